@@ -1,0 +1,70 @@
+// tavi — configuration singleton and the fixed vocabularies of transaction and credential types.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavi {
+
+/// The library's build number, and a text naming the build.
+inline constexpr double taviVersionNumber = 1.0;
+extern const char* const taviVersionString;
+
+/// The production payment server origin (no trailing slash).
+inline constexpr const char* kProductionServerURL = "https://pay.tavi-payments.net";
+
+/// Receives each diagnostic line (without a newline). An empty function silences the library.
+using DiagnosticsSink = std::function<void(std::string_view line)>;
+
+/// Writes each line to standard output, the library's default.
+DiagnosticsSink standardOutputSink();
+
+/// Host-set configuration. Set the values on `shared()` before the first operation; the library
+/// reads them at the moment each operation needs them. Plain fields: do not assign one while an
+/// operation on another thread may be reading it.
+class AppConstantTAVI {
+public:
+    /// The one shared instance, created on first access (thread-safe), alive until process end.
+    static AppConstantTAVI& shared();
+    /// An independent instance with the initial values; the library never reads it.
+    AppConstantTAVI();
+
+    std::string serverURL = kProductionServerURL;
+    std::string merchantKey;
+    std::string merchantKI;
+    std::string appId;
+    std::string pspOrgId;
+    std::optional<std::string> refUrl;
+    std::string locale;
+    std::string merchantID;
+
+    // Transport settings a POSIX host needs beside the eight values above.
+    std::string caFile;           ///< extra trusted CA certificates (PEM file); empty = system only
+    std::string pinnedPublicKey;  ///< "sha256//BASE64" public-key pin(s); empty = no pinning
+    long timeoutMilliseconds = 60000;  ///< per-request timeout
+    DiagnosticsSink diagnosticsSink = standardOutputSink();  ///< where diagnostic lines go
+};
+
+enum class TransactionType {
+    setPin,
+    changePin,
+    balanceEnquiry,
+    financialTxn,
+    registerCardAccDetail,
+    securePageUrl,
+    collect
+};
+
+enum class CredType { OTP, MPIN, PIN, REGISTER_ACCOUNT };
+
+/// The raw text of a case ("FINANCIAL_TXN", "REGISTER_ACCOUNT", ...).
+std::string_view rawValue(TransactionType type);
+std::string_view rawValue(CredType type);
+
+/// The case whose raw text equals `raw` exactly (case-sensitive, no trimming), else none.
+std::optional<TransactionType> transactionTypeFromRawValue(std::string_view raw);
+std::optional<CredType> credTypeFromRawValue(std::string_view raw);
+
+}  // namespace tavi

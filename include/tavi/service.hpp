@@ -1,0 +1,127 @@
+// tavi — the payment server operations.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "tavi/records.hpp"
+#include "tavi/result.hpp"
+
+namespace tavi {
+
+/// A query value: text, integer or boolean.
+using QueryValue = std::variant<std::string, long long, bool>;
+
+/// The server operations. Every operation blocks the calling thread for its HTTP exchanges and
+/// calls exactly one of its callbacks, once, on that thread, before it returns. Nothing is thrown.
+/// Public operations are virtual so that a host can subclass the service to mock it.
+class TaviApiService {
+public:
+    TaviApiService();
+    virtual ~TaviApiService();
+    /// The process-wide instance.
+    static TaviApiService& shared();
+
+    using ErrorCallback = std::function<void(const Error&)>;
+    using CodeReasonCallback =
+        std::function<void(const std::optional<std::string>& errorCode,
+                           const std::optional<std::string>& errorReason)>;
+
+    virtual void validateCardNumAsync(const std::string& sessionKey, const std::string& bankKi,
+                                      const std::string& publicKey, const std::string& txnId,
+                                      const std::string& cardNumber, const std::string& bic,
+                                      const std::string& bankName,
+                                      std::function<void(const ValidateCardNumResponse&)> success,
+                                      ErrorCallback failure);
+
+    virtual void webUrlRequestAsync(const std::string& transactionType, const std::string& txnId,
+                                    const std::string& paymentInstrumentType,
+                                    const std::string& bic, const std::string& sessionKey,
+                                    std::function<void(const std::string& refUrl)> success,
+                                    ErrorCallback failure);
+
+    virtual void registerCardDetailRequest(
+        const std::string& txnId, const std::string& transactionType, const std::string& bic,
+        const std::optional<std::string>& accountNo, const std::string& bankKi,
+        const std::string& sessionKey, const std::string& cardNumber,
+        const std::string& expiryMonth, const std::string& expiryYear, const std::string& cvv,
+        const std::string& publicKey,
+        std::function<void(bool success, const std::string& errorCode)> success,
+        ErrorCallback failure);
+
+    virtual void createRetrieveKeysRequest(
+        const std::string& msgID, const std::string& transactionType, const std::string& txnId,
+        const std::string& bic, const std::string& paymentInstrumentType,
+        std::function<void(const std::string& bankKi, const std::string& publicKey,
+                           const std::string& sessionKey, const std::string& txnId,
+                           const std::string& rule)>
+            success,
+        ErrorCallback failure);
+
+    virtual void createCredentialSubmissionRequest(
+        const std::string& txnId, const std::string& transactionType, const std::string& credType,
+        const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
+        const std::string& sessionKey, std::function<void(bool)> success,
+        std::function<void(bool)> failure);
+
+    virtual void createFetchOtpChallengeRequest(
+        const std::string& transactionType, const std::string& txnId,
+        const std::string& paymentInstrumentType, const std::string& bic,
+        const std::string& sessionKey, const std::optional<std::string>& action,
+        std::function<void(const std::string& referenceId, const std::string& otpChallengeCode,
+                           const std::string& otpExpiry, const std::string& action)>
+            success,
+        CodeReasonCallback failure);
+
+    /// One poll: "retry" while the server reports the transaction "PENDING", else "stop".
+    virtual void checkOtpStatus(const std::string& txnId,
+                                std::function<void(const std::string& status)> status);
+
+    virtual void createValidateOtpRequest(
+        const std::string& txnId, const std::string& transactionType, const std::string& credValue,
+        const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
+        const std::string& action, const std::string& bic, const std::string& referenceid,
+        std::function<void(bool)> success, CodeReasonCallback failure);
+
+    // ---- Used inside the library (public so the registration flow and tests can reach them) --
+
+    /// One HTTP exchange under AppConstantTAVI::shared().serverURL. The completion receives the
+    /// body (any HTTP status) or an error, and has run before this returns.
+    void performRequest(const std::string& endPoint, const std::string& method,
+                        const std::map<std::string, QueryValue>& queryParams,
+                        const std::optional<Bytes>& body,
+                        const std::map<std::string, std::string>& headers,
+                        const std::function<void(const Result<Bytes>&)>& completion);
+
+    /// The SMS step of registration; success receives the body bytes.
+    void mockSmsRequestAsync(const UserRegistrationTxnSMSRequest& request,
+                             const std::function<void(const Bytes&)>& success,
+                             const ErrorCallback& failure);
+    /// The sealed registration request; success receives the decoded answer.
+    void registerUserAsync(const TaviRegistrationRequest& request,
+                           const std::function<void(const TaviRegistrationResponse&)>& success,
+                           const ErrorCallback& failure);
+    /// The sealed registration check request.
+    void checkDeviceRegistrationAsync(
+        const CheckDeviceRegistrationRequest& request,
+        const std::function<void(const CheckDeviceRegistrationResponse&)>& success,
+        const ErrorCallback& failure);
+};
+
+/// Registers the device and its user with the server and keeps the session in the store.
+class DeviceRegistrationController {
+public:
+    DeviceRegistrationController() = default;
+    /// Runs the SMS step, then the sealed registration. `onSuccess("done")` when the session is
+    /// stored; `onError` otherwise. Nothing at all happens when `success` is false.
+    void startDeviceRegistration(bool success, const std::string& sessionKey,
+                                 const std::string& mobileNumber, const std::string& txnID,
+                                 const std::string& appId,
+                                 const std::function<void(const std::string&)>& onSuccess,
+                                 const std::function<void(const Error&)>& onError) const;
+};
+
+}  // namespace tavi

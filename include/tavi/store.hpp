@@ -1,0 +1,112 @@
+// tavi — the secure store (keychain stand-in) and the session values kept in it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tavi/result.hpp"
+
+namespace tavi {
+
+/// Statuses, as the platform keychain reports them.
+namespace KeychainStatus {
+inline constexpr std::int32_t success = 0;
+inline constexpr std::int32_t duplicateItem = -25299;
+inline constexpr std::int32_t itemNotFound = -25300;
+inline constexpr std::int32_t invalidData = -67673;
+inline constexpr std::int32_t ioError = -36;  ///< the backend could not read or write
+}  // namespace KeychainStatus
+
+/// Item classes of the store.
+enum class ItemClass : int { genericPassword = 0, key = 1 };
+
+/// RSA key item classes (the `attribute` of a key item).
+enum class KeyClass : int { none = 0, publicKey = 1, privateKey = 2 };
+
+/// One item as the store returns it.
+struct StoreItem {
+    Bytes data;
+    KeyClass keyClass = KeyClass::none;
+};
+
+/// Backend of the store. Names are unique per item class. Implementations must be safe to call
+/// from several threads at once.
+class SecureStore {
+public:
+    virtual ~SecureStore() = default;
+    /// Adds an item; never overwrites (duplicateItem when the name exists).
+    virtual std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) = 0;
+    /// Reads an item; itemNotFound when absent.
+    virtual std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) = 0;
+    /// Deletes an item; itemNotFound when absent.
+    virtual std::int32_t remove(ItemClass cls, const std::string& name) = 0;
+};
+
+/// An in-memory backend (for tests and for hosts that keep nothing between runs).
+std::shared_ptr<SecureStore> makeMemorySecureStore();
+
+/// The SQLite backend: one database file (created 0600, its directory 0700 when created), WAL,
+/// every write one transaction; safe for several threads and several processes on one file.
+/// Fails with a clear error for a file it cannot open, of the wrong permissions, or corrupt.
+Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
+
+/// $XDG_DATA_HOME/tavi/store.db, else ~/.local/share/tavi/store.db.
+std::string defaultStorePath();
+
+/// Generic-password items: one text value under one name.
+class KeychainManager {
+public:
+    /// Adds `data` under `forKey`; 0, duplicateItem (never overwrites) or invalidData (not UTF-8).
+    static std::int32_t savePreference(const std::string& data, const std::string& forKey);
+    /// The text under `forKey`, or none.
+    static std::optional<std::string> getPreference(const std::string& forKey);
+    /// Deletes the item; 0 or itemNotFound.
+    static std::int32_t deletePreference(const std::string& forKey);
+
+    /// Installs the backend used by the whole library (process-wide, like the keychain).
+    static void setStore(std::shared_ptr<SecureStore> store);
+    /// The installed backend; the SQLite store at defaultStorePath() until one is installed
+    /// (an in-memory store if that cannot be opened).
+    static std::shared_ptr<SecureStore> store();
+};
+
+/// Names and typed accessors of the registered session.
+struct SessionManager {
+    static constexpr const char* pspId = "pspId";
+    static constexpr const char* taviId = "taviId";
+    static constexpr const char* taviKey = "taviKey";
+    static constexpr const char* mobile = "mobile";
+    static constexpr const char* imei1 = "imei1";
+    static constexpr const char* imei2 = "imei2";
+    static constexpr const char* appId = "appId";
+    static constexpr const char* deviceId = "deviceId";
+    static constexpr const char* usernameKey = "username";
+    static constexpr const char* IS_REGISTERED = "IS_REGISTERED";
+
+    // Writers: delete, then save; statuses ignored.
+    static void savePspId(const std::string& pspIdData);
+    static void saveTaviId(const std::string& taviIdData);
+    static void saveTaviKey(const std::string& taviKeyData);
+    static void saveMobile(const std::string& data);
+    static void saveImei1(const std::string& data);
+    static void saveImei2(const std::string& data);
+    static void saveAppId(const std::string& data);
+    static void saveDeviceId(const std::string& data);
+
+    static std::optional<std::string> getPspId();
+    static std::optional<std::string> getTaviId();
+    static std::optional<std::string> getTaviKey();
+    static std::optional<std::string> getMobile();
+    static std::optional<std::string> getImei1();
+    static std::optional<std::string> getImei2();
+    static std::optional<std::string> getAppId();
+    static std::optional<std::string> getDeviceId();
+    static std::optional<std::string> getUsername();
+    /// "true" gives true, "false" gives false; anything else (or absent) gives none.
+    static std::optional<bool> getIsRegistered();
+};
+
+}  // namespace tavi

@@ -1,0 +1,10 @@
+// tavi — the whole public C++ interface.
+#pragma once
+
+#include "tavi/config.hpp"
+#include "tavi/crypto.hpp"
+#include "tavi/device.hpp"
+#include "tavi/records.hpp"
+#include "tavi/result.hpp"
+#include "tavi/service.hpp"
+#include "tavi/store.hpp"

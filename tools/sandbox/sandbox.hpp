@@ -1,0 +1,115 @@
+// The sandbox payment server: a real HTTP(S) server on loopback that plays the payment server and
+// the bank, for tests, benchmarks and the demo. It implements the server's side directly on
+// OpenSSL and nlohmann-json and shares no code with the library.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavi::sandbox {
+
+/// Documented sandbox credentials.
+inline constexpr const char* kTestPin = "1234";
+inline constexpr const char* kTestOtp = "123456";
+inline constexpr const char* kDemoTxnId = "DEMO-TXN-1";  ///< pending for 3 polls, then verified
+
+struct Options {
+    std::string host = "127.0.0.1";  ///< loopback only
+    int port = 0;                    ///< 0 = ephemeral
+    bool tls = false;
+    std::string stateDir;  ///< where keys, CA and certificate are kept; empty = a temp dir
+    int pendingPolls = 3;  ///< txn-status polls of the demo transaction before it is verified
+};
+
+/// A fault the server applies to answers of one endpoint path (or every path when `path` is
+/// empty), for the next `times` requests (-1 = until cleared).
+struct Fault {
+    enum class Kind {
+        none,
+        status,          ///< answer normally, but with HTTP `status`
+        body,            ///< answer `body` verbatim with HTTP `status` (200 if 0)
+        emptyBody,       ///< empty body, HTTP `status` (200 if 0)
+        nonJson,         ///< an HTML error page
+        delay,           ///< sleep `delayMs`, then answer normally
+        dropConnection,  ///< close the connection without an answer
+        resetMidBody,    ///< send headers and part of the body, then close
+        oversized,       ///< a body of `size` bytes (default 8 MiB)
+        refusal,         ///< a well-formed answer with success=false, errorCode/errorReason
+        refusalNoPayload,  ///< success=false with only "commonResponse"
+        zeroByteKey,     ///< the answer's AES key contains zero bytes (still valid)
+        wrongKey,        ///< the answer's key wrapped with a key the client does not hold
+        shortKey,        ///< the answer's key is 31 bytes
+        garbagePayload,  ///< the payload decrypts to bytes that are not valid UTF-8 text
+        undecodablePayload,  ///< the payload decrypts to text that is not the expected record
+    };
+    std::string path;
+    Kind kind = Kind::none;
+    int status = 0;
+    std::string body;
+    int delayMs = 0;
+    std::size_t size = 8u << 20;
+    std::optional<std::string> errorCode;
+    std::optional<std::string> errorReason;
+    int times = -1;
+};
+
+/// One request as the server received it.
+struct RecordedRequest {
+    std::string method;
+    std::string path;    ///< path only
+    std::string target;  ///< path and query as sent on the request line
+    std::multimap<std::string, std::string> headers;
+    std::string body;
+    /// The decrypted inner payload (JSON text) of a sealed request, when the server opened it.
+    std::optional<std::string> decryptedPayload;
+    /// Secret values the server unsealed with the bank key, in payload order ("txnId|value|r").
+    std::vector<std::string> unsealed;
+    int responseStatus = 0;
+};
+
+class Server {
+public:
+    explicit Server(Options options = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    /// Binds and starts serving on a thread of its own. False (with `lastError()`) on failure.
+    bool start();
+    void stop();
+    std::string lastError() const;
+
+    /// "http://127.0.0.1:PORT" or "https://localhost:PORT" (the certificate names localhost and
+    /// 127.0.0.1).
+    std::string url() const;
+    int port() const;
+    /// The long-term server public key (bare base64 DER SubjectPublicKeyInfo): the key a host
+    /// passes to registration.
+    std::string serverPublicKey() const;
+    /// PEM file of the test CA that signed the server certificate (TLS only).
+    std::string caFile() const;
+    /// "sha256//BASE64" pin of the server certificate's public key (TLS only).
+    std::string publicKeyPin() const;
+
+    /// Control: faults, and what the server saw.
+    void addFault(const Fault& fault);
+    void clearFaults();
+    std::vector<RecordedRequest> requests() const;
+    void clearRequests();
+    /// Moves a transaction's OTP state (as validation would); for tests.
+    void setTxnStatus(const std::string& txnId, const std::string& status);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+/// Runs the sandbox in the foreground until SIGINT/SIGTERM (the CLI's `tavi sandbox`). Prints
+/// {"url":…,"serverPublicKey":…,"caFile":…} as the first line of standard output.
+int runForeground(const Options& options);
+
+}  // namespace tavi::sandbox
