@@ -1,0 +1,30 @@
+#include <syslog.h>
+
+#include <string>
+
+#include "core/internal.hpp"
+#include "tavi/config.hpp"
+
+namespace tavi::detail {
+
+void diag(std::string_view line) {
+    const auto& sink = AppConstantTAVI::shared().diagnosticsSink;
+    if (sink) sink(line);
+}
+
+void systemLog(std::string_view message) {
+    const std::string text(message);
+    ::syslog(LOG_USER | LOG_ERR, "%s", text.c_str());
+}
+
+std::string maskAllButLastFour(const std::string& value) {
+    if (value.size() <= 4) return std::string(value.size(), '*');
+    return std::string(value.size() - 4, '*') + value.substr(value.size() - 4);
+}
+
+Error clientError(long code, std::string message) {
+    return Error{ErrorDomain::client, code, std::move(message), nullptr, std::nullopt,
+                 std::nullopt};
+}
+
+}  // namespace tavi::detail

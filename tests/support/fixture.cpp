@@ -1,0 +1,74 @@
+#include "support/fixture.hpp"
+
+namespace tavi::test {
+
+DiagnosticsSink LineCapture::sink() {
+    return [this](std::string_view line) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(line);
+    };
+}
+
+std::vector<std::string> LineCapture::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+std::string LineCapture::joined() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out;
+    for (const auto& l : lines_) out += l + "\n";
+    return out;
+}
+
+void LineCapture::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+}
+
+void SandboxTest::SetUp() {
+    sandbox::Options options;
+    options.tls = useTls();
+    server_ = std::make_unique<sandbox::Server>(options);
+    ASSERT_TRUE(server_->start()) << server_->lastError();
+    store_ = makeMemorySecureStore();
+    KeychainManager::setStore(store_);
+    auto& config = AppConstantTAVI::shared();
+    config.serverURL = server_->url();
+    config.caFile = useTls() ? server_->caFile() : "";
+    config.pinnedPublicKey.clear();
+    config.timeoutMilliseconds = 10000;
+    config.appId = "com.example.wallet";
+    config.pspOrgId = "PSPORG1";
+    config.diagnosticsSink = capture_.sink();
+}
+
+void SandboxTest::TearDown() {
+    auto& config = AppConstantTAVI::shared();
+    config.diagnosticsSink = nullptr;
+    config.serverURL = kProductionServerURL;
+    config.caFile.clear();
+    config.timeoutMilliseconds = 60000;
+    if (server_) server_->stop();
+}
+
+bool SandboxTest::registerDevice(const std::string& mobile) {
+    bool done = false;
+    DeviceRegistrationController().startDeviceRegistration(
+        true, server_->serverPublicKey(), mobile, "REG-TXN-1", "com.example.wallet",
+        [&](const std::string& result) { done = (result == "done"); },
+        [&](const Error& e) { ADD_FAILURE() << "registration failed: " << e.description(); });
+    if (!done) return false;
+    KeychainManager::deletePreference(SessionManager::IS_REGISTERED);
+    KeychainManager::savePreference("true", SessionManager::IS_REGISTERED);
+    return true;
+}
+
+std::vector<sandbox::RecordedRequest> SandboxTest::requestsTo(const std::string& path) const {
+    std::vector<sandbox::RecordedRequest> out;
+    for (auto& r : server_->requests())
+        if (r.path == path) out.push_back(r);
+    return out;
+}
+
+}  // namespace tavi::test

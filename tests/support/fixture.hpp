@@ -1,0 +1,51 @@
+// Shared fixture of the integration tests: a sandbox server on loopback, an in-memory store and
+// the library's diagnostic lines captured.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+#include "tavi/tavi.hpp"
+
+namespace tavi::test {
+
+/// Collects the diagnostic lines the library writes.
+class LineCapture {
+public:
+    DiagnosticsSink sink();
+    std::vector<std::string> lines() const;
+    std::string joined() const;  ///< every line, each followed by '\n'
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+class SandboxTest : public ::testing::Test {
+protected:
+    /// Override to start the server with TLS.
+    virtual bool useTls() const { return false; }
+
+    void SetUp() override;
+    void TearDown() override;
+
+    /// Registers the device against the sandbox (registration + IS_REGISTERED = "true").
+    /// Returns false (with a test failure) if registration fails.
+    bool registerDevice(const std::string& mobile = "+15550100");
+
+    sandbox::Server& server() { return *server_; }
+    LineCapture& capture() { return capture_; }
+    std::vector<sandbox::RecordedRequest> requestsTo(const std::string& path) const;
+
+    std::unique_ptr<sandbox::Server> server_;
+    LineCapture capture_;
+    std::shared_ptr<SecureStore> store_;
+};
+
+}  // namespace tavi::test
