@@ -35,6 +35,7 @@ inline constexpr long responseUnreadable = 5;   ///< the sealed answer could not
 inline constexpr long retryLimitReached = 6;    ///< the bounded re-issue/restart limit was hit
 inline constexpr long insecureTransport = 7;    ///< cleartext http to a non-loopback host
 inline constexpr long responseTooLarge = 8;     ///< the response body exceeded the cap
+inline constexpr long storeUnavailable = 9;     ///< the secure store file cannot be used
 }  // namespace ClientErrorCode
 
 /// One error type, modelled on a platform error value. Never carries a secret in clear.

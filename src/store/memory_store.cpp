@@ -1,0 +1,45 @@
+// The in-memory secure store: items live as long as the store object.
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "tavi/store.hpp"
+
+namespace tavi {
+namespace {
+
+class MemorySecureStore final : public SecureStore {
+  public:
+    std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        std::lock_guard lock(mutex_);
+        const bool inserted = items_.try_emplace(Key{cls, name}, item).second;
+        return inserted ? KeychainStatus::success : KeychainStatus::duplicateItem;
+    }
+
+    std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) override {
+        std::lock_guard lock(mutex_);
+        const auto it = items_.find(Key{cls, name});
+        if (it == items_.end()) return KeychainStatus::itemNotFound;
+        out = it->second;
+        return KeychainStatus::success;
+    }
+
+    std::int32_t remove(ItemClass cls, const std::string& name) override {
+        std::lock_guard lock(mutex_);
+        return items_.erase(Key{cls, name}) == 1 ? KeychainStatus::success
+                                                 : KeychainStatus::itemNotFound;
+    }
+
+  private:
+    using Key = std::pair<ItemClass, std::string>;
+    std::mutex mutex_;
+    std::map<Key, StoreItem> items_;
+};
+
+}  // namespace
+
+std::shared_ptr<SecureStore> makeMemorySecureStore() {
+    return std::make_shared<MemorySecureStore>();
+}
+
+}  // namespace tavi

@@ -1,0 +1,423 @@
+// The SQLite secure store: one database file shared by every thread and process of the user.
+//
+// Layout: one table, items(class, name, key_class, data), keyed by (class, name). The file is
+// created 0600 (its directory 0700 when we create it) and runs in WAL mode with synchronous=FULL,
+// so every write is one transaction that is either wholly on disk or absent after a crash.
+#include "store/sqlite_store.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/internal.hpp"
+
+namespace tavi {
+namespace {
+
+struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
+
+struct StmtFinalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+/// Closes a file descriptor on scope exit.
+class FdGuard {
+  public:
+    explicit FdGuard(int fd) : fd_(fd) {}
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    ~FdGuard() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+/// Resets a statement (and drops its bindings) on scope exit, so the cached statement never keeps
+/// a read snapshot or pointers into caller memory.
+class StmtReset {
+  public:
+    explicit StmtReset(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    StmtReset(const StmtReset&) = delete;
+    StmtReset& operator=(const StmtReset&) = delete;
+    ~StmtReset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+
+  private:
+    sqlite3_stmt* stmt_;
+};
+
+std::string errnoText(int err) {
+    return std::error_code(err, std::generic_category()).message();
+}
+
+Error storeError(const std::string& path, const std::string& problem) {
+    return detail::clientError(ClientErrorCode::storeUnavailable,
+                               "secure store \"" + path + "\": " + problem);
+}
+
+std::string octalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+/// Creates the missing directories above `path`, each 0700. Existing directories are left as
+/// they are. Returns the problem, if any.
+std::optional<std::string> ensureParentDirectories(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return std::nullopt;
+    const std::string dir = path.substr(0, slash);
+    for (std::size_t end = 1; end <= dir.size(); ++end) {
+        if (end != dir.size() && dir[end] != '/') continue;
+        const std::string part = dir.substr(0, end);
+        if (part.back() == '/') continue;
+        struct stat st {};
+        if (::stat(part.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return "\"" + part + "\" is not a directory";
+            continue;
+        }
+        if (errno != ENOENT) return "cannot examine \"" + part + "\": " + errnoText(errno);
+        if (::mkdir(part.c_str(), 0700) != 0) {
+            if (errno == EEXIST) continue;  // made by someone else meanwhile
+            return "cannot create directory \"" + part + "\": " + errnoText(errno);
+        }
+        // The umask can only have removed bits; make the mode exactly 0700.
+        if (::chmod(part.c_str(), 0700) != 0) {
+            return "cannot set the mode of \"" + part + "\": " + errnoText(errno);
+        }
+    }
+    return std::nullopt;
+}
+
+/// Creates the file 0600 if it is absent; an existing file must be a regular file without
+/// group or other permissions. Returns the problem, if any.
+std::optional<std::string> prepareFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+        const FdGuard guard(fd);
+        if (::fchmod(fd, 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
+        return std::nullopt;
+    }
+    if (errno != EEXIST) return "cannot create the file: " + errnoText(errno);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "cannot examine the file: " + errnoText(errno);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if ((st.st_mode & 077) != 0) {
+        return "file mode " + octalMode(st.st_mode) +
+               " gives access to group or others (expected 0600); refusing to use it";
+    }
+    return std::nullopt;
+}
+
+std::string dbMessage(sqlite3* db) {
+    return db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+}
+
+/// Runs one statement that returns at most one text row; the text of that row (empty if none).
+std::optional<std::string> singleText(sqlite3* db, const char* sql, std::string& problem) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        problem = dbMessage(db);
+        return std::nullopt;
+    }
+    const Stmt stmt(raw);
+    const int rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_DONE) return std::string();
+    if (rc != SQLITE_ROW) {
+        problem = dbMessage(db);
+        return std::nullopt;
+    }
+    const auto* text = sqlite3_column_text(stmt.get(), 0);
+    return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
+}
+
+bool exec(sqlite3* db, const char* sql, std::string& problem) {
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    problem = dbMessage(db);
+    return false;
+}
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS items ("
+    "class INTEGER NOT NULL, "
+    "name TEXT NOT NULL, "
+    "key_class INTEGER NOT NULL DEFAULT 0, "
+    "data BLOB NOT NULL, "
+    "PRIMARY KEY (class, name))";
+
+class SqliteSecureStore final : public SecureStore {
+  public:
+    SqliteSecureStore(DbHandle db, Stmt begin, Stmt commit, Stmt rollback, Stmt insert, Stmt select,
+                      Stmt erase)
+        : db_(std::move(db)),
+          begin_(std::move(begin)),
+          commit_(std::move(commit)),
+          rollback_(std::move(rollback)),
+          insert_(std::move(insert)),
+          select_(std::move(select)),
+          erase_(std::move(erase)) {}
+
+    std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        std::string problem;
+        std::int32_t status = KeychainStatus::success;
+        {
+            std::lock_guard lock(mutex_);
+            status = addLocked(cls, name, item, problem);
+        }
+        report("add", name, problem);
+        return status;
+    }
+
+    std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) override {
+        std::string problem;
+        std::int32_t status = KeychainStatus::success;
+        {
+            std::lock_guard lock(mutex_);
+            status = copyLocked(cls, name, out, problem);
+        }
+        report("read", name, problem);
+        return status;
+    }
+
+    std::int32_t remove(ItemClass cls, const std::string& name) override {
+        std::string problem;
+        std::int32_t status = KeychainStatus::success;
+        {
+            std::lock_guard lock(mutex_);
+            status = removeLocked(cls, name, problem);
+        }
+        report("delete", name, problem);
+        return status;
+    }
+
+  private:
+    // Declared before the statements so that they are finalized before the connection closes.
+    std::mutex mutex_;
+    DbHandle db_;
+    Stmt begin_, commit_, rollback_, insert_, select_, erase_;
+
+    // Written outside the lock: the diagnostics sink may call back into the store.
+    static void report(const char* what, const std::string& name, const std::string& problem) {
+        if (problem.empty()) return;
+        detail::diag(std::string("Secure store: ") + what + " of \"" + name +
+                     "\" failed: " + problem);
+    }
+
+    bool runSimple(sqlite3_stmt* stmt) {
+        const StmtReset reset(stmt);
+        return sqlite3_step(stmt) == SQLITE_DONE;
+    }
+
+    bool beginWrite(std::string& problem) {
+        if (runSimple(begin_.get())) return true;
+        problem = dbMessage(db_.get());
+        return false;
+    }
+
+    bool commitWrite(std::string& problem) {
+        if (runSimple(commit_.get())) return true;
+        problem = dbMessage(db_.get());
+        abandonWrite();
+        return false;
+    }
+
+    void abandonWrite() {
+        if (sqlite3_get_autocommit(db_.get()) == 0) runSimple(rollback_.get());
+    }
+
+    void bindKey(sqlite3_stmt* stmt, ItemClass cls, const std::string& name) {
+        sqlite3_bind_int(stmt, 1, static_cast<int>(cls));
+        sqlite3_bind_text64(stmt, 2, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
+    }
+
+    std::int32_t addLocked(ItemClass cls, const std::string& name, const StoreItem& item,
+                           std::string& problem) {
+        if (!beginWrite(problem)) return KeychainStatus::ioError;
+        int rc = SQLITE_OK;
+        {
+            sqlite3_stmt* stmt = insert_.get();
+            const StmtReset reset(stmt);
+            bindKey(stmt, cls, name);
+            sqlite3_bind_int(stmt, 3, static_cast<int>(item.keyClass));
+            // A null pointer would store NULL; an empty item is a zero-length blob.
+            if (item.data.empty()) {
+                sqlite3_bind_zeroblob(stmt, 4, 0);
+            } else {
+                sqlite3_bind_blob64(stmt, 4, item.data.data(), item.data.size(), SQLITE_STATIC);
+            }
+            rc = sqlite3_step(stmt);
+            if (rc != SQLITE_DONE && rc != SQLITE_CONSTRAINT_PRIMARYKEY) {
+                problem = dbMessage(db_.get());
+            }
+        }
+        if (rc == SQLITE_DONE) {
+            return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
+        }
+        abandonWrite();
+        return rc == SQLITE_CONSTRAINT_PRIMARYKEY ? KeychainStatus::duplicateItem
+                                                  : KeychainStatus::ioError;
+    }
+
+    std::int32_t copyLocked(ItemClass cls, const std::string& name, StoreItem& out,
+                            std::string& problem) {
+        sqlite3_stmt* stmt = select_.get();
+        const StmtReset reset(stmt);
+        bindKey(stmt, cls, name);
+        const int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) return KeychainStatus::itemNotFound;
+        if (rc != SQLITE_ROW) {
+            problem = dbMessage(db_.get());
+            return KeychainStatus::ioError;
+        }
+        const int keyClass = sqlite3_column_int(stmt, 0);
+        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, 1));
+        const int size = sqlite3_column_bytes(stmt, 1);
+        if (size > 0 && data == nullptr) {
+            problem = dbMessage(db_.get());
+            return KeychainStatus::ioError;
+        }
+        out.data.assign(data, data + (size > 0 ? size : 0));
+        out.keyClass = (keyClass == static_cast<int>(KeyClass::publicKey) ||
+                        keyClass == static_cast<int>(KeyClass::privateKey))
+                           ? static_cast<KeyClass>(keyClass)
+                           : KeyClass::none;
+        return KeychainStatus::success;
+    }
+
+    std::int32_t removeLocked(ItemClass cls, const std::string& name, std::string& problem) {
+        if (!beginWrite(problem)) return KeychainStatus::ioError;
+        int rc = SQLITE_OK;
+        {
+            sqlite3_stmt* stmt = erase_.get();
+            const StmtReset reset(stmt);
+            bindKey(stmt, cls, name);
+            rc = sqlite3_step(stmt);
+            if (rc != SQLITE_DONE) problem = dbMessage(db_.get());
+        }
+        if (rc != SQLITE_DONE) {
+            abandonWrite();
+            return KeychainStatus::ioError;
+        }
+        if (sqlite3_changes(db_.get()) == 0) {
+            abandonWrite();  // nothing written; just release the lock
+            return KeychainStatus::itemNotFound;
+        }
+        return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
+    }
+};
+
+}  // namespace
+
+namespace detail {
+
+Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
+                                                           std::chrono::milliseconds busyTimeout) {
+    if (path.empty()) return storeError(path, "no path given");
+    if (auto problem = ensureParentDirectories(path)) return storeError(path, *problem);
+    if (auto problem = prepareFile(path)) return storeError(path, *problem);
+
+    sqlite3* raw = nullptr;
+    const int openRc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    DbHandle db(raw);
+    if (openRc != SQLITE_OK) return storeError(path, "cannot open: " + dbMessage(db.get()));
+    sqlite3_extended_result_codes(db.get(), 1);
+    sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeout.count()));
+    if (sqlite3_db_readonly(db.get(), "main") != 0) {
+        return storeError(path, "the file is not writable");
+    }
+
+    // Before anything could write to it: is this an intact database, and is it ours?
+    std::string problem;
+    const auto check = singleText(db.get(), "PRAGMA quick_check", problem);
+    if (!check) return storeError(path, "not a usable database (" + problem + ")");
+    if (*check != "ok") return storeError(path, "the database is corrupt (" + *check + ")");
+    const auto tables =
+        singleText(db.get(),
+                   "SELECT (SELECT count(*) FROM sqlite_schema WHERE type = 'table') || ',' || "
+                   "(SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'items')",
+                   problem);
+    if (!tables) return storeError(path, "cannot read the schema (" + problem + ")");
+    if (*tables != "0,0" && tables->substr(tables->find(',') + 1) != "1") {
+        return storeError(path, "a database of something else (it has no items table)");
+    }
+
+    const auto mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
+    if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")");
+    if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")");
+    if (!exec(db.get(), "PRAGMA synchronous = FULL", problem)) {
+        return storeError(path, "cannot set synchronous mode (" + problem + ")");
+    }
+    if (!exec(db.get(), "BEGIN IMMEDIATE", problem)) {
+        return storeError(path, "cannot lock the database (" + problem + ")");
+    }
+    if (!exec(db.get(), kCreateTable, problem) || !exec(db.get(), "COMMIT", problem)) {
+        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        return storeError(path, "cannot create the items table (" + problem + ")");
+    }
+
+    std::vector<Stmt> stmts;
+    for (const char* sql :
+         {"BEGIN IMMEDIATE", "COMMIT", "ROLLBACK",
+          "INSERT INTO items (class, name, key_class, data) VALUES (?1, ?2, ?3, ?4)",
+          "SELECT key_class, data FROM items WHERE class = ?1 AND name = ?2",
+          "DELETE FROM items WHERE class = ?1 AND name = ?2"}) {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+            SQLITE_OK) {
+            return storeError(path, "unexpected items table (" + dbMessage(db.get()) + ")");
+        }
+        stmts.emplace_back(stmt);
+    }
+    return std::shared_ptr<SecureStore>(std::make_shared<SqliteSecureStore>(
+        std::move(db), std::move(stmts[0]), std::move(stmts[1]), std::move(stmts[2]),
+        std::move(stmts[3]), std::move(stmts[4]), std::move(stmts[5])));
+}
+
+}  // namespace detail
+
+Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path) {
+    return detail::openSqliteSecureStore(path, detail::kStoreBusyTimeout);
+}
+
+std::string defaultStorePath() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    // Relative values are to be ignored, as the XDG base directory rules say.
+    if (dataHome != nullptr && dataHome[0] == '/') return std::string(dataHome) + "/tavi/store.db";
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+        home = env;
+    } else {
+        std::vector<char> buffer(16384);
+        struct passwd pwd {};
+        struct passwd* found = nullptr;
+        if (::getpwuid_r(::getuid(), &pwd, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+            home = found->pw_dir;
+        }
+    }
+    if (home.empty()) return std::string();  // opening then fails with a clear error
+    return home + "/.local/share/tavi/store.db";
+}
+
+}  // namespace tavi
