@@ -1,0 +1,97 @@
+// The sealed-request and sealed-response sequences shared by every sealed operation. Each
+// operation states only how it differs: which key wraps the request key, where the message
+// identifier comes from, which lines it writes, and what its records are.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/internal.hpp"
+#include "core/record.hpp"
+#include "core/record_fields.hpp"
+#include "tavi/crypto.hpp"
+#include "tavi/records.hpp"
+#include "tavi/result.hpp"
+
+namespace tavi::detail {
+
+/// Attempts in all (the first request plus re-issues) before an operation gives up.
+inline constexpr int kMaxAttempts = 3;
+
+/// Which public key wraps the request's AES key.
+enum class WrapKey {
+    storedServerKey,    ///< the store's "taviKey" (required)
+    sessionKeyArgument  ///< the operation's `sessionKey` argument; "taviKey" is not read
+};
+
+struct SealedRequestOptions {
+    WrapKey wrapKey = WrapKey::storedServerKey;
+    std::string sessionKey;            ///< used when wrapKey == sessionKeyArgument
+    std::optional<std::string> msgId;  ///< none: a new UUID, made after the key is wrapped
+    std::string transactionType;
+    std::optional<std::string> txnId;
+    bool deviceIdRequired = true;  ///< false: an absent "deviceId" travels as an empty text
+};
+
+/// What the first half of the sealed-request sequence produces.
+struct SealedRequest {
+    std::string aesKey;  ///< the request's AES key, base64; never written anywhere
+    CommonRequest header;
+    DeviceInfo deviceInfo;  ///< from the store; absent entries are empty texts
+    ~SealedRequest();       ///< wipes aesKey
+};
+
+/// Reads the session from the store, makes a fresh AES key, wraps it, fills the header and the
+/// DeviceInfo. Fails (no request can be sent) when a required value is absent, the random source
+/// fails, or the wrapping key does not parse.
+Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options);
+
+/// The payload's JSON text (pretty) encrypted under the request's key, as URL-safe base64 with
+/// its "=" kept. When `logEncryptedLength`, writes the encrypted buffer's length line.
+Result<std::string> sealPayloadText(const SealedRequest& request, const std::string& jsonText,
+                                    bool logEncryptedLength);
+
+template <WireRecord P>
+Result<std::string> sealPayload(const SealedRequest& request, const P& payload,
+                                bool logEncryptedLength) {
+    auto text = encodePretty(payload);
+    return sealPayloadText(request, text ? text.value() : std::string(), logEncryptedLength);
+}
+
+/// The compact request body; ApiServiceError.decodingError carrying the encoder's error.
+template <WireRecord R>
+Result<Bytes> encodeRequestBody(const R& request) {
+    auto text = encodeCompact(request);
+    if (!text) return ApiServiceError::decodingError(text.error());
+    return Bytes(text.value().begin(), text.value().end());
+}
+
+/// Outcome of opening a sealed answer.
+enum class OpenOutcome { opened, reissue, failed };
+
+struct OpenedText {
+    OpenOutcome outcome = OpenOutcome::failed;
+    std::string text;              ///< the decrypted payload text (opened)
+    std::optional<Error> error;    ///< why it failed (failed)
+};
+
+struct OpenOptions {
+    /// Decode the payload field with base64URLDecode (no padding restored) instead of
+    /// convertToBase64Format + strict base64.
+    bool urlDecodeWithoutPadding = false;
+    /// Re-issue (rather than fail) when the payload does not decrypt to text.
+    bool reissueOnUndecryptable = true;
+};
+
+/// Recovers the answer's key from header.symmetricKey with `publicKeyText` (converted with
+/// convertToBase64Format), then decrypts `payloadField`. Re-issue when the key cannot be
+/// recovered or is shorter than 32 bytes.
+OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
+                          const std::string& publicKeyText, const OpenOptions& options);
+
+/// The server's refusal (success false) as an error carrying its errorCode and errorReason.
+Error refusalError(const CommonResponse& header);
+/// The bounded re-issue limit was reached.
+Error retryLimitError(const std::string& operation);
+
+}  // namespace tavi::detail

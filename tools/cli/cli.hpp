@@ -1,0 +1,29 @@
+// The tavi command-line tool: shared pieces of its commands and the demo.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "tavi/tavi.hpp"
+
+namespace tavi::cli {
+
+using Json = nlohmann::ordered_json;
+
+/// Exit statuses: the success callback ran, the failure callback ran, a usage error.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+/// {"error":{"domain":…,"code":…,"message":…[,"errorCode":…,"errorReason":…]}}
+Json errorJson(const Error& error);
+/// A string or null.
+Json optionalJson(const std::optional<std::string>& value);
+/// Writes the one-line result to standard output.
+void printResult(const Json& result);
+
+/// Runs the whole flow against an in-process sandbox over loopback TLS, narrating each step.
+int runDemo(bool verbose);
+
+}  // namespace tavi::cli
