@@ -1,0 +1,156 @@
+// Text forms shared by the whole library: UUID text, standard base64 (strict and lenient
+// decoding) and UTF-8 validation.
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "core/internal.hpp"
+
+namespace tavi::detail {
+
+namespace {
+
+constexpr std::int8_t kNotInAlphabet = -1;
+
+constexpr std::array<std::int8_t, 256> makeDecodeTable() {
+    std::array<std::int8_t, 256> table{};
+    for (auto& entry : table) entry = kNotInAlphabet;
+    constexpr const char* alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = i;
+    return table;
+}
+
+constexpr std::array<std::int8_t, 256> kDecodeTable = makeDecodeTable();
+
+std::int8_t sextet(char c) {
+    return kDecodeTable[static_cast<unsigned char>(c)];
+}
+
+// Decodes alphabet characters only (no padding); `text` must not have a length of 1 modulo 4.
+Bytes decodeSextets(std::string_view text) {
+    Bytes out;
+    out.reserve(text.size() / 4 * 3 + 2);
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+        acc = (acc << 6) | static_cast<std::uint32_t>(sextet(c));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<std::uint8_t>((acc >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string newUUID() {
+    std::array<std::uint8_t, 16> b{};
+    if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
+        // The system source is the norm; this path only keeps identifiers unique if it fails.
+        std::random_device device;
+        for (auto& byte : b) byte = static_cast<std::uint8_t>(device());
+    }
+    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
+    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    constexpr const char* hex = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+        text.push_back(hex[b[i] >> 4]);
+        text.push_back(hex[b[i] & 0x0F]);
+    }
+    return text;
+}
+
+std::string base64Encode(const Bytes& data) {
+    if (data.empty()) return {};
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
+                                  static_cast<int>(data.size()));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string base64Encode(std::string_view data) {
+    return base64Encode(Bytes(data.begin(), data.end()));
+}
+
+std::optional<Bytes> base64DecodeStrict(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') {
+        padding = 1;
+        if (text[text.size() - 2] == '=') padding = 2;
+    }
+    const std::string_view body = text.substr(0, text.size() - padding);
+    for (char c : body) {
+        if (sextet(c) == kNotInAlphabet) return std::nullopt;
+    }
+    return decodeSextets(body);
+}
+
+std::optional<Bytes> base64DecodeLenient(std::string_view text) {
+    std::string body;
+    body.reserve(text.size());
+    bool padded = false;
+    for (char c : text) {
+        if (c == '=') {
+            padded = true;
+        } else if (sextet(c) != kNotInAlphabet) {
+            // Data after padding means the text is not one base64 value.
+            if (padded) return std::nullopt;
+            body.push_back(c);
+        }
+    }
+    // Missing padding is tolerated; a lone trailing character carries no whole byte.
+    if (body.size() % 4 == 1) return std::nullopt;
+    return decodeSextets(body);
+}
+
+bool isValidUTF8(std::string_view text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra = 0;
+        std::uint32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            cp = c & 0x07;
+        } else {
+            return false;  // continuation byte, overlong lead (C0/C1) or beyond U+10FFFF
+        }
+        if (n - i <= extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto cc = static_cast<unsigned char>(text[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)) return false;  // overlong
+        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                                // surrogate
+        if (cp > 0x10FFFF) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace tavi::detail

@@ -1,0 +1,68 @@
+// Internal RSA key handling shared by the crypto and translator code: owning OpenSSL handles,
+// the parsed key behind an RSAKeyRef, and the bounded caches of parsed keys.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tavi/crypto.hpp"
+#include "tavi/result.hpp"
+#include "tavi/store.hpp"
+
+namespace tavi::detail {
+
+struct PKeyDeleter {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct PKeyCtxDeleter {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+struct CipherCtxDeleter {
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+
+using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
+using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PKeyCtxDeleter>;
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
+
+/// The text of the most recent OpenSSL error (clears the queue); `fallback` when there is none.
+std::string takeOpenSSLError(const std::string& fallback);
+
+/// An RSA public key from text: PEM ("PUBLIC KEY" or "RSA PUBLIC KEY") or bare standard base64
+/// of DER (SubjectPublicKeyInfo, or PKCS#1 RSAPublicKey). Served from a bounded cache keyed by the
+/// text. None when the text holds no RSA public key.
+std::shared_ptr<EVP_PKEY> publicKeyFromText(const std::string& text);
+
+/// RSA PKCS#1 v1.5 encryption under a public key, block by block: chunks of (modulus size - 11)
+/// bytes, each giving one block. None on failure or for empty input.
+std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, const Bytes& data);
+
+/// The key behind an RSA key item, parsed from the item's PKCS#1 DER bytes (cached by those bytes).
+std::optional<RSAKeyRef> keyRefFromItem(const StoreItem& item);
+
+/// The key item under `tag`, importing `keyText` (strict base64 of X.509 / PKCS#8 DER) there
+/// when the tag holds nothing. None when the key can be neither found nor imported.
+std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string& tag,
+                                   bool isPrivate);
+
+/// Recovers the messages of PKCS#1 v1.5 blocks (type 1, or type 2) with the raw public-key
+/// operation: `data` must be whole blocks of the key's size. Unlike the blockwise decryption of
+/// RSAUtils, the messages come back whole even when they contain zero bytes. None for a malformed
+/// block, a partial block or empty input.
+std::optional<Bytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key);
+
+}  // namespace tavi::detail
+
+namespace tavi {
+
+/// The parsed key of a key item. Immutable once made, shared by every reference to it.
+struct RSAKeyRef::Impl {
+    std::shared_ptr<EVP_PKEY> key;  ///< never modified after parsing
+    bool isPrivate = false;
+    int blockSize = 0;
+};
+
+}  // namespace tavi
