@@ -1,0 +1,457 @@
+#include "core/http.hpp"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "core/internal.hpp"
+#include "tavi/config.hpp"
+#include "tavi/device.hpp"
+
+namespace tavi::detail {
+
+namespace {
+
+// ---- RAII for curl handles -----------------------------------------------------------------
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct ShareDeleter {
+    void operator()(CURLSH* handle) const { curl_share_cleanup(handle); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct CurlStringDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+
+// ---- The process-wide HTTP client ----------------------------------------------------------
+
+// One share for the whole process: DNS cache and TLS sessions. Connections are not shared: the
+// shared connection cache of this libcurl generation is not safe across concurrent threads, and
+// operations may run on several host threads at once.
+class HttpClient {
+  public:
+    static HttpClient& instance() {
+        static HttpClient client;  // initialised once, thread-safe
+        return client;
+    }
+
+    CURLSH* share() const { return share_.get(); }
+
+  private:
+    HttpClient() {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        share_.reset(curl_share_init());
+        if (!share_) return;
+        curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &HttpClient::lock);
+        curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &HttpClient::unlock);
+        curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        auto* self = static_cast<HttpClient*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* user) {
+        auto* self = static_cast<HttpClient*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].unlock();
+    }
+
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
+    ShareHandle share_;
+};
+
+// ---- URL text ------------------------------------------------------------------------------
+
+// ASCII only, whatever locale the host has set.
+bool isAsciiDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool isAsciiAlpha(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isHex(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return isAsciiDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool isUnreserved(unsigned char c) {
+    return isAsciiAlpha(c) || isAsciiDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+// The URL as the "url: " line shows it: credentials in the authority are never written out.
+std::string loggableURL(const std::string& url) {
+    const auto start = url.find("://");
+    if (start == std::string::npos) return url;
+    const auto authorityEnd = url.find_first_of("/?#", start + 3);
+    const auto at = url.rfind('@', authorityEnd == std::string::npos ? url.size() : authorityEnd);
+    if (at == std::string::npos || at < start + 3) return url;
+    return url.substr(0, start + 3) + "***" + url.substr(at);
+}
+
+// Every character is one a URL may carry (unreserved, reserved, or a well-formed %XX escape).
+bool hasOnlyURLCharacters(std::string_view text) {
+    static constexpr std::string_view kReserved = ":/?#[]@!$&'()*+,;=";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (isUnreserved(c) || kReserved.find(static_cast<char>(c)) != std::string_view::npos)
+            continue;
+        if (c == '%' && i + 2 < text.size() && isHex(text[i + 1]) && isHex(text[i + 2])) {
+            i += 2;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+struct ParsedURL {
+    std::string scheme;
+    std::string host;
+};
+
+// Parses `text` as an absolute http(s) URL with a host; none otherwise.
+std::optional<ParsedURL> parseURL(const std::string& text) {
+    if (text.empty() || !hasOnlyURLCharacters(text)) return std::nullopt;
+    // curl tolerates "https:/host" and "https:///host"; an authority must follow "://" here.
+    const auto authority = text.find("://");
+    if (authority == std::string::npos || authority + 3 >= text.size() ||
+        std::string_view("/?#").find(text[authority + 3]) != std::string_view::npos ||
+        text.find_first_of("/?#") < authority) {
+        return std::nullopt;
+    }
+    UrlHandle url(curl_url());
+    if (!url) return std::nullopt;
+    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    char* raw = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return std::nullopt;
+    CurlString scheme(raw);
+    raw = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return std::nullopt;
+    CurlString host(raw);
+    ParsedURL parsed{scheme ? scheme.get() : "", host ? host.get() : ""};
+    for (auto& ch : parsed.scheme) ch = asciiLower(ch);
+    if (parsed.scheme != "http" && parsed.scheme != "https") return std::nullopt;
+    if (parsed.host.empty()) return std::nullopt;
+    return parsed;
+}
+
+std::string queryValueText(const QueryValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    if (const auto* number = std::get_if<long long>(&value)) return std::to_string(*number);
+    return std::get<bool>(value) ? "true" : "false";
+}
+
+// ---- The exchange --------------------------------------------------------------------------
+
+// Header values come from the device description, which a host may supply: no line breaks or
+// other control characters may reach the request.
+std::string headerSafe(std::string value) {
+    for (auto& c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) c = ' ';
+    }
+    return value;
+}
+
+struct Transfer {
+    Bytes body;
+    bool tooLarge = false;
+    std::array<char, CURL_ERROR_SIZE + 1> errorBuffer{};
+};
+
+std::size_t onData(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t length = size * count;
+    if (length > kMaxResponseBytes - transfer->body.size()) {
+        transfer->tooLarge = true;
+        return 0;  // aborts the transfer
+    }
+    try {
+        transfer->body.insert(transfer->body.end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    return length;
+}
+
+// Adds the configured CA certificates to the store curl built from the system bundle.
+CURLcode addTrustedCAs(CURL*, void* sslContext, void* user) {
+    const auto* caFile = static_cast<const std::string*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    if (store == nullptr || X509_STORE_load_file(store, caFile->c_str()) != 1) {
+        ERR_clear_error();
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    return CURLE_OK;
+}
+
+std::string utf8Text(const Bytes& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    if (!isValidUTF8(text)) return {};
+    return text;
+}
+
+Error transportError(CURLcode code, const char* detail) {
+    std::string message = curl_easy_strerror(code);
+    if (detail != nullptr && detail[0] != '\0') message += std::string(": ") + detail;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    return Error{ErrorDomain::transport, static_cast<long>(code),
+                 std::move(message),     nullptr,
+                 std::nullopt,           std::nullopt};
+}
+
+Result<Bytes> exchange(const std::string& url, const std::string& method,
+                       const std::optional<Bytes>& body,
+                       const std::map<std::string, std::string>& loggedHeaders,
+                       const AppConstantTAVI& config) {
+    const std::string userAgent = headerSafe(TaviUtils().getUserAgent());
+
+    diag("url: " + loggableURL(url));
+    if (body) diag("body: " + utf8Text(*body));
+
+    auto& client = HttpClient::instance();
+    EasyHandle easy(curl_easy_init());
+    const std::string userAgentLine = "User-Agent: " + userAgent;
+    // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults.
+    const std::array<const char*, 5> lines{"Content-Type: application/json", userAgentLine.c_str(),
+                                           "ln: en", "Accept:", "Expect:"};
+    HeaderList headers;
+    for (const char* line : lines) {
+        curl_slist* extended = curl_slist_append(headers.get(), line);
+        if (extended == nullptr) {
+            headers.reset();
+            break;
+        }
+        (void)headers.release();  // `extended` is the same list, now one entry longer
+        headers.reset(extended);
+    }
+    if (!easy || !client.share() || !headers) {
+        diag("header: " + headersText(loggedHeaders));
+        diag("response: ");
+        return transportError(CURLE_FAILED_INIT, "the HTTP client could not be set up");
+    }
+
+    Transfer transfer;
+    const std::string caFile = config.caFile;
+    const std::string pin = config.pinnedPublicKey;
+    const long timeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+
+    CURL* h = easy.get();
+    curl_easy_setopt(h, CURLOPT_SHARE, client.share());
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer.errorBuffer.data());
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout);
+    curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!pin.empty()) curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
+    if (!caFile.empty()) {
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &addTrustedCAs);
+        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &caFile);
+        // A resumed TLS session skips certificate verification, and the session cache cannot
+        // tell which extra CAs a session was verified with: such connections never resume.
+        curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onData);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBytes));
+
+    if (body) {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+        // Never a null pointer: that would make curl read the body from standard input.
+        static constexpr char kNoBytes[] = "";
+        const void* bytes = body->empty() ? static_cast<const void*>(kNoBytes) : body->data();
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, bytes);
+        if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method == "GET") {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    } else if (method == "POST") {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
+    } else {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    const CURLcode code = curl_easy_perform(h);
+
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    const bool tooLarge = transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
+    const bool received = code == CURLE_OK && status > 0;
+
+    if (status > 0) diag("statusCode: " + std::to_string(status));
+    diag("header: " + headersText(loggedHeaders));
+    diag("response: " + (received ? utf8Text(transfer.body) : std::string()));
+
+    if (tooLarge) {
+        return clientError(
+            ClientErrorCode::responseTooLarge,
+            "the response body exceeds " + std::to_string(kMaxResponseBytes) + " bytes");
+    }
+    if (code != CURLE_OK) return transportError(code, transfer.errorBuffer.data());
+    if (!received) {
+        // An exchange that produced neither a response nor an error.
+        return Error{ErrorDomain::empty, status > 0 ? status : -1, "", nullptr, std::nullopt,
+                     std::nullopt};
+    }
+    return std::move(transfer.body);
+}
+
+}  // namespace
+
+std::string percentEncode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (isUnreserved(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+bool isLoopbackHost(std::string_view host) {
+    std::string h(host);
+    for (auto& c : h) c = asciiLower(c);
+    if (h == "localhost" || h == "localhost.") return true;
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    in_addr v4{};
+    if (inet_pton(AF_INET, h.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, h.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) return v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+std::string headersText(const std::map<std::string, std::string>& headers) {
+    if (headers.empty()) return "[:]";
+    std::string out = "[";
+    bool first = true;
+    for (const auto& [key, value] : headers) {
+        if (!first) out += ", ";
+        first = false;
+        out += "\"" + key + "\": \"" + value + "\"";
+    }
+    out += "]";
+    return out;
+}
+
+std::optional<std::string> joinURL(const std::string& baseURL, const std::string& endPoint,
+                                   const std::map<std::string, QueryValue>& queryParams) {
+    const std::string joined = baseURL + endPoint;
+    if (!parseURL(joined)) return std::nullopt;
+
+    std::string rest = joined;
+    std::string fragment;
+    if (const auto hash = rest.find('#'); hash != std::string::npos) {
+        fragment = rest.substr(hash);
+        rest.erase(hash);
+    }
+    std::string prefix = rest;
+    std::optional<std::string> query;
+    if (const auto mark = rest.find('?'); mark != std::string::npos) {
+        prefix = rest.substr(0, mark);
+        query = rest.substr(mark + 1);
+    }
+    if (!queryParams.empty()) {
+        std::string items;
+        for (const auto& [name, value] : queryParams) {
+            if (!items.empty()) items += '&';
+            items += percentEncode(name) + "=" + percentEncode(queryValueText(value));
+        }
+        query = std::move(items);
+    }
+    std::string url = prefix;
+    if (query) {
+        url += '?';
+        for (char c : *query) {
+            if (c == '+')
+                url += "%2B";
+            else
+                url += c;
+        }
+    }
+    url += fragment;
+    if (!parseURL(url)) return std::nullopt;
+    return url;
+}
+
+void performRequest(const std::string& endPoint, const std::string& method,
+                    const std::map<std::string, QueryValue>& queryParams,
+                    const std::optional<Bytes>& body,
+                    const std::map<std::string, std::string>& headers,
+                    const std::function<void(const Result<Bytes>&)>& completion) {
+    std::optional<Result<Bytes>> result;
+    try {
+        const auto& config = AppConstantTAVI::shared();
+        const std::string baseURL = config.serverURL;
+        auto url = joinURL(baseURL, endPoint, queryParams);
+        if (!url) url = joinURL(baseURL, "", {});
+        if (!url) {
+            result.emplace(ApiServiceError::invalidURL());
+        } else if (const auto parsed = parseURL(*url);
+                   parsed && parsed->scheme == "http" && !isLoopbackHost(parsed->host)) {
+            result.emplace(
+                clientError(ClientErrorCode::insecureTransport,
+                            "refusing cleartext http to " + parsed->host +
+                                ": only https is allowed beyond the loopback interface"));
+        } else {
+            result.emplace(exchange(*url, method, body, headers, config));
+        }
+    } catch (const std::exception& e) {
+        result.emplace(transportError(CURLE_FAILED_INIT, e.what()));
+    } catch (...) {
+        result.emplace(transportError(CURLE_FAILED_INIT, "unexpected failure"));
+    }
+    if (completion) completion(*result);
+}
+
+}  // namespace tavi::detail
