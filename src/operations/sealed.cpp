@@ -1,0 +1,190 @@
+// The sealed-request and sealed-response sequences shared by every sealed operation.
+#include "operations/sealed.hpp"
+
+#include <openssl/crypto.h>
+
+#include <memory>
+#include <utility>
+
+#include "tavi/store.hpp"
+
+namespace tavi::detail {
+
+namespace {
+
+/// Wipes a buffer that held key material before it is released.
+template <class Buffer>
+void wipe(Buffer& buffer) {
+    if (!buffer.empty()) OPENSSL_cleanse(buffer.data(), buffer.size());
+}
+
+/// Holds key material for the length of a scope and wipes it on the way out.
+template <class Buffer>
+class Wiped {
+  public:
+    explicit Wiped(Buffer value) : value_(std::move(value)) {}
+    ~Wiped() { wipe(value_); }
+    Wiped(const Wiped&) = delete;
+    Wiped& operator=(const Wiped&) = delete;
+    const Buffer& get() const { return value_; }
+
+  private:
+    Buffer value_;
+};
+
+std::string readOrEmpty(const char* name) {
+    return KeychainManager::getPreference(name).value_or(std::string());
+}
+
+Error missingValue(const char* name) {
+    return clientError(
+        ClientErrorCode::missingSessionValue,
+        std::string("the registered session has no \"") + name + "\"; register the device first");
+}
+
+OpenedText failedWith(Error error) {
+    OpenedText out;
+    out.outcome = OpenOutcome::failed;
+    out.error = std::move(error);
+    return out;
+}
+
+OpenedText reissue() {
+    OpenedText out;
+    out.outcome = OpenOutcome::reissue;
+    return out;
+}
+
+}  // namespace
+
+SealedRequest::~SealedRequest() {
+    wipe(aesKey);
+}
+
+Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
+    const PKIEncryptionDecryptionUtils utils;
+
+    auto deviceId = KeychainManager::getPreference(SessionManager::deviceId);
+    if (!deviceId && options.deviceIdRequired) return missingValue(SessionManager::deviceId);
+
+    auto aesKey = utils.generateAES256Base64Key();
+    if (!aesKey) {
+        return clientError(ClientErrorCode::randomSourceFailed,
+                           "the secure random source could not supply a request key");
+    }
+    SealedRequest request;
+    request.aesKey = std::move(*aesKey);
+    wipe(*aesKey);
+
+    std::string wrappingKey;
+    if (options.wrapKey == WrapKey::storedServerKey) {
+        auto stored = KeychainManager::getPreference(SessionManager::taviKey);
+        if (!stored) return missingValue(SessionManager::taviKey);
+        wrappingKey = utils.convertToBase64Format(*stored);
+    } else {
+        wrappingKey = utils.convertToBase64Format(options.sessionKey);
+    }
+    std::string symmetricKey = utils.encryptBase64(request.aesKey, wrappingKey);
+    if (symmetricKey.empty()) {
+        return clientError(ClientErrorCode::invalidKey,
+                           options.wrapKey == WrapKey::storedServerKey
+                               ? "the stored server key is not a usable RSA public key"
+                               : "the session key is not a usable RSA public key");
+    }
+
+    request.header.msgId = options.msgId ? *options.msgId : newUUID();
+    request.header.pspIdentifier = readOrEmpty(SessionManager::pspId);
+    request.header.taviIdentifier = readOrEmpty(SessionManager::taviId);
+    request.header.symmetricKey = std::move(symmetricKey);
+    request.header.transactionType = options.transactionType;
+    request.header.txnId = options.txnId;
+
+    request.deviceInfo.deviceId = deviceId.value_or(std::string());
+    request.deviceInfo.appId = readOrEmpty(SessionManager::appId);
+    request.deviceInfo.imei1 = readOrEmpty(SessionManager::imei1);
+    request.deviceInfo.imei2 = readOrEmpty(SessionManager::imei2);
+    request.deviceInfo.mobileNo = readOrEmpty(SessionManager::mobile);
+    request.deviceInfo.pspIdentifier = readOrEmpty(SessionManager::pspId);
+    return request;
+}
+
+Result<std::string> sealPayloadText(const SealedRequest& request, const std::string& jsonText,
+                                    bool logEncryptedLength) {
+    const PKIEncryptionDecryptionUtils utils;
+    auto encrypted = utils.encryptAES256CTR(jsonText, request.aesKey);
+    if (!encrypted) {
+        Error error = clientError(ClientErrorCode::encryptionFailed,
+                                  "the request payload could not be encrypted");
+        error.underlying = std::make_shared<const Error>(encrypted.error());
+        return error;
+    }
+    const Bytes& bytes = encrypted.value();
+    if (logEncryptedLength) diag("Optional(" + std::to_string(bytes.size()) + " bytes)");
+    return utils.convertToBase64UrlFormat(base64Encode(bytes));
+}
+
+OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
+                          const std::string& publicKeyText, const OpenOptions& options) {
+    const PKIEncryptionDecryptionUtils utils;
+    if (!header.symmetricKey) {
+        return failedWith(
+            clientError(ClientErrorCode::responseUnreadable, "the answer carries no symmetricKey"));
+    }
+
+    auto keyText = utils.decryptWithPublicKey(utils.convertToBase64Format(*header.symmetricKey),
+                                              utils.convertToBase64Format(publicKeyText));
+    if (!keyText) return reissue();
+    Wiped<std::string> keyTextHolder(std::move(*keyText));
+    auto keyBytes = base64DecodeStrict(keyTextHolder.get());
+    if (!keyBytes) return reissue();
+    Wiped<Bytes> key(std::move(*keyBytes));
+    if (key.get().size() < 32) return reissue();
+
+    std::optional<Bytes> payload =
+        options.urlDecodeWithoutPadding
+            ? utils.base64URLDecode(payloadField)
+            : base64DecodeStrict(utils.convertToBase64Format(payloadField));
+    if (!payload) {
+        return failedWith(clientError(ClientErrorCode::responseUnreadable,
+                                      "the answer's payload is not valid base64"));
+    }
+
+    auto decrypted = utils.decryptAES256CTR(*payload, key.get());
+    if (!decrypted) {
+        Error error = clientError(ClientErrorCode::responseUnreadable,
+                                  "the answer's payload could not be decrypted");
+        error.underlying = std::make_shared<const Error>(decrypted.error());
+        return failedWith(std::move(error));
+    }
+    if (!decrypted.value()) {
+        if (options.reissueOnUndecryptable) return reissue();
+        return failedWith(clientError(ClientErrorCode::responseUnreadable,
+                                      "the answer's payload did not decrypt to text"));
+    }
+
+    OpenedText out;
+    out.outcome = OpenOutcome::opened;
+    out.text = std::move(*decrypted.value());
+    return out;
+}
+
+Error refusalError(const CommonResponse& header) {
+    Error error;
+    error.domain = ErrorDomain::refusal;
+    error.code = 0;
+    error.message = "the server refused the request (errorCode: " +
+                    (header.errorCode ? quoted(*header.errorCode) : std::string("nil")) +
+                    ", errorReason: " +
+                    (header.errorReason ? quoted(*header.errorReason) : std::string("nil")) + ")";
+    error.errorCode = header.errorCode;
+    error.errorReason = header.errorReason;
+    return error;
+}
+
+Error retryLimitError(const std::string& operation) {
+    return clientError(ClientErrorCode::retryLimitReached,
+                       operation + ": the answer's key could not be recovered after " +
+                           std::to_string(kMaxAttempts) + " attempts");
+}
+
+}  // namespace tavi::detail
