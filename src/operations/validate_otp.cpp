@@ -1,0 +1,91 @@
+// OTP validation: submits the one-time password, sealed for the bank, for a challenge obtained
+// with the OTP challenge fetch. The verdict is read from the answer's header alone.
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/internal.hpp"
+#include "core/record.hpp"
+#include "core/record_fields.hpp"
+#include "operations/sealed.hpp"
+#include "tavi/service.hpp"
+#include "translator/seal.hpp"
+
+namespace tavi {
+
+namespace {
+
+constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-otp-api";
+constexpr const char* kException = "Exception Occured";
+
+}  // namespace
+
+void TaviApiService::createValidateOtpRequest(
+    const std::string& txnId, const std::string& transactionType, const std::string& credValue,
+    const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
+    const std::string& action, const std::string& bic, const std::string& referenceid,
+    std::function<void(bool)> success, CodeReasonCallback failure) {
+    const auto reportException = [&failure] {
+        if (failure) failure(std::string(kException), std::string(kException));
+    };
+
+    detail::SealedRequestOptions options;
+    options.wrapKey = detail::WrapKey::sessionKeyArgument;
+    options.sessionKey = sessionKey;
+    options.transactionType = transactionType;
+    options.txnId = txnId;
+    options.deviceIdRequired = true;
+    auto request = detail::beginSealedRequest(options);
+    if (!request) {
+        reportException();
+        return;
+    }
+
+    auto sealedOtp = detail::sealForBank(credValue, bankKi, publicKey, txnId);
+    if (!sealedOtp) {
+        reportException();
+        return;
+    }
+
+    ValidateOtpRetrievalPayload payload;
+    payload.bic = bic;
+    payload.referenceId = referenceid;
+    payload.otp = std::move(*sealedOtp);
+    payload.action = action;
+    payload.deviceInfo = request.value().deviceInfo;
+
+    auto sealed = detail::sealPayload(request.value(), payload, /*logEncryptedLength=*/false);
+    if (!sealed) {
+        reportException();
+        return;
+    }
+    EncryptionValidateOtpRetrievalRequest body{request.value().header, std::move(sealed).value()};
+    auto encoded = detail::encodeRequestBody(body);
+    if (!encoded) {
+        reportException();
+        return;
+    }
+
+    performRequest(kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
+                   [&](const Result<Bytes>& result) {
+                       if (!result) {
+                           reportException();
+                           return;
+                       }
+                       auto response = detail::decodeBody<EncryptionValidateOtpRetrievalResponse>(
+                           result.value());
+                       if (!response || !response.value().commonResponse) {
+                           reportException();
+                           return;
+                       }
+                       const auto& header = *response.value().commonResponse;
+                       if (header.success) {
+                           if (success) success(true);
+                           return;
+                       }
+                       if (failure) failure(header.errorCode, header.errorReason);
+                   });
+}
+
+}  // namespace tavi
