@@ -17,6 +17,18 @@ inline constexpr const char* kTestPin = "1234";
 inline constexpr const char* kTestOtp = "123456";
 inline constexpr const char* kDemoTxnId = "DEMO-TXN-1";  ///< pending for 3 polls, then verified
 
+/// Documented test cards: card validation knows these numbers and their banks (bank names are
+/// compared without regard to letter case).
+struct TestCard {
+    const char* number;
+    const char* bankName;
+};
+inline constexpr TestCard kTestCards[] = {
+    {"4111111111111111", "Demo Bank"},
+    {"5555555555554444", "Example Bank"},
+    {"378282246310005", "Sample Bank"},
+};
+
 struct Options {
     std::string host = "127.0.0.1";  ///< loopback only
     int port = 0;                    ///< 0 = ephemeral
@@ -30,20 +42,20 @@ struct Options {
 struct Fault {
     enum class Kind {
         none,
-        status,          ///< answer normally, but with HTTP `status`
-        body,            ///< answer `body` verbatim with HTTP `status` (200 if 0)
-        emptyBody,       ///< empty body, HTTP `status` (200 if 0)
-        nonJson,         ///< an HTML error page
-        delay,           ///< sleep `delayMs`, then answer normally
-        dropConnection,  ///< close the connection without an answer
-        resetMidBody,    ///< send headers and part of the body, then close
-        oversized,       ///< a body of `size` bytes (default 8 MiB)
-        refusal,         ///< a well-formed answer with success=false, errorCode/errorReason
-        refusalNoPayload,  ///< success=false with only "commonResponse"
-        zeroByteKey,     ///< the answer's AES key contains zero bytes (still valid)
-        wrongKey,        ///< the answer's key wrapped with a key the client does not hold
-        shortKey,        ///< the answer's key is 31 bytes
-        garbagePayload,  ///< the payload decrypts to bytes that are not valid UTF-8 text
+        status,              ///< answer normally, but with HTTP `status`
+        body,                ///< answer `body` verbatim with HTTP `status` (200 if 0)
+        emptyBody,           ///< empty body, HTTP `status` (200 if 0)
+        nonJson,             ///< an HTML error page
+        delay,               ///< sleep `delayMs`, then answer normally
+        dropConnection,      ///< close the connection without an answer
+        resetMidBody,        ///< send headers and part of the body, then close
+        oversized,           ///< a body of `size` bytes (default 8 MiB)
+        refusal,             ///< a well-formed answer with success=false, errorCode/errorReason
+        refusalNoPayload,    ///< success=false with only "commonResponse"
+        zeroByteKey,         ///< the answer's AES key contains zero bytes (still valid)
+        wrongKey,            ///< the answer's key wrapped with a key the client does not hold
+        shortKey,            ///< the answer's key is 31 bytes
+        garbagePayload,      ///< the payload decrypts to bytes that are not valid UTF-8 text
         undecodablePayload,  ///< the payload decrypts to text that is not the expected record
     };
     std::string path;
@@ -72,7 +84,7 @@ struct RecordedRequest {
 };
 
 class Server {
-public:
+  public:
     explicit Server(Options options = {});
     ~Server();
     Server(const Server&) = delete;
@@ -83,8 +95,8 @@ public:
     void stop();
     std::string lastError() const;
 
-    /// "http://127.0.0.1:PORT" or "https://localhost:PORT" (the certificate names localhost and
-    /// 127.0.0.1).
+    /// "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT" (the certificate names localhost,
+    /// 127.0.0.1 and ::1).
     std::string url() const;
     int port() const;
     /// The long-term server public key (bare base64 DER SubjectPublicKeyInfo): the key a host
@@ -103,11 +115,21 @@ public:
     /// Moves a transaction's OTP state (as validation would); for tests.
     void setTxnStatus(const std::string& txnId, const std::string& status);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
+/// Control over HTTP, for a sandbox in another process (not faulted, not recorded):
+///   POST   /__sandbox/faults      a Fault as JSON: {"path","kind" (the Kind's name, e.g.
+///                                 "emptyBody"),"status","body","delayMs","size","errorCode",
+///                                 "errorReason","times"}
+///   DELETE /__sandbox/faults      clears the faults
+///   GET    /__sandbox/requests    the recorded requests as a JSON array
+///   DELETE /__sandbox/requests    forgets them
+///   POST   /__sandbox/txn-status  {"txnId","status"}, as setTxnStatus
+/// Every answer carries "Server-Timing: app;dur=<ms>".
+///
 /// Runs the sandbox in the foreground until SIGINT/SIGTERM (the CLI's `tavi sandbox`). Prints
 /// {"url":…,"serverPublicKey":…,"caFile":…} as the first line of standard output.
 int runForeground(const Options& options);
