@@ -39,9 +39,15 @@ public:
             ++lines_;
             ++totalLines_;
             if (!verbose_) return;
-            std::string text(line);
-            if (text.size() > 110) text = text.substr(0, 107) + "...";
-            std::cout << "      | " << text << std::endl;
+            std::string rest(line);
+            while (true) {
+                const auto nl = rest.find('\n');
+                std::string text = rest.substr(0, nl);
+                if (text.size() > 110) text = text.substr(0, 107) + "...";
+                std::cout << "      | " << text << std::endl;
+                if (nl == std::string::npos) break;
+                rest.erase(0, nl + 1);
+            }
         };
     }
     int totalLines() const { return totalLines_; }
