@@ -3,9 +3,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libcurl4-openssl-dev \
   nlohmann-json3-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-  libbenchmark-dev
+  libbenchmark-dev python3
 
-.PHONY: all deps configure build demo test test-asan clean format
+.PHONY: all deps configure build demo test test-asan check-sanitizers clean format docs
 
 all: build
 
@@ -40,8 +40,28 @@ test-asan: deps
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the tests that run
+# operations from many threads (and the pipeline's own) under ThreadSanitizer.
+TSAN_TESTS := flow_concurrency_test net_pipeline_test
+check-sanitizers: test-asan
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	for t in $(TSAN_TESTS); do \
+	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	    ./$(BUILD)-tsan/tests/$$t || exit 1; \
+	done
+
+# The API reference (HTML) in $(BUILD)/docs/html; installs doxygen when it is missing.
+docs:
+	@command -v doxygen > /dev/null || { \
+	  if [ "$$(id -u)" -ne 0 ]; then echo "Install doxygen with: sudo apt-get install -y doxygen"; exit 1; fi; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq doxygen >/dev/null; }
+	mkdir -p $(BUILD)/docs
+	( cat Doxyfile; echo "OUTPUT_DIRECTORY = $(BUILD)/docs" ) | doxygen -
+	@echo "API reference: $(BUILD)/docs/html/index.html"
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan

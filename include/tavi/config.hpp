@@ -16,7 +16,27 @@ extern const char* const taviVersionString;
 inline constexpr const char* kProductionServerURL = "https://pay.tavi-payments.net";
 
 /// Receives each diagnostic line (without a newline). An empty function silences the library.
+///
+/// Called on the thread of the operation that writes the line, possibly from several threads at
+/// once when operations run concurrently: a sink must be thread-safe and must not call back into
+/// the library.
+///
+/// Redaction guarantee: no line the library writes (to the sink or to the system log) and no
+/// error message it produces ever contains a card number (at most its last four digits), a CVV,
+/// a PIN, an OTP or an AES key in clear. Lines may contain identifiers (transaction ids, the
+/// PSP and device identifiers), public keys, key identifiers and sealed (encrypted) payloads.
 using DiagnosticsSink = std::function<void(std::string_view line)>;
+
+/// How much the library writes.
+///
+/// Every diagnostic line is a developer trace and is written at `debug`; the one message the
+/// library sends to the system log (a failed RSA operation) is an `error`. Keep `debug` in
+/// development and set `off` in production: one setting, no change to the lines themselves.
+enum class LogLevel {
+    off = 0,    ///< nothing to the sink, nothing to the system log
+    error = 1,  ///< only the system-log error message
+    debug = 2   ///< everything (the default)
+};
 
 /// Writes each line to standard output, the library's default.
 DiagnosticsSink standardOutputSink();
@@ -45,6 +65,7 @@ public:
     std::string pinnedPublicKey;  ///< "sha256//BASE64" public-key pin(s); empty = no pinning
     long timeoutMilliseconds = 60000;  ///< per-request timeout
     DiagnosticsSink diagnosticsSink = standardOutputSink();  ///< where diagnostic lines go
+    LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
 };
 
 enum class TransactionType {

@@ -17,6 +17,9 @@ using QueryValue = std::variant<std::string, long long, bool>;
 
 /// The server operations. Every operation blocks the calling thread for its HTTP exchanges and
 /// calls exactly one of its callbacks, once, on that thread, before it returns. Nothing is thrown.
+/// Operations may run on several threads at once; call them off a UI thread. Failures carry a
+/// tavi::Error (see result.hpp for the domains and codes) unless the callback's shape says
+/// otherwise.
 /// Public operations are virtual so that a host can subclass the service to mock it.
 class TaviApiService {
 public:
@@ -30,6 +33,12 @@ public:
         std::function<void(const std::optional<std::string>& errorCode,
                            const std::optional<std::string>& errorReason)>;
 
+    /// Validates a card number against a bank, in transaction `txnId` (keys from key retrieval).
+    /// The number is sealed for the bank with `publicKey`/`bankKi`; the request is sealed under
+    /// `sessionKey`. `success` receives the decoded answer (its header says whether the bank
+    /// knows the number; `bankNameMatchStatus` whether `bankName` matches). `failure`: transport
+    /// errors, refusals (ServerRefusal with errorCode/errorReason), undecodable or unreadable
+    /// answers, keys that do not parse. No local check is made: see CardValidation.
     virtual void validateCardNumAsync(const std::string& sessionKey, const std::string& bankKi,
                                       const std::string& publicKey, const std::string& txnId,
                                       const std::string& cardNumber, const std::string& bic,
@@ -37,12 +46,18 @@ public:
                                       std::function<void(const ValidateCardNumResponse&)> success,
                                       ErrorCallback failure);
 
+    /// The address of the secure web page for a transaction (sealed under the stored "taviKey").
+    /// `success` receives the address; `failure` the error (missing session, transport, refusal,
+    /// unreadable answer, retry limit after repeated unreadable answer keys).
     virtual void webUrlRequestAsync(const std::string& transactionType, const std::string& txnId,
                                     const std::string& paymentInstrumentType,
                                     const std::string& bic, const std::string& sessionKey,
                                     std::function<void(const std::string& refUrl)> success,
                                     ErrorCallback failure);
 
+    /// Registers card details and, when `accountNo` is given, an account; every value is sealed
+    /// for the bank. `success(ok, errorCode)` reports the server's verdict (ok false with its
+    /// errorCode when it declined); `failure` a request that could not be made or read.
     virtual void registerCardDetailRequest(
         const std::string& txnId, const std::string& transactionType, const std::string& bic,
         const std::optional<std::string>& accountNo, const std::string& bankKi,
@@ -52,6 +67,10 @@ public:
         std::function<void(bool success, const std::string& errorCode)> success,
         ErrorCallback failure);
 
+    /// Opens a transaction: retrieves its key material (sealed under the stored "taviKey").
+    /// `success(bankKi, publicKey, sessionKey, txnId, rule)`: pass bankKi, publicKey and
+    /// sessionKey on to the other operations of the transaction. `failure`: missing session
+    /// (device not registered), transport, refusal, unreadable answer, retry limit.
     virtual void createRetrieveKeysRequest(
         const std::string& msgID, const std::string& transactionType, const std::string& txnId,
         const std::string& bic, const std::string& paymentInstrumentType,
@@ -61,12 +80,18 @@ public:
             success,
         ErrorCallback failure);
 
+    /// Submits a PIN-type credential (`credType` "PIN", "MPIN", ...), sealed for the bank.
+    /// `success(true)` when the server accepts it; `failure(false)` for every failure (refusal,
+    /// transport, unreadable answer). No error value is reported.
     virtual void createCredentialSubmissionRequest(
         const std::string& txnId, const std::string& transactionType, const std::string& credType,
         const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
         const std::string& sessionKey, std::function<void(bool)> success,
         std::function<void(bool)> failure);
 
+    /// Fetches an OTP challenge. `success(referenceId, otpChallengeCode, otpExpiry, action)`:
+    /// referenceId and action go back with createValidateOtpRequest. `failure(errorCode,
+    /// errorReason)`: the server's values for a refusal, "Exception Occured" twice otherwise.
     virtual void createFetchOtpChallengeRequest(
         const std::string& transactionType, const std::string& txnId,
         const std::string& paymentInstrumentType, const std::string& bic,
@@ -80,6 +105,8 @@ public:
     virtual void checkOtpStatus(const std::string& txnId,
                                 std::function<void(const std::string& status)> status);
 
+    /// Validates the OTP the user typed (sealed for the bank). `success(true)` when accepted;
+    /// `failure(errorCode, errorReason)` as for createFetchOtpChallengeRequest.
     virtual void createValidateOtpRequest(
         const std::string& txnId, const std::string& transactionType, const std::string& credValue,
         const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,

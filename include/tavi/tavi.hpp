@@ -1,6 +1,7 @@
 // tavi — the whole public C++ interface.
 #pragma once
 
+#include "tavi/card.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"

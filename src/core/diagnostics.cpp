@@ -8,11 +8,13 @@
 namespace tavi::detail {
 
 void diag(std::string_view line) {
-    const auto& sink = AppConstantTAVI::shared().diagnosticsSink;
-    if (sink) sink(line);
+    const auto& config = AppConstantTAVI::shared();
+    if (config.logLevel < LogLevel::debug) return;
+    if (config.diagnosticsSink) config.diagnosticsSink(line);
 }
 
 void systemLog(std::string_view message) {
+    if (AppConstantTAVI::shared().logLevel < LogLevel::error) return;
     const std::string text(message);
     ::syslog(LOG_USER | LOG_ERR, "%s", text.c_str());
 }

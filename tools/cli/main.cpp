@@ -12,6 +12,7 @@
 
 #include "cli.hpp"
 #include "sandbox.hpp"
+#include "tavi/card.hpp"
 #include "tavi/tavi.hpp"
 
 namespace tavi::cli {
@@ -68,6 +69,7 @@ bool configure(const Globals& g, bool needsStore) {
     if (!g.pspOrgId.empty()) config.pspOrgId = g.pspOrgId;
     if (g.quiet) {
         config.diagnosticsSink = nullptr;
+        config.logLevel = LogLevel::off;
     } else {
         config.diagnosticsSink = [](std::string_view line) {
             std::fwrite(line.data(), 1, line.size(), stderr);
@@ -256,7 +258,13 @@ int main(int argc, char** argv) {
     validateCard->add_option("--card-number", cardNumber)->required();
     validateCard->add_option("--bic", bic)->required();
     validateCard->add_option("--bank-name", bankName)->required();
+    bool skipLocalCheck = false;
+    validateCard->add_flag("--skip-local-check", skipLocalCheck,
+                           "send the number even when the local card check refuses it");
     validateCard->callback([&] {
+        // An obviously wrong number is refused before any request; the error never shows it.
+        if (auto problem = CardValidation::verify(cardNumber); problem && !skipLocalCheck)
+            return fail(*problem);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.validateCardNumAsync(
             sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName,
@@ -289,7 +297,12 @@ int main(int argc, char** argv) {
     regCard->add_option("--expiry-year", expiryYear)->required();
     regCard->add_option("--cvv", cvv)->required();
     regCard->add_option("--public-key", publicKey)->required();
+    regCard->add_flag("--skip-local-check", skipLocalCheck,
+                      "send the card even when the local card check refuses it");
     regCard->callback([&] {
+        if (auto problem = CardValidation::verify(cardNumber, expiryMonth, expiryYear, cvv);
+            problem && !skipLocalCheck)
+            return fail(*problem);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         std::optional<std::string> account;
         if (accountOpt->count() > 0) account = accountNo;

@@ -1,0 +1,266 @@
+/* tavi — the C interface.
+ *
+ * A plain C facade over the library for hosts written in C or reaching it through a foreign
+ * function interface (Swift, Kotlin/JNI, Python ctypes, ...).
+ *
+ * Conventions
+ * - Every text in and out is UTF-8, NUL-terminated. Input pointers are borrowed for the call only.
+ *   A NULL input text is an invalid argument, except where a parameter says it is optional.
+ * - Every server operation blocks the calling thread for its HTTP exchanges and returns a
+ *   `tavi_result` the caller frees with `tavi_result_free` (NULL only when memory is exhausted).
+ *   Its `status` says which of the operation's outcomes happened; its values carry what that
+ *   outcome delivered, by name. Call operations off your UI thread; they may run concurrently.
+ * - Texts returned alone (`char*`) are freed with `tavi_string_free`.
+ * - No C++ exception and no C++ type crosses this interface: every failure is a status, an error
+ *   in the result, or a NULL text.
+ * - Callbacks receive the `user_data` pointer given with them, run on the thread that calls
+ *   into the library, possibly on several threads at once, and must not call back into the
+ *   library.
+ * - Secrets (card numbers, CVV, PIN, OTP, AES keys) never appear in a diagnostic line or an
+ *   error message.
+ * - Covered: configuration, logging, the secure store (built-in and host backends), the device
+ *   provider, registration and its check, every server operation and the local card checks. The
+ *   low-level cryptographic utilities (PKIEncryptionDecryptionUtils, RSAUtils) stay C++ only.
+ * - The struct layouts below are part of the ABI of this major version.
+ */
+#ifndef TAVI_TAVI_H
+#define TAVI_TAVI_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define TAVI_API __attribute__((visibility("default")))
+#else
+#define TAVI_API
+#endif
+
+/* ---- Results ------------------------------------------------------------------------------ */
+
+/** Which outcome an operation reports. */
+typedef enum tavi_status {
+    TAVI_OK = 0,               /**< the operation's success outcome */
+    TAVI_FAILED = 1,           /**< the operation's failure outcome (see `error` and values) */
+    TAVI_INVALID_ARGUMENT = 2, /**< a required argument was NULL or out of range; nothing sent */
+    TAVI_INTERNAL_ERROR = 3    /**< an unexpected failure inside the library; nothing reported */
+} tavi_status;
+
+/** An error value: domain ("ApiServiceError", "TransportError", "ServerRefusal",
+ *  "DecodingError", "TaviClientError", "CardValidationError", ...), code, message, and for
+ *  refusals the server's errorCode / errorReason (NULL when absent). */
+typedef struct tavi_error {
+    const char* domain;
+    long code;
+    const char* message;
+    const char* error_code;
+    const char* error_reason;
+    const struct tavi_error* underlying; /**< the error this one wraps, or NULL */
+} tavi_error;
+
+/** One named value of a result; `value` is NULL for an absent (null) value. Booleans are the
+ *  texts "true" and "false". */
+typedef struct tavi_value {
+    const char* name;
+    const char* value;
+} tavi_value;
+
+/** The outcome of one call. Everything it points to lives until `tavi_result_free`. */
+typedef struct tavi_result {
+    tavi_status status;
+    const tavi_error* error; /**< the failure's error value, or NULL */
+    size_t value_count;
+    const tavi_value* values;
+    void* internal_; /**< owned by the library */
+} tavi_result;
+
+/** The value named `name`, or NULL when the result has no such value or it is null. */
+TAVI_API const char* tavi_result_value(const tavi_result* result, const char* name);
+/** Frees a result and everything it points to. NULL is ignored. */
+TAVI_API void tavi_result_free(tavi_result* result);
+/** Frees a text returned by this interface. NULL is ignored. */
+TAVI_API void tavi_string_free(char* text);
+
+/** "tavi 1.0.0 (...)": the library's version text (static; do not free). */
+TAVI_API const char* tavi_version(void);
+
+/* ---- Configuration ------------------------------------------------------------------------ */
+
+/** Sets one configuration value by name:
+ *  "serverURL", "merchantKey", "merchantKI", "appId", "pspOrgId", "refUrl" (NULL value clears
+ *  it), "locale", "merchantID", "caFile", "pinnedPublicKey", "timeoutMilliseconds" (decimal),
+ *  "logLevel" ("off", "error" or "debug").
+ *  Set values before the first operation; do not set one while an operation may be reading it.
+ *  Returns TAVI_OK, or TAVI_INVALID_ARGUMENT for an unknown name or a malformed value. */
+TAVI_API tavi_status tavi_config_set(const char* name, const char* value);
+/** The current value of a configuration name as text (free it), or NULL for an unknown name or
+ *  an absent refUrl. */
+TAVI_API char* tavi_config_get(const char* name);
+
+/** Receives each diagnostic line (UTF-8, no newline; valid during the call only). */
+typedef void (*tavi_log_fn)(const char* line, void* user_data);
+/** Routes the library's diagnostic lines to `fn` (NULL silences them). The default writes them
+ *  to standard output. */
+TAVI_API void tavi_set_log_sink(tavi_log_fn fn, void* user_data);
+
+/* ---- Secure store ------------------------------------------------------------------------- */
+
+/** A store backend (opaque). */
+typedef struct tavi_store tavi_store;
+
+/** Opens (creating it 0600) the SQLite store at `path`. NULL on failure; then, when `error` is
+ *  not NULL, `*error` receives a result with status TAVI_FAILED and the error (free it). */
+TAVI_API tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error);
+/** A new, empty in-memory store. */
+TAVI_API tavi_store* tavi_store_new_memory(void);
+
+/** A store the host implements (platform keychain, Android Keystore, ...). Statuses are the
+ *  keychain's: 0 success, -25299 duplicate, -25300 not found, -67673 invalid data, -36 I/O. Item
+ *  class 0 is a generic password, 1 a key; key class 0 none, 1 public, 2 private. Functions may
+ *  be called from several threads at once. */
+typedef struct tavi_store_item tavi_store_item;
+/** Fills the item `copy` returns (the bytes are copied). */
+TAVI_API void tavi_store_item_set(tavi_store_item* item, const uint8_t* data, size_t size,
+                                  int key_class);
+typedef struct tavi_store_callbacks {
+    int32_t (*add)(void* user_data, int item_class, const char* name, const uint8_t* data,
+                   size_t size, int key_class);
+    int32_t (*copy)(void* user_data, int item_class, const char* name, tavi_store_item* out);
+    int32_t (*remove)(void* user_data, int item_class, const char* name);
+    /** Called once when the library no longer uses the store (may be NULL). */
+    void (*release)(void* user_data);
+} tavi_store_callbacks;
+/** A store over the host's callbacks (copied; add, copy and remove are required). */
+TAVI_API tavi_store* tavi_store_new_custom(const tavi_store_callbacks* callbacks, void* user_data);
+
+/** Installs `store` as the process-wide store of the library (it keeps its own reference, so the
+ *  handle may be freed afterwards). */
+TAVI_API void tavi_store_install(const tavi_store* store);
+/** Frees a handle. NULL is ignored. */
+TAVI_API void tavi_store_free(tavi_store* store);
+
+/** Saves a text under `name` in the installed store; never overwrites. The keychain status. */
+TAVI_API int32_t tavi_preference_save(const char* value, const char* name);
+/** The text under `name` (free it), or NULL when absent. */
+TAVI_API char* tavi_preference_get(const char* name);
+/** Deletes `name`; 0 or -25300. */
+TAVI_API int32_t tavi_preference_delete(const char* name);
+
+/* ---- Device identity ---------------------------------------------------------------------- */
+
+/** A device description the host provides. Each function returns a text that stays valid until
+ *  the next call of the same function (the library copies it at once); `identifier_for_vendor`
+ *  may return NULL. */
+typedef struct tavi_device_callbacks {
+    const char* (*model)(void* user_data);
+    const char* (*system_name)(void* user_data);
+    const char* (*system_version)(void* user_data);
+    const char* (*identifier_for_vendor)(void* user_data);
+} tavi_device_callbacks;
+/** Installs the host's device description (NULL restores the default, which reads this
+ *  machine). All four functions are required. */
+TAVI_API tavi_status tavi_set_device_provider(const tavi_device_callbacks* callbacks,
+                                              void* user_data);
+/** The vendor-scoped device identifier (free it), or NULL. */
+TAVI_API char* tavi_device_identifier(void);
+/** The client's user-agent text (free it). */
+TAVI_API char* tavi_user_agent(void);
+
+/* ---- Registration ------------------------------------------------------------------------- */
+
+/** Whether this device, with this mobile number, counts as registered.
+ *  TAVI_OK with "registered" = "true"/"false". */
+TAVI_API tavi_result* tavi_check_device_registered(const char* mobile);
+
+/** Registers the device and its user; `session_key` is the server's public key text.
+ *  TAVI_OK with "result" = "done" when the session is stored; TAVI_FAILED with the error.
+ *  The host then marks the device registered: tavi_preference_save("true", "IS_REGISTERED"). */
+TAVI_API tavi_result* tavi_register_device(const char* session_key, const char* mobile,
+                                           const char* txn_id, const char* app_id);
+
+/* ---- Transaction operations --------------------------------------------------------------- */
+
+/** Opens a transaction. TAVI_OK with "bankKi", "publicKey", "sessionKey", "txnId", "rule";
+ *  TAVI_FAILED with the error. */
+TAVI_API tavi_result* tavi_retrieve_keys(const char* msg_id, const char* transaction_type,
+                                         const char* txn_id, const char* bic,
+                                         const char* payment_instrument_type);
+
+/** Submits a PIN-type credential. TAVI_OK with "success" = "true"; TAVI_FAILED with
+ *  "success" = "false" (no error value: the operation reports none). */
+TAVI_API tavi_result* tavi_submit_credential(const char* txn_id, const char* transaction_type,
+                                             const char* cred_type, const char* cred_value,
+                                             const char* bank_ki, const char* public_key,
+                                             const char* session_key);
+
+/** Fetches an OTP challenge; `action` is optional (NULL). TAVI_OK with "referenceId",
+ *  "otpChallengeCode", "otpExpiry", "action"; TAVI_FAILED with "errorCode" and "errorReason"
+ *  (either may be NULL). */
+TAVI_API tavi_result* tavi_fetch_otp_challenge(const char* transaction_type, const char* txn_id,
+                                               const char* payment_instrument_type, const char* bic,
+                                               const char* session_key, const char* action);
+
+/** One OTP status poll: TAVI_OK with "status" = "retry" while the transaction is pending, else
+ *  "stop" (also for any failure). */
+TAVI_API tavi_result* tavi_check_otp_status(const char* txn_id);
+
+/** Validates an OTP. TAVI_OK with "success" = "true"; TAVI_FAILED with "errorCode" and
+ *  "errorReason" (either may be NULL). */
+TAVI_API tavi_result* tavi_validate_otp(const char* txn_id, const char* transaction_type,
+                                        const char* otp, const char* bank_ki,
+                                        const char* public_key, const char* session_key,
+                                        const char* action, const char* bic,
+                                        const char* reference_id);
+
+/** Validates a card number against a bank. TAVI_OK with "success", "reqMsgId", "errorCode",
+ *  "errorReason" (the answer's header) and "bankNameMatchStatus"; TAVI_FAILED with the error.
+ *  No local check is made here: call tavi_card_verify first. */
+TAVI_API tavi_result* tavi_validate_card_number(const char* session_key, const char* bank_ki,
+                                                const char* public_key, const char* txn_id,
+                                                const char* card_number, const char* bic,
+                                                const char* bank_name);
+
+/** Registers card and account details; `account_no` is optional (NULL). TAVI_OK with "success"
+ *  and "errorCode" (the server's verdict); TAVI_FAILED with the error. */
+TAVI_API tavi_result* tavi_register_card_detail(const char* txn_id, const char* transaction_type,
+                                                const char* bic, const char* account_no,
+                                                const char* bank_ki, const char* session_key,
+                                                const char* card_number, const char* expiry_month,
+                                                const char* expiry_year, const char* cvv,
+                                                const char* public_key);
+
+/** The secure web page address. TAVI_OK with "refUrl"; TAVI_FAILED with the error. */
+TAVI_API tavi_result* tavi_web_url(const char* transaction_type, const char* txn_id,
+                                   const char* payment_instrument_type, const char* bic,
+                                   const char* session_key);
+
+/* ---- Local card checks (no request is made) ----------------------------------------------- */
+
+/** States of a (possibly partial) input. */
+typedef enum tavi_card_state {
+    TAVI_CARD_VALID = 0,
+    TAVI_CARD_INCOMPLETE = 1,
+    TAVI_CARD_INVALID = 2
+} tavi_card_state;
+
+/** The state of a card number (spaces and hyphens allowed as separators); NULL is invalid. */
+TAVI_API tavi_card_state tavi_card_check_number(const char* number);
+/** The brand's name ("Visa", "Mastercard", ..., "Unknown"); static, do not free. */
+TAVI_API const char* tavi_card_brand(const char* number);
+/** The state of an expiry month and year (2 or 4 digits) against the current month. */
+TAVI_API tavi_card_state tavi_card_check_expiry(const char* month, const char* year);
+/** The state of a CVV for the brand of `number`. */
+TAVI_API tavi_card_state tavi_card_check_cvv(const char* cvv, const char* number);
+/** Number, and when not NULL expiry (both) and CVV: TAVI_OK, or TAVI_FAILED with an error in the
+ *  "CardValidationError" domain whose message names the field, never its value. */
+TAVI_API tavi_result* tavi_card_verify(const char* number, const char* expiry_month,
+                                       const char* expiry_year, const char* cvv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVI_TAVI_H */

@@ -1,0 +1,300 @@
+// The whole flow through the C interface only: configuration, store, logging, every operation,
+// and the failure outcomes as values. The sandbox runs in-process; the library is reached through
+// tavi.h alone.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+#include "tavi/tavi.h"
+
+namespace {
+
+constexpr const char* kBic = "DEMOBIC1";
+constexpr const char* kFinancial = "FINANCIAL_TXN";
+
+struct Lines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::string joined() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string out;
+        for (const auto& l : lines) out += l + "\n";
+        return out;
+    }
+};
+
+void collect(const char* line, void* userData) {
+    auto* lines = static_cast<Lines*>(userData);
+    std::lock_guard<std::mutex> lock(lines->mutex);
+    lines->lines.emplace_back(line);
+}
+
+/// Frees a result at scope end.
+struct Owned {
+    tavi_result* r;
+    explicit Owned(tavi_result* result) : r(result) {}
+    ~Owned() { tavi_result_free(r); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    tavi_result* operator->() const { return r; }
+    std::string value(const char* name) const {
+        const char* v = tavi_result_value(r, name);
+        return v ? v : "<null>";
+    }
+};
+
+std::string text(char* owned) {
+    std::string out = owned ? owned : "<null>";
+    tavi_string_free(owned);
+    return out;
+}
+
+class CApiFlow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tavi::sandbox::Options options;
+        options.tls = true;
+        server_ = std::make_unique<tavi::sandbox::Server>(options);
+        ASSERT_TRUE(server_->start()) << server_->lastError();
+        ASSERT_EQ(tavi_config_set("serverURL", server_->url().c_str()), TAVI_OK);
+        ASSERT_EQ(tavi_config_set("caFile", server_->caFile().c_str()), TAVI_OK);
+        ASSERT_EQ(tavi_config_set("timeoutMilliseconds", "10000"), TAVI_OK);
+        ASSERT_EQ(tavi_config_set("appId", "com.example.c"), TAVI_OK);
+        ASSERT_EQ(tavi_config_set("pspOrgId", "PSPORG1"), TAVI_OK);
+        tavi_store* store = tavi_store_new_memory();
+        ASSERT_NE(store, nullptr);
+        tavi_store_install(store);
+        tavi_store_free(store);  // the library keeps its own reference
+        tavi_set_log_sink(collect, &lines_);
+    }
+    void TearDown() override {
+        tavi_set_log_sink(nullptr, nullptr);
+        tavi_config_set("logLevel", "debug");
+        tavi_config_set("serverURL", "https://pay.tavi-payments.net");
+        tavi_config_set("caFile", "");
+        tavi_set_device_provider(nullptr, nullptr);
+        server_->stop();
+    }
+
+    void registerDevice() {
+        Owned reg(tavi_register_device(server_->serverPublicKey().c_str(), "+15550100", "REG-1",
+                                       "com.example.c"));
+        ASSERT_EQ(reg->status, TAVI_OK) << (reg->error ? reg->error->message : "");
+        EXPECT_EQ(reg.value("result"), "done");
+        tavi_preference_delete("IS_REGISTERED");
+        ASSERT_EQ(tavi_preference_save("true", "IS_REGISTERED"), 0);
+    }
+
+    std::unique_ptr<tavi::sandbox::Server> server_;
+    Lines lines_;
+};
+
+TEST_F(CApiFlow, WholeFlowThroughTheCInterface) {
+    {
+        Owned check(tavi_check_device_registered("+15550100"));
+        EXPECT_EQ(check.value("registered"), "false");
+    }
+    registerDevice();
+    {
+        Owned check(tavi_check_device_registered("+15550100"));
+        ASSERT_EQ(check->status, TAVI_OK);
+        EXPECT_EQ(check.value("registered"), "true");
+    }
+    EXPECT_EQ(text(tavi_preference_get("IS_REGISTERED")), "true");
+    EXPECT_EQ(tavi_preference_save("again", "IS_REGISTERED"), -25299);  // never overwrites
+
+    Owned keys(tavi_retrieve_keys("MSG-1", kFinancial, "TXN-C-1", kBic, "ACCOUNT"));
+    ASSERT_EQ(keys->status, TAVI_OK) << (keys->error ? keys->error->message : "");
+    ASSERT_EQ(keys->value_count, 5u);
+    const std::string ki = keys.value("bankKi"), pk = keys.value("publicKey"),
+                      sk = keys.value("sessionKey");
+    EXPECT_EQ(keys.value("txnId"), "TXN-C-1");
+
+    Owned pin(tavi_submit_credential("TXN-C-1", kFinancial, "PIN", tavi::sandbox::kTestPin,
+                                     ki.c_str(), pk.c_str(), sk.c_str()));
+    EXPECT_EQ(pin->status, TAVI_OK);
+    EXPECT_EQ(pin.value("success"), "true");
+
+    Owned otp(
+        tavi_fetch_otp_challenge(kFinancial, "TXN-C-1", "ACCOUNT", kBic, sk.c_str(), nullptr));
+    ASSERT_EQ(otp->status, TAVI_OK);
+    EXPECT_EQ(Owned(tavi_check_otp_status("TXN-C-1")).value("status"), "retry");
+
+    Owned wrong(tavi_validate_otp("TXN-C-1", kFinancial, "000000", ki.c_str(), pk.c_str(),
+                                  sk.c_str(), otp.value("action").c_str(), kBic,
+                                  otp.value("referenceId").c_str()));
+    EXPECT_EQ(wrong->status, TAVI_FAILED);
+    EXPECT_EQ(wrong->error, nullptr);
+    EXPECT_NE(tavi_result_value(wrong.r, "errorCode"), nullptr);
+
+    Owned right(tavi_validate_otp("TXN-C-1", kFinancial, tavi::sandbox::kTestOtp, ki.c_str(),
+                                  pk.c_str(), sk.c_str(), otp.value("action").c_str(), kBic,
+                                  otp.value("referenceId").c_str()));
+    EXPECT_EQ(right->status, TAVI_OK);
+    EXPECT_EQ(Owned(tavi_check_otp_status("TXN-C-1")).value("status"), "stop");
+
+    const auto& card = tavi::sandbox::kTestCards[0];
+    EXPECT_EQ(tavi_card_check_number(card.number), TAVI_CARD_VALID);
+    EXPECT_STREQ(tavi_card_brand(card.number), "Visa");
+    Owned validated(tavi_validate_card_number(sk.c_str(), ki.c_str(), pk.c_str(), "TXN-C-1",
+                                              card.number, kBic, card.bankName));
+    ASSERT_EQ(validated->status, TAVI_OK);
+    EXPECT_EQ(validated.value("success"), "true");
+
+    Owned registered(tavi_register_card_detail("TXN-C-1", "REGISTER_CARD_ACC_DETAIL", kBic, nullptr,
+                                               ki.c_str(), sk.c_str(), card.number, "12", "2031",
+                                               "737", pk.c_str()));
+    ASSERT_EQ(registered->status, TAVI_OK);
+    EXPECT_EQ(registered.value("success"), "true");
+
+    Owned page(tavi_web_url("SECURE_PAGE_URL", "TXN-C-1", "ACCOUNT", kBic, sk.c_str()));
+    ASSERT_EQ(page->status, TAVI_OK);
+    EXPECT_EQ(page.value("refUrl").rfind("http", 0), 0u);
+
+    const std::string logged = lines_.joined();
+    EXPECT_FALSE(logged.empty());
+    EXPECT_EQ(logged.find(card.number), std::string::npos);
+}
+
+TEST_F(CApiFlow, FailuresArriveAsValuesWithTheirErrors) {
+    // Nothing registered: the operation fails with an error value, nothing thrown.
+    Owned keys(tavi_retrieve_keys("MSG-1", kFinancial, "TXN-C-2", kBic, "ACCOUNT"));
+    ASSERT_EQ(keys->status, TAVI_FAILED);
+    ASSERT_NE(keys->error, nullptr);
+    EXPECT_STREQ(keys->error->domain, "TaviClientError");
+
+    registerDevice();
+    tavi::sandbox::Fault refusal;
+    refusal.path = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
+    refusal.kind = tavi::sandbox::Fault::Kind::refusal;
+    refusal.errorCode = "E42";
+    refusal.errorReason = "refused for the test";
+    refusal.times = 1;
+    server_->addFault(refusal);
+    Owned refused(tavi_retrieve_keys("MSG-2", kFinancial, "TXN-C-3", kBic, "ACCOUNT"));
+    ASSERT_EQ(refused->status, TAVI_FAILED);
+    ASSERT_NE(refused->error, nullptr);
+    EXPECT_STREQ(refused->error->domain, "ServerRefusal");
+    ASSERT_NE(refused->error->error_code, nullptr);
+    EXPECT_STREQ(refused->error->error_code, "E42");
+    EXPECT_STREQ(refused->error->error_reason, "refused for the test");
+
+    // A missing required argument sends nothing.
+    const auto before = server_->requests().size();
+    Owned invalid(tavi_web_url("SECURE_PAGE_URL", nullptr, "ACCOUNT", kBic, "key"));
+    EXPECT_EQ(invalid->status, TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(server_->requests().size(), before);
+
+    // The transport failure of an unreachable server, with its nested chain freed in one call.
+    ASSERT_EQ(tavi_config_set("serverURL", "http://127.0.0.1:1"), TAVI_OK);
+    Owned unreachable(tavi_retrieve_keys("MSG-3", kFinancial, "TXN-C-4", kBic, "ACCOUNT"));
+    EXPECT_EQ(unreachable->status, TAVI_FAILED);
+    ASSERT_NE(unreachable->error, nullptr);
+    EXPECT_GT(std::strlen(unreachable->error->message), 0u);
+
+    // Local card checks never name the number in their message.
+    Owned card(tavi_card_verify("4111111111111112", nullptr, nullptr, nullptr));
+    ASSERT_EQ(card->status, TAVI_FAILED);
+    EXPECT_STREQ(card->error->domain, "CardValidationError");
+    EXPECT_EQ(std::string(card->error->message).find("411111"), std::string::npos);
+}
+
+TEST_F(CApiFlow, ConfigurationAndLogLevelByName) {
+    // The version text names the same version as the installed package and the SONAME.
+    EXPECT_NE(std::string(tavi_version()).find(std::string(" ") + TAVI_PROJECT_VERSION + " "),
+              std::string::npos);
+    EXPECT_EQ(text(tavi_config_get("appId")), "com.example.c");
+    EXPECT_EQ(tavi_config_set("noSuchSetting", "x"), TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(tavi_config_set("timeoutMilliseconds", "12abc"), TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(tavi_config_set("timeoutMilliseconds", "-5"), TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(text(tavi_config_get("timeoutMilliseconds")), "10000");
+    EXPECT_EQ(tavi_config_set("logLevel", "verbose"), TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(tavi_config_set("refUrl", nullptr), TAVI_OK);
+    EXPECT_EQ(tavi_config_get("refUrl"), nullptr);
+
+    // One setting turns every line off while operations keep working, and back on.
+    ASSERT_EQ(tavi_config_set("logLevel", "off"), TAVI_OK);
+    EXPECT_EQ(text(tavi_config_get("logLevel")), "off");
+    registerDevice();
+    EXPECT_EQ(lines_.joined(), "");
+    ASSERT_EQ(tavi_config_set("logLevel", "debug"), TAVI_OK);
+    Owned check(tavi_check_device_registered("+15550100"));
+    EXPECT_EQ(check.value("registered"), "true");
+    EXPECT_NE(lines_.joined(), "");
+}
+
+// A store and a device description implemented by the host in C.
+struct HostStore {
+    std::map<std::pair<int, std::string>, std::pair<std::vector<uint8_t>, int>> items;
+    int released = 0;
+};
+
+int32_t hostAdd(void* ud, int cls, const char* name, const uint8_t* data, size_t size,
+                int keyClass) {
+    auto& items = static_cast<HostStore*>(ud)->items;
+    if (items.count({cls, name})) return -25299;
+    items[{cls, name}] = {std::vector<uint8_t>(data, data + size), keyClass};
+    return 0;
+}
+int32_t hostCopy(void* ud, int cls, const char* name, tavi_store_item* out) {
+    auto& items = static_cast<HostStore*>(ud)->items;
+    auto it = items.find({cls, name});
+    if (it == items.end()) return -25300;
+    tavi_store_item_set(out, it->second.first.data(), it->second.first.size(), it->second.second);
+    return 0;
+}
+int32_t hostRemove(void* ud, int cls, const char* name) {
+    return static_cast<HostStore*>(ud)->items.erase({cls, name}) ? 0 : -25300;
+}
+void hostRelease(void* ud) {
+    ++static_cast<HostStore*>(ud)->released;
+}
+
+const char* hostModel(void*) {
+    return "Kiosk-7";
+}
+const char* hostSystemName(void*) {
+    return "HostOS";
+}
+const char* hostSystemVersion(void*) {
+    return "3.1";
+}
+const char* hostIdentifier(void*) {
+    return "0A1B2C3D-0000-4000-8000-00000000C0DE";
+}
+
+TEST_F(CApiFlow, HostStoreAndDeviceProviderCarryTheRegistration) {
+    HostStore host;
+    const tavi_store_callbacks callbacks{hostAdd, hostCopy, hostRemove, hostRelease};
+    tavi_store* store = tavi_store_new_custom(&callbacks, &host);
+    ASSERT_NE(store, nullptr);
+    tavi_store_install(store);
+    tavi_store_free(store);
+    const tavi_device_callbacks device{hostModel, hostSystemName, hostSystemVersion,
+                                       hostIdentifier};
+    ASSERT_EQ(tavi_set_device_provider(&device, nullptr), TAVI_OK);
+    EXPECT_EQ(text(tavi_device_identifier()), "0A1B2C3D-0000-4000-8000-00000000C0DE");
+    EXPECT_NE(text(tavi_user_agent()).find("Kiosk-7"), std::string::npos);
+
+    registerDevice();
+    EXPECT_TRUE(host.items.count({0, "taviKey"}));
+    EXPECT_EQ(text(tavi_preference_get("deviceId")), "0A1B2C3D-0000-4000-8000-00000000C0DE");
+    Owned keys(tavi_retrieve_keys("MSG-1", kFinancial, "TXN-C-5", kBic, "ACCOUNT"));
+    EXPECT_EQ(keys->status, TAVI_OK);
+
+    // Replacing the store releases the host's one exactly once.
+    tavi_store* memory = tavi_store_new_memory();
+    tavi_store_install(memory);
+    tavi_store_free(memory);
+    EXPECT_EQ(host.released, 1);
+    const tavi_store_callbacks incomplete{hostAdd, nullptr, hostRemove, nullptr};
+    EXPECT_EQ(tavi_store_new_custom(&incomplete, &host), nullptr);
+}
+
+}  // namespace
