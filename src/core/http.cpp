@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <memory>
@@ -45,11 +46,15 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
 
+// Seconds an idle connection stays eligible for reuse.
+constexpr long kMaxIdleSeconds = 4;
+
 // ---- The process-wide HTTP client ----------------------------------------------------------
 
 // One share for the whole process: DNS cache and TLS sessions. Connections are not shared: the
 // shared connection cache of this libcurl generation is not safe across concurrent threads, and
-// operations may run on several host threads at once.
+// operations may run on several host threads at once. Each thread keeps its own connections
+// instead (ThreadTransfer below).
 class HttpClient {
   public:
     static HttpClient& instance() {
@@ -82,6 +87,97 @@ class HttpClient {
 
     std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
     ShareHandle share_;
+};
+
+// ---- The calling thread's transfer handle ----------------------------------------------------
+
+// What a connection was verified against. A connection opened under other trust settings is
+// never reused: changing the CA file (or its contents) or the pin starts from a fresh handle.
+struct TrustSettings {
+    std::string caFile;
+    std::string pin;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long modifiedNs = 0;
+    long long changedNs = 0;
+
+    static TrustSettings of(const AppConstantTAVI& config) {
+        TrustSettings trust{config.caFile, config.pinnedPublicKey};
+        struct stat st {};
+        if (!trust.caFile.empty() && ::stat(trust.caFile.c_str(), &st) == 0) {
+            trust.device = st.st_dev;
+            trust.inode = st.st_ino;
+            trust.size = st.st_size;
+            trust.modifiedNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+            trust.changedNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+        }
+        return trust;
+    }
+    bool operator==(const TrustSettings&) const = default;
+};
+
+// One easy handle per thread, kept between requests so that its connection cache keeps the
+// thread's connections open (keep-alive). Every option is set again for each request after
+// curl_easy_reset, which keeps the connections but forgets the options.
+class ThreadTransfer {
+  public:
+    bool busy() const { return busy_; }
+
+    // The thread's handle, reset, for one request under `trust`; null when none can be made.
+    CURL* acquire(const TrustSettings& trust) {
+        if (easy_ && !(trust_ == trust)) easy_.reset();  // closes the old connections
+        if (easy_) {
+            curl_easy_reset(easy_.get());
+        } else {
+            easy_.reset(curl_easy_init());
+            trust_ = trust;
+        }
+        busy_ = easy_ != nullptr;
+        return easy_.get();
+    }
+
+    // After the request: options are cleared so that no pointer to the request's buffers stays
+    // behind; the connections stay open for the next request.
+    void release() {
+        if (easy_) curl_easy_reset(easy_.get());
+        busy_ = false;
+    }
+
+  private:
+    EasyHandle easy_;
+    TrustSettings trust_;
+    bool busy_ = false;
+};
+
+ThreadTransfer& threadTransfer() {
+    thread_local ThreadTransfer transfer;
+    return transfer;
+}
+
+// The handle for one exchange, released when the exchange ends however it ends. A request made
+// while the thread's handle is in use (from a diagnostics sink, say) gets a handle of its own.
+class TransferLease {
+  public:
+    TransferLease(ThreadTransfer& owner, const TrustSettings& trust) : owner_(owner) {
+        if (owner_.busy()) {
+            own_.reset(curl_easy_init());
+            handle_ = own_.get();
+        } else {
+            handle_ = owner_.acquire(trust);
+        }
+    }
+    ~TransferLease() {
+        if (!own_ && handle_ != nullptr) owner_.release();
+    }
+    TransferLease(const TransferLease&) = delete;
+    TransferLease& operator=(const TransferLease&) = delete;
+    CURL* get() const { return handle_; }
+
+  private:
+    ThreadTransfer& owner_;
+    EasyHandle own_;
+    CURL* handle_ = nullptr;
 };
 
 // ---- URL text ------------------------------------------------------------------------------
@@ -184,6 +280,8 @@ std::string headerSafe(std::string value) {
 struct Transfer {
     Bytes body;
     bool tooLarge = false;
+    int attempts = 0;            // times the request was about to go out
+    bool resendRefused = false;  // a second sending was stopped
     std::array<char, CURL_ERROR_SIZE + 1> errorBuffer{};
 };
 
@@ -200,6 +298,18 @@ std::size_t onData(char* data, std::size_t size, std::size_t count, void* user) 
         return 0;
     }
     return length;
+}
+
+// Called each time the request is about to be sent on a connection. When a reused connection
+// turns out closed before any answer, libcurl would send the request again on a new connection;
+// the server may already have acted on it, so a request goes out at most once.
+int onRequestReady(void* user, char*, char*, int, int) {
+    auto* transfer = static_cast<Transfer*>(user);
+    if (++transfer->attempts > 1) {
+        transfer->resendRefused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
 }
 
 // Adds the configured CA certificates to the store curl built from the system bundle.
@@ -235,11 +345,15 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
                        const AppConstantTAVI& config) {
     const std::string userAgent = headerSafe(TaviUtils().getUserAgent());
 
-    diag("url: " + loggableURL(url));
-    if (body) diag("body: " + utf8Text(*body));
+    // The lines are only built when something will receive them.
+    const bool logging = config.logLevel >= LogLevel::debug && config.diagnosticsSink != nullptr;
+    if (logging) {
+        diag("url: " + loggableURL(url));
+        if (body) diag("body: " + utf8Text(*body));
+    }
 
     auto& client = HttpClient::instance();
-    EasyHandle easy(curl_easy_init());
+    TransferLease easy(threadTransfer(), TrustSettings::of(config));
     const std::string userAgentLine = "User-Agent: " + userAgent;
     // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults.
     const std::array<const char*, 5> lines{"Content-Type: application/json", userAgentLine.c_str(),
@@ -254,9 +368,11 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
         (void)headers.release();  // `extended` is the same list, now one entry longer
         headers.reset(extended);
     }
-    if (!easy || !client.share() || !headers) {
-        diag("header: " + headersText(loggedHeaders));
-        diag("response: ");
+    if (easy.get() == nullptr || !client.share() || !headers) {
+        if (logging) {
+            diag("header: " + headersText(loggedHeaders));
+            diag("response: ");
+        }
         return transportError(CURLE_FAILED_INIT, "the HTTP client could not be set up");
     }
 
@@ -272,6 +388,11 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onRequestReady);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+    // An idle connection is reused for a short while only, well inside common server keep-alive
+    // limits, so that a server rarely closes it just as a request goes out.
+    curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer.errorBuffer.data());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeout);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeout);
@@ -317,14 +438,21 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
     const bool tooLarge = transfer.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     const bool received = code == CURLE_OK && status > 0;
 
-    if (status > 0) diag("statusCode: " + std::to_string(status));
-    diag("header: " + headersText(loggedHeaders));
-    diag("response: " + (received ? utf8Text(transfer.body) : std::string()));
+    if (logging) {
+        if (status > 0) diag("statusCode: " + std::to_string(status));
+        diag("header: " + headersText(loggedHeaders));
+        diag("response: " + (received ? utf8Text(transfer.body) : std::string()));
+    }
 
     if (tooLarge) {
         return clientError(
             ClientErrorCode::responseTooLarge,
             "the response body exceeds " + std::to_string(kMaxResponseBytes) + " bytes");
+    }
+    if (transfer.resendRefused) {
+        return transportError(CURLE_GOT_NOTHING,
+                              "the connection closed before an answer arrived; the request was "
+                              "not sent again");
     }
     if (code != CURLE_OK) return transportError(code, transfer.errorBuffer.data());
     if (!received) {

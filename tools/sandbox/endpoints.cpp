@@ -490,8 +490,16 @@ void Server::Impl::retrieveKey(Exchange& ex, Answer& a) {
 
     Transaction t;
     t.taviId = reg->taviId;
-    t.sessionKey = wire::takePooledRsaKey();
-    t.bankKey = wire::takePooledRsaKey();
+    if (options.fixedTransactionKeys) {
+        std::lock_guard lock(mutex);
+        if (!fixedSessionKey) fixedSessionKey = wire::takePooledRsaKey();
+        if (!fixedBankKey) fixedBankKey = wire::takePooledRsaKey();
+        t.sessionKey = fixedSessionKey;
+        t.bankKey = fixedBankKey;
+    } else {
+        t.sessionKey = wire::takePooledRsaKey();
+        t.bankKey = wire::takePooledRsaKey();
+    }
     if (!t.sessionKey || !t.bankKey) throw BadRequest{"cannot issue transaction keys", "INTERNAL"};
     t.rule = "PIN_LENGTH=4";
     {

@@ -35,6 +35,9 @@ struct Options {
     bool tls = false;
     std::string stateDir;  ///< where keys, CA and certificate are kept; empty = a temp dir
     int pendingPolls = 3;  ///< txn-status polls of the demo transaction before it is verified
+    /// Key retrieval issues the same session and bank keys to every transaction instead of
+    /// fresh ones, so that it answers without generating keys (benchmarks).
+    bool fixedTransactionKeys = false;
 };
 
 /// A fault the server applies to answers of one endpoint path (or every path when `path` is
@@ -81,6 +84,8 @@ struct RecordedRequest {
     /// Secret values the server unsealed with the bank key, in payload order ("txnId|value|r").
     std::vector<std::string> unsealed;
     int responseStatus = 0;
+    /// The client's port: requests with the same port came over the same connection.
+    int remotePort = 0;
 };
 
 class Server {

@@ -241,6 +241,8 @@ bool Server::Impl::start() {
     }
 
     server->set_keep_alive_timeout(1);
+    server->set_keep_alive_max_count(100000);  // a client may keep its connection open
+    server->set_tcp_nodelay(true);  // an answer on a kept connection is not held back
     server->set_read_timeout(10, 0);
     server->set_write_timeout(10, 0);
     server->set_payload_max_length(16u << 20);
@@ -344,6 +346,7 @@ void Server::Impl::handle(const httplib::Request& req, httplib::Response& res) {
     rec.method = req.method;
     rec.path = req.path;
     rec.target = req.target;
+    rec.remotePort = req.remote_port;
     for (const auto& [name, value] : req.headers) {
         // httplib adds the connection's addresses as pseudo headers; the client sent none.
         if (name == "LOCAL_ADDR" || name == "LOCAL_PORT" || name == "REMOTE_ADDR" ||

@@ -117,6 +117,8 @@ struct Server::Impl {
     mutable std::mutex mutex;  // guards everything below
     std::string error;
     wire::Key strangerKey;
+    wire::Key fixedSessionKey;  ///< options.fixedTransactionKeys
+    wire::Key fixedBankKey;
     std::map<std::string, std::string> smsTxns;  ///< txnId -> mobile number
     std::map<std::string, detail::Registration> registrations;
     std::map<std::string, detail::Transaction> transactions;

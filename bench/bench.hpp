@@ -1,0 +1,96 @@
+// Shared pieces of the benchmark: clocks, a plain-libcurl keep-alive client (the transport
+// floor), the sandbox environment and the result collector.
+#pragma once
+
+#include <curl/curl.h>
+#include <time.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+
+namespace tavi::bench {
+
+using Json = nlohmann::ordered_json;
+
+/// CPU time of the calling thread, in nanoseconds.
+inline double threadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+inline double wallNs() {
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+/// Plain libcurl, one easy handle kept between requests (keep-alive), verifying the sandbox's
+/// certificate with its CA file: the least a client can spend on one HTTPS POST.
+class CurlPoster {
+  public:
+    explicit CurlPoster(std::string caFile);
+    ~CurlPoster();
+    CurlPoster(const CurlPoster&) = delete;
+    CurlPoster& operator=(const CurlPoster&) = delete;
+
+    struct Reply {
+        long status = 0;
+        double serverMs = 0;  ///< the server's own processing time (Server-Timing)
+        std::size_t bytes = 0;
+    };
+    /// POSTs `body` to `url`; status 0 on a transport failure.
+    Reply post(const std::string& url, const std::string& body);
+    /// New connections this poster has opened so far.
+    long connections() const { return connections_; }
+
+  private:
+    static std::size_t onBody(char*, std::size_t size, std::size_t count, void* user);
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
+
+    CURL* easy_ = nullptr;
+    curl_slist* headers_ = nullptr;
+    std::string caFile_;
+    std::size_t received_ = 0;
+    double serverMs_ = 0;
+    long connections_ = 0;
+};
+
+/// One request the library made, to replay with plain libcurl.
+struct CapturedRequest {
+    std::string path;
+    std::string body;
+};
+
+/// The sandbox, a registered device and an open transaction.
+struct Env {
+    sandbox::Server* server = nullptr;
+    std::string url;
+    std::string caFile;
+    std::string mobile = "+15550100";
+    std::string txnId = "TXN-BENCH-1";
+    std::string bankKi, publicKey, sessionKey;
+    std::string referenceId;
+    std::map<std::string, CapturedRequest> captured;  ///< by operation name
+};
+
+/// Collected figures, by name.
+struct Figures {
+    std::map<std::string, double> cpuNs;   ///< thread CPU per iteration
+    std::map<std::string, double> wallNs;  ///< wall time per iteration
+    std::map<std::string, double> counters;
+};
+
+// floors.cpp: OpenSSL's own cost of the primitives (Google Benchmark registrations).
+void registerFloorBenchmarks();
+
+// load.cpp: end-to-end latency and throughput, handshakes, memory.
+Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, int heapOps);
+
+}  // namespace tavi::bench

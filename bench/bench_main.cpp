@@ -1,0 +1,404 @@
+// `make bench`: in one run, the primitives' floor, the library's client CPU per public operation
+// next to plain libcurl's for the same request, end-to-end latency and throughput of key
+// retrieval, TLS handshakes and memory. Prints a summary table and writes the figures as JSON.
+//
+//   tavi_bench [--out FILE] [--heap-ops N] [Google Benchmark flags]
+//
+// Every request goes to a sandbox server this program starts on loopback.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench.hpp"
+#include "tavi/tavi.hpp"
+
+namespace tavi::bench {
+namespace {
+
+constexpr const char* kBic = "DEMOBIC01";
+
+/// A public operation and the primitives it cannot avoid.
+struct Operation {
+    std::string name;
+    std::function<bool(Env&)> run;
+    int wraps = 0;    ///< RSA public encryptions of the request key
+    int unwraps = 0;  ///< RSA public recoveries of the answer key
+    int seals = 0;    ///< RSA public encryptions of values for the bank
+    int aes = 0;      ///< AES-256-CTR passes over a payload
+    bool get = false;
+    std::function<void(Env&)> prepare = {};  ///< before each benchmark of the operation, untimed
+};
+
+std::string nextYear() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    return std::to_string(tm.tm_year + 1900 + 3);
+}
+
+std::vector<Operation> operations() {
+    auto& svc = TaviApiService::shared();
+    std::vector<Operation> ops;
+    ops.push_back({"registration_check",
+                   [](Env& e) {
+                       bool ok = false;
+                       TaviUtils::getCheckDeviceRegistered(e.mobile, [&](bool b) { ok = b; });
+                       return ok;
+                   },
+                   1, 0, 0, 1});
+    ops.push_back({"key_retrieval",
+                   [&svc](Env&) {
+                       bool ok = false;
+                       svc.createRetrieveKeysRequest(
+                           "MSG-KR", "FINANCIAL_TXN", "TXN-BENCH-KR", "BANKXX01", "ACCOUNT",
+                           [&](const std::string&, const std::string&, const std::string&,
+                               const std::string&, const std::string&) { ok = true; },
+                           [](const Error&) {});
+                       return ok;
+                   },
+                   1, 1, 0, 2});
+    ops.push_back({"credential_submission",
+                   [&svc](Env& e) {
+                       bool ok = false;
+                       svc.createCredentialSubmissionRequest(
+                           e.txnId, "FINANCIAL_TXN", "PIN", sandbox::kTestPin, e.bankKi,
+                           e.publicKey, e.sessionKey, [&](bool b) { ok = b; }, [](bool) {});
+                       return ok;
+                   },
+                   1, 0, 1, 1});
+    ops.push_back(
+        {"fetch_otp",
+         [&svc](Env& e) {
+             bool ok = false;
+             svc.createFetchOtpChallengeRequest(
+                 "FINANCIAL_TXN", e.txnId, "CARD", kBic, e.sessionKey, std::nullopt,
+                 [&](const std::string& ref, const std::string&, const std::string&,
+                     const std::string&) {
+                     ok = true;
+                     e.referenceId = ref;
+                 },
+                 [](const std::optional<std::string>&, const std::optional<std::string>&) {});
+             return ok;
+         },
+         1, 1, 0, 2});
+    ops.push_back(
+        {"validate_otp",
+         [&svc](Env& e) {
+             bool ok = false;
+             svc.createValidateOtpRequest(
+                 e.txnId, "FINANCIAL_TXN", sandbox::kTestOtp, e.bankKi, e.publicKey, e.sessionKey,
+                 "", kBic, e.referenceId, [&](bool b) { ok = b; },
+                 [](const std::optional<std::string>&, const std::optional<std::string>&) {});
+             return ok;
+         },
+         1, 0, 1, 1});
+    // A replayed challenge request replaces the transaction's challenge: fetch a current one.
+    ops.back().prepare = [fetch = ops[ops.size() - 2].run](Env& e) { fetch(e); };
+    ops.push_back({"validate_card",
+                   [&svc](Env& e) {
+                       bool ok = false;
+                       svc.validateCardNumAsync(
+                           e.sessionKey, e.bankKi, e.publicKey, e.txnId, "4111111111111111", kBic,
+                           "Demo Bank", [&](const ValidateCardNumResponse&) { ok = true; },
+                           [](const Error&) {});
+                       return ok;
+                   },
+                   1, 0, 1, 1});
+    ops.push_back({"register_card",
+                   [&svc](Env& e) {
+                       bool ok = false;
+                       svc.registerCardDetailRequest(
+                           e.txnId, "REGISTER_CARD_ACC_DETAIL", kBic, std::nullopt, e.bankKi,
+                           e.sessionKey, "4111111111111111", "08", nextYear(), "123", e.publicKey,
+                           [&](bool b, const std::string&) { ok = b; }, [](const Error&) {});
+                       return ok;
+                   },
+                   1, 0, 4, 1});
+    ops.push_back({"web_url",
+                   [&svc](Env& e) {
+                       bool ok = false;
+                       svc.webUrlRequestAsync(
+                           "SECURE_PAGE_URL", e.txnId, "CARD", "BANKXX01", e.sessionKey,
+                           [&](const std::string&) { ok = true; }, [](const Error&) {});
+                       return ok;
+                   },
+                   1, 1, 0, 2});
+    ops.push_back({"otp_status",
+                   [&svc](Env& e) {
+                       bool ok = false;
+                       svc.checkOtpStatus(e.txnId, [&](const std::string& w) { ok = !w.empty(); });
+                       return ok;
+                   },
+                   0, 0, 0, 0, true});
+    return ops;
+}
+
+/// Keeps every run's figures and prints them as the console reporter does.
+class Collector : public benchmark::ConsoleReporter {
+  public:
+    explicit Collector(Figures& figures) : figures_(figures) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs) {
+            if (run.error_occurred || run.iterations == 0) continue;
+            const auto n = static_cast<double>(run.iterations);
+            const std::string name = run.run_name.function_name;
+            figures_.cpuNs[name] = run.cpu_accumulated_time / n * 1e9;
+            figures_.wallNs[name] = run.real_accumulated_time / n * 1e9;
+            for (const auto& [counter, value] : run.counters) {
+                figures_.counters[name + "/" + counter] = value.value;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+  private:
+    Figures& figures_;
+};
+
+bool setUp(Env& env, const std::string& storePath) {
+    auto& config = AppConstantTAVI::shared();
+    config.serverURL = env.url;
+    config.caFile = env.caFile;
+    config.timeoutMilliseconds = 10000;
+    config.appId = "com.example.wallet";
+    config.pspOrgId = "PSPORG1";
+    config.diagnosticsSink = nullptr;
+    config.logLevel = LogLevel::off;
+    auto store = openSqliteSecureStore(storePath);
+    if (!store) {
+        std::fprintf(stderr, "cannot open the store: %s\n", store.error().description().c_str());
+        return false;
+    }
+    KeychainManager::setStore(store.value());
+
+    bool registered = false;
+    DeviceRegistrationController().startDeviceRegistration(
+        true, env.server->serverPublicKey(), env.mobile, "REG-TXN-1", "com.example.wallet",
+        [&](const std::string& r) { registered = r == "done"; },
+        [](const Error& e) {
+            std::fprintf(stderr, "registration: %s\n", e.description().c_str());
+        });
+    if (!registered) return false;
+    KeychainManager::deletePreference(SessionManager::IS_REGISTERED);
+    KeychainManager::savePreference("true", SessionManager::IS_REGISTERED);
+
+    bool opened = false;
+    TaviApiService::shared().createRetrieveKeysRequest(
+        "MSG-1", "FINANCIAL_TXN", env.txnId, "BANKXX01", "ACCOUNT",
+        [&](const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
+            const std::string&, const std::string&) {
+            env.bankKi = bankKi;
+            env.publicKey = publicKey;
+            env.sessionKey = sessionKey;
+            opened = true;
+        },
+        [](const Error& e) {
+            std::fprintf(stderr, "key retrieval: %s\n", e.description().c_str());
+        });
+    return opened;
+}
+
+void registerOperationBenchmarks(Env& env, std::vector<Operation>& ops) {
+    for (auto& op : ops) {
+        // The request as the library sends it, replayed below with plain libcurl.
+        env.server->clearRequests();
+        const bool ok = op.run(env);
+        const auto requests = env.server->requests();
+        if (!ok || requests.empty()) {
+            std::fprintf(stderr, "warning: %s did not succeed against the sandbox\n",
+                         op.name.c_str());
+        }
+        if (!requests.empty()) {
+            env.captured[op.name] = {requests.back().target, requests.back().body};
+        }
+
+        benchmark::RegisterBenchmark(("library/" + op.name).c_str(),
+                                     [&env, &op](benchmark::State& state) {
+                                         if (op.prepare) op.prepare(env);
+                                         int failures = 0;
+                                         long n = 0;
+                                         for (auto _ : state) {
+                                             if (!op.run(env)) ++failures;
+                                             if (++n % 256 == 0) env.server->clearRequests();
+                                         }
+                                         state.counters["failures"] = failures;
+                                     })
+            ->UseRealTime()
+            ->MinTime(0.4);
+
+        benchmark::RegisterBenchmark(
+            ("libcurl/" + op.name).c_str(),
+            [&env, &op](benchmark::State& state) {
+                const auto it = env.captured.find(op.name);
+                if (it == env.captured.end()) {
+                    state.SkipWithError("no request captured");
+                    return;
+                }
+                CurlPoster poster(env.caFile);
+                const std::string url = env.url + it->second.path;
+                const std::string body = op.get ? std::string() : it->second.body;
+                poster.post(url, body);  // the connection is open before timing
+                double serverMs = 0;
+                long n = 0;
+                for (auto _ : state) {
+                    serverMs += poster.post(url, body).serverMs;
+                    if (++n % 256 == 0) env.server->clearRequests();
+                }
+                state.counters["serverMs"] = n > 0 ? serverMs / static_cast<double>(n) : 0;
+            })
+            ->UseRealTime()
+            ->MinTime(0.4);
+    }
+}
+
+std::string fixed(double value, int decimals = 1) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) {
+    auto get = [](const std::map<std::string, double>& m, const std::string& k) {
+        const auto it = m.find(k);
+        return it == m.end() ? 0.0 : it->second;
+    };
+    const double wrap = get(f.cpuNs, "floor/rsa_wrap");
+    const double unwrap = get(f.cpuNs, "floor/rsa_unwrap");
+    const double seal = get(f.cpuNs, "floor/bank_seal");
+    const double aes = get(f.cpuNs, "floor/aes256ctr_1k");
+
+    Json out = Json::object();
+    out["floors_us"] = {{"rsa_wrap", wrap / 1e3},
+                        {"rsa_unwrap", unwrap / 1e3},
+                        {"bank_seal", seal / 1e3},
+                        {"aes256ctr_1k", aes / 1e3}};
+    std::printf("\n== Client CPU per operation (thread CPU clock, microseconds) ==\n");
+    std::printf("%-22s %9s %9s %9s %9s %7s %9s %9s\n", "operation", "crypto", "libcurl", "floor",
+                "library", "ratio", "wall", "srv_ms");
+    Json rows = Json::array();
+    for (const auto& op : ops) {
+        const double crypto =
+            op.wraps * wrap + op.unwraps * unwrap + op.seals * seal + op.aes * aes;
+        const double transport = get(f.cpuNs, "libcurl/" + op.name);
+        const double floor = crypto + transport;
+        const double library = get(f.cpuNs, "library/" + op.name);
+        const double wall = get(f.wallNs, "library/" + op.name);
+        const double serverMs = get(f.counters, "libcurl/" + op.name + "/serverMs");
+        const double failures = get(f.counters, "library/" + op.name + "/failures");
+        const double ratio = floor > 0 ? library / floor : 0;
+        std::printf("%-22s %9s %9s %9s %9s %7s %9s %9s%s\n", op.name.c_str(),
+                    fixed(crypto / 1e3).c_str(), fixed(transport / 1e3).c_str(),
+                    fixed(floor / 1e3).c_str(), fixed(library / 1e3).c_str(),
+                    fixed(ratio, 2).c_str(), fixed(wall / 1e3).c_str(), fixed(serverMs, 2).c_str(),
+                    failures > 0 ? "  (failures)" : "");
+        rows.push_back({{"operation", op.name},
+                        {"crypto_floor_us", crypto / 1e3},
+                        {"libcurl_cpu_us", transport / 1e3},
+                        {"floor_us", floor / 1e3},
+                        {"library_cpu_us", library / 1e3},
+                        {"ratio", ratio},
+                        {"library_wall_us", wall / 1e3},
+                        {"server_ms", serverMs},
+                        {"failures", failures}});
+    }
+    out["operations"] = rows;
+
+    std::printf("\n== Key retrieval end to end over loopback TLS ==\n");
+    std::printf("%-26s %8s %8s %8s %10s %12s\n", "run", "p50_ms", "p99_ms", "srv_ms", "ops/s",
+                "connections");
+    for (const auto& run : load["latency"]) {
+        std::printf("%-26s %8s %8s %8s %10s %12s\n", run["name"].get<std::string>().c_str(),
+                    fixed(run["p50_ms"].get<double>(), 2).c_str(),
+                    fixed(run["p99_ms"].get<double>(), 2).c_str(),
+                    fixed(run["server_ms_p50"].get<double>(), 2).c_str(),
+                    fixed(run["ops_per_s"].get<double>()).c_str(),
+                    std::to_string(run["connections"].get<long>()).c_str());
+    }
+    const auto& t = load["targets"];
+    std::printf("p50 ratio library/libcurl (1 thread): %s  (target <= 1.10)\n",
+                fixed(t["p50_ratio_1_thread"].get<double>(), 2).c_str());
+    std::printf("throughput 8 threads / 1 thread: %s  (target >= 1.70)\n",
+                fixed(t["scaling_8_over_1"].get<double>(), 2).c_str());
+
+    std::printf("\n== Handshakes ==\n");
+    for (const auto& [name, value] : load["handshakes"].items()) {
+        std::printf("%-40s %s\n", name.c_str(), value.dump().c_str());
+    }
+    std::printf("\n== Memory ==\n");
+    for (const auto& [name, value] : load["memory"].items()) {
+        std::printf("%-40s %s\n", name.c_str(), value.dump().c_str());
+    }
+    out["load"] = load;
+    return out;
+}
+
+}  // namespace
+}  // namespace tavi::bench
+
+int main(int argc, char** argv) {
+    using namespace tavi::bench;
+    std::string outPath = "bench-results.json";
+    int heapOps = 10000;
+    std::vector<char*> rest{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--out" && i + 1 < argc) {
+            outPath = argv[++i];
+        } else if (arg == "--heap-ops" && i + 1 < argc) {
+            heapOps = std::atoi(argv[++i]);
+        } else {
+            rest.push_back(argv[i]);
+        }
+    }
+    int restCount = static_cast<int>(rest.size());
+    benchmark::Initialize(&restCount, rest.data());
+
+    namespace fs = std::filesystem;
+    char dirTemplate[] = "/tmp/tavi-bench-XXXXXX";
+    if (::mkdtemp(dirTemplate) == nullptr) return 1;
+    const std::string workDir = dirTemplate;
+
+    tavi::sandbox::Options options;
+    options.tls = true;
+    options.fixedTransactionKeys = true;
+    options.stateDir = workDir + "/sandbox";
+    int status = 1;
+    {
+        tavi::sandbox::Server server(options);
+        if (!server.start()) {
+            std::fprintf(stderr, "sandbox: %s\n", server.lastError().c_str());
+            return 1;
+        }
+        Env env;
+        env.server = &server;
+        env.url = server.url();
+        env.caFile = server.caFile();
+        if (setUp(env, workDir + "/store.db")) {
+            Figures figures;
+            registerFloorBenchmarks();
+            auto ops = operations();
+            registerOperationBenchmarks(env, ops);
+            Collector collector(figures);
+            benchmark::RunSpecifiedBenchmarks(&collector);
+            benchmark::Shutdown();
+
+            Json load = runLoad(env, TAVI_CLI_PATH, workDir, heapOps);
+            Json results = summarise(figures, ops, load);
+            std::ofstream(outPath) << results.dump(2) << "\n";
+            std::printf("\nresults written to %s\n", outPath.c_str());
+            status = 0;
+        }
+        server.stop();
+    }
+    std::error_code ec;
+    fs::remove_all(workDir, ec);
+    return status;
+}

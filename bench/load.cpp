@@ -1,0 +1,311 @@
+// The load driver: key retrieval end to end with 1 and 8 threads next to plain libcurl replaying
+// the same request, connections opened per 100 operations, the CLI's peak memory and heap
+// growth over many operations.
+#include <fcntl.h>
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "bench.hpp"
+#include "tavi/tavi.hpp"
+
+extern char** environ;
+
+namespace tavi::bench {
+
+// ---- plain libcurl -------------------------------------------------------------------------
+
+CurlPoster::CurlPoster(std::string caFile) : caFile_(std::move(caFile)) {
+    easy_ = curl_easy_init();
+    headers_ = curl_slist_append(nullptr, "Content-Type: application/json");
+}
+
+CurlPoster::~CurlPoster() {
+    curl_easy_cleanup(easy_);
+    curl_slist_free_all(headers_);
+}
+
+std::size_t CurlPoster::onBody(char*, std::size_t size, std::size_t count, void* user) {
+    static_cast<CurlPoster*>(user)->received_ += size * count;
+    return size * count;
+}
+
+std::size_t CurlPoster::onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    const std::string line(data, size * count);
+    static constexpr char kName[] = "server-timing:";
+    if (line.size() > sizeof kName && strncasecmp(line.c_str(), kName, sizeof kName - 1) == 0) {
+        const auto dur = line.find("dur=");
+        if (dur != std::string::npos) {
+            static_cast<CurlPoster*>(user)->serverMs_ =
+                std::strtod(line.c_str() + dur + 4, nullptr);
+        }
+    }
+    return size * count;
+}
+
+CurlPoster::Reply CurlPoster::post(const std::string& url, const std::string& body) {
+    Reply reply;
+    if (easy_ == nullptr) return reply;
+    received_ = 0;
+    serverMs_ = 0;
+    curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile_.c_str());
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlPoster::onBody);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlPoster::onHeader);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    if (body.empty()) {
+        curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    }
+    if (curl_easy_perform(easy_) == CURLE_OK) {
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &reply.status);
+    }
+    long opened = 0;
+    curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &opened);
+    connections_ += opened;
+    reply.serverMs = serverMs_;
+    reply.bytes = received_;
+    return reply;
+}
+
+namespace {
+
+// ---- latency and throughput ----------------------------------------------------------------
+
+struct Samples {
+    std::vector<double> latencyMs;
+    std::vector<double> serverMs;
+    double wallS = 0;
+    long failures = 0;
+    std::size_t connections = 0;
+};
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+bool retrieveKeys() {
+    bool ok = false;
+    TaviApiService::shared().createRetrieveKeysRequest(
+        "MSG-KR", "FINANCIAL_TXN", "TXN-BENCH-KR", "BANKXX01", "ACCOUNT",
+        [&](const std::string&, const std::string&, const std::string&, const std::string&,
+            const std::string&) { ok = true; },
+        [](const Error&) {});
+    return ok;
+}
+
+/// `threads` fresh threads, each running `perThread` operations; `op` returns (ok, server ms).
+Samples runThreads(Env& env, int threads, int perThread,
+                   const std::function<std::function<std::pair<bool, double>()>()>& makeWorker) {
+    env.server->clearRequests();
+    Samples all;
+    std::mutex mutex;
+    const double start = wallNs();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&] {
+            auto op = makeWorker();
+            Samples mine;
+            for (int i = 0; i < perThread; ++i) {
+                const double begin = wallNs();
+                const auto [ok, serverMs] = op();
+                mine.latencyMs.push_back((wallNs() - begin) / 1e6);
+                mine.serverMs.push_back(serverMs);
+                if (!ok) ++mine.failures;
+            }
+            std::lock_guard lock(mutex);
+            all.latencyMs.insert(all.latencyMs.end(), mine.latencyMs.begin(), mine.latencyMs.end());
+            all.serverMs.insert(all.serverMs.end(), mine.serverMs.begin(), mine.serverMs.end());
+            all.failures += mine.failures;
+        });
+    }
+    for (auto& th : pool) th.join();
+    all.wallS = (wallNs() - start) / 1e9;
+    std::set<int> ports;
+    for (const auto& r : env.server->requests()) ports.insert(r.remotePort);
+    all.connections = ports.size();
+    env.server->clearRequests();
+    return all;
+}
+
+Samples libraryRun(Env& env, int threads, int perThread) {
+    return runThreads(env, threads, perThread, [] {
+        return [] { return std::pair<bool, double>{retrieveKeys(), 0.0}; };
+    });
+}
+
+Samples curlRun(Env& env, int threads, int perThread) {
+    const auto& captured = env.captured.at("key_retrieval");
+    const std::string url = env.url + captured.path;
+    return runThreads(env, threads, perThread, [&] {
+        auto poster = std::make_shared<CurlPoster>(env.caFile);
+        return [poster, &url, &captured] {
+            const auto reply = poster->post(url, captured.body);
+            return std::pair<bool, double>{reply.status == 200, reply.serverMs};
+        };
+    });
+}
+
+Json describe(const std::string& name, const Samples& s, double serverMsP50) {
+    const double ops = static_cast<double>(s.latencyMs.size());
+    return {{"name", name},
+            {"ops", s.latencyMs.size()},
+            {"failures", s.failures},
+            {"p50_ms", percentile(s.latencyMs, 0.50)},
+            {"p99_ms", percentile(s.latencyMs, 0.99)},
+            {"server_ms_p50", serverMsP50},
+            {"ops_per_s", s.wallS > 0 ? ops / s.wallS : 0},
+            {"connections", static_cast<long>(s.connections)}};
+}
+
+// ---- memory --------------------------------------------------------------------------------
+
+struct ChildRun {
+    int exitCode = -1;
+    long maxRssKb = 0;
+};
+
+ChildRun runChild(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    ChildRun run;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        // The child's own high-water mark (VmHWM), read until it exits: the rusage of a spawned
+        // child would also count this process's memory, which the child shared until exec.
+        const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
+        for (int i = 0; i < 30000; ++i) {
+            if (std::FILE* f = std::fopen(statusFile.c_str(), "r")) {
+                char line[256];
+                while (std::fgets(line, sizeof line, f) != nullptr) {
+                    if (std::strncmp(line, "VmHWM:", 6) == 0) {
+                        run.maxRssKb = std::max(run.maxRssKb, std::strtol(line + 6, nullptr, 10));
+                    }
+                }
+                std::fclose(f);
+            }
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid) {
+            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+std::size_t heapInUse() {
+    const auto info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+}  // namespace
+
+Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, int heapOps) {
+    Json out = Json::object();
+    std::fprintf(stderr, "load: key retrieval, 1 and 8 threads...\n");
+
+    constexpr int kSingle = 300;
+    constexpr int kPerThread = 60;
+    const auto curl1 = curlRun(env, 1, kSingle);
+    const auto lib1 = libraryRun(env, 1, kSingle);
+    const auto curl8 = curlRun(env, 8, kPerThread);
+    const auto lib8 = libraryRun(env, 8, kPerThread);
+    const double srv1 = percentile(curl1.serverMs, 0.5);
+    const double srv8 = percentile(curl8.serverMs, 0.5);
+    out["latency"] = Json::array({describe("libcurl replay, 1 thread", curl1, srv1),
+                                  describe("library, 1 thread", lib1, srv1),
+                                  describe("libcurl replay, 8 threads", curl8, srv8),
+                                  describe("library, 8 threads", lib8, srv8)});
+    const double tp1 = lib1.wallS > 0 ? kSingle / lib1.wallS : 0;
+    const double tp8 = lib8.wallS > 0 ? 8.0 * kPerThread / lib8.wallS : 0;
+    const double curlP50 = percentile(curl1.latencyMs, 0.5);
+    out["targets"] = {
+        {"p50_ratio_1_thread", curlP50 > 0 ? percentile(lib1.latencyMs, 0.5) / curlP50 : 0},
+        {"scaling_8_over_1", tp1 > 0 ? tp8 / tp1 : 0},
+        {"libcurl_scaling_8_over_1",
+         curl1.wallS > 0 && curl8.wallS > 0
+             ? (8.0 * kPerThread / curl8.wallS) / (kSingle / curl1.wallS)
+             : 0}};
+
+    std::fprintf(stderr, "load: handshakes...\n");
+    const auto hs1 = libraryRun(env, 1, 100);
+    const auto hs8 = libraryRun(env, 8, 13);  // 104 operations
+    out["handshakes"] = {{"library, 100 ops on 1 thread", hs1.connections},
+                         {"library, 104 ops over 8 threads", hs8.connections},
+                         {"targets", "1 and at most 8"}};
+
+    std::fprintf(stderr, "load: memory...\n");
+    Json memory = Json::object();
+    const std::string store = workDir + "/cli-store.db";
+    const std::vector<std::string> common{cliPath,    "--server", env.url, "--ca-file",
+                                          env.caFile, "--store",  store,   "--quiet"};
+    auto with = [&](std::vector<std::string> more) {
+        auto args = common;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    const auto status = runChild(with({"otp-status", "--txn-id", "TXN-CLI"}));
+    const auto reg =
+        runChild(with({"register", "--session-key", env.server->serverPublicKey(), "--mobile",
+                       "+15550199", "--txn-id", "REG-CLI", "--app-id", "com.example.wallet"}));
+    const auto keys = runChild(
+        with({"retrieve-keys", "--msg-id", "MSG-CLI", "--transaction-type", "FINANCIAL_TXN",
+              "--txn-id", "TXN-CLI", "--bic", "BANKXX01", "--instrument-type", "ACCOUNT"}));
+    memory["cli otp-status peak RSS (KiB)"] = status.maxRssKb;
+    memory["cli register peak RSS (KiB)"] = reg.maxRssKb;
+    memory["cli retrieve-keys peak RSS (KiB)"] = keys.maxRssKb;
+    memory["cli exit codes (otp-status, register, retrieve-keys)"] =
+        Json::array({status.exitCode, reg.exitCode, keys.exitCode});
+
+    // Heap in use (every arena), on this thread, after a warm-up and with the server's request
+    // log emptied: what stays allocated after `heapOps` more operations.
+    for (int i = 0; i < 300; ++i) retrieveKeys();
+    env.server->clearRequests();
+    const std::size_t before = heapInUse();
+    long failures = 0;
+    for (int i = 1; i <= heapOps; ++i) {
+        if (!retrieveKeys()) ++failures;
+        if (i % 200 == 0) env.server->clearRequests();
+    }
+    env.server->clearRequests();
+    const std::size_t after = heapInUse();
+    const double growth = static_cast<double>(after) - static_cast<double>(before);
+    memory["heap ops"] = heapOps;
+    memory["heap ops failed"] = failures;
+    memory["heap growth (bytes)"] = growth;
+    memory["heap growth per op (bytes)"] = heapOps > 0 ? growth / heapOps : 0;
+    out["memory"] = memory;
+    return out;
+}
+
+}  // namespace tavi::bench
