@@ -5,7 +5,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libc
   nlohmann-json3-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
   libbenchmark-dev python3
 
-.PHONY: all deps configure build demo test test-asan check-sanitizers clean format docs
+.PHONY: all deps configure build demo test test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs
 
 all: build
 
@@ -35,6 +35,10 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks against a loopback sandbox; results in $(BUILD)/bench-results.json.
+bench: build
+	./$(BUILD)/tavi_bench --out $(BUILD)/bench-results.json
+
 test-asan: deps
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
@@ -43,13 +47,40 @@ test-asan: deps
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the tests that run
 # operations from many threads (and the pipeline's own) under ThreadSanitizer.
 TSAN_TESTS := flow_concurrency_test net_pipeline_test
-check-sanitizers: test-asan
+# (The examples test builds an uninstrumented program against the installed library: a packaging
+# check, not run here.)
+check-sanitizers: deps
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS) -E '^examples$$'
 	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TESTS)
 	for t in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	    ./$(BUILD)-tsan/tests/$$t || exit 1; \
 	done
+
+# libFuzzer targets (clang, ASan+UBSan) on the seed corpus in fuzz/corpus (regenerate it with
+# fuzz/make_corpus.py $(BUILD)/tavi). `make fuzz` runs each for FUZZ_SECONDS; `make fuzz-smoke`
+# for a few seconds, to catch a regression. New inputs collect in $(BUILD)-fuzz/corpus.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_TARGETS := decoders base64 key_parsers
+FUZZ_SECONDS ?= 120
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	cmake -S . -B $(BUILD)-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTAVI_FUZZ=ON -DTAVI_TESTS=OFF
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD)-fuzz/corpus/$$t; \
+	  ./$(BUILD)-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(BUILD)-fuzz/corpus/$$t fuzz/corpus/$$t > $(BUILD)-fuzz/$$t.log 2>&1 \
+	    || { tail -60 $(BUILD)-fuzz/$$t.log; exit 1; }; \
+	  echo "fuzz_$$t: $$(grep -E 'cov:' $(BUILD)-fuzz/$$t.log | tail -1)"; \
+	done
+
+fuzz-smoke:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=5
 
 # The API reference (HTML) in $(BUILD)/docs/html; installs doxygen when it is missing.
 docs:
@@ -64,4 +95,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz

@@ -43,6 +43,10 @@ public:
     virtual std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) = 0;
     /// Deletes an item; itemNotFound when absent.
     virtual std::int32_t remove(ItemClass cls, const std::string& name) = 0;
+    /// Puts `item` under `name` whether or not one is there, as one write: a reader, or a crash
+    /// in the middle, sees the old item or the new one, never neither. The default removes, then
+    /// adds; backends that can do better override it.
+    virtual std::int32_t replace(ItemClass cls, const std::string& name, const StoreItem& item);
 };
 
 /// An in-memory backend (for tests and for hosts that keep nothing between runs).

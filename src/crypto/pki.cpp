@@ -1,6 +1,7 @@
 // Hybrid payload protection: AES-CTR over payload text under a fresh key, RSA wrapping of that
 // key for the server, and unwrapping of the key the server sends back.
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -19,6 +20,21 @@ namespace {
 
 constexpr std::size_t kAESBlock = 16;
 constexpr std::size_t kAESKeyLength = 32;
+
+/// Wipes the key material a buffer holds when the scope that owns it ends.
+template <class Buffer>
+class WipeOnExit {
+  public:
+    explicit WipeOnExit(Buffer& buffer) : buffer_(buffer) {}
+    ~WipeOnExit() {
+        if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size());
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+  private:
+    Buffer& buffer_;
+};
 
 Error encryptionError(long code, std::string message) {
     return Error{
@@ -72,8 +88,9 @@ Result<Bytes> aesCTR(const Bytes& in, const Bytes& key) {
 
 std::string PKIEncryptionDecryptionUtils::encryptBase64(const std::string& plainText,
                                                         const std::string& key) const {
-    const auto bytes = detail::base64DecodeLenient(plainText);
+    auto bytes = detail::base64DecodeLenient(plainText);
     if (!bytes || bytes->empty()) return {};
+    const WipeOnExit wipeBytes(*bytes);  // the AES key being wrapped
     const auto publicKey = detail::publicKeyFromText(key);
     if (!publicKey) return {};
     const auto cipher = detail::rsaPkcs1Encrypt(*publicKey, *bytes);
@@ -95,7 +112,8 @@ std::optional<std::string> PKIEncryptionDecryptionUtils::decryptWithPublicKey(
     auto result = decryptRsaBase64Encrypted(text, key);
     // The recovered key is a secret: only its size is shown.
     if (result) {
-        const auto bytes = detail::base64DecodeStrict(*result);
+        auto bytes = detail::base64DecodeStrict(*result);
+        if (bytes) OPENSSL_cleanse(bytes->data(), bytes->size());
         detail::diag("<" + std::to_string(bytes ? bytes->size() : 0) + "-byte key>");
     } else {
         detail::diag("value is null");
@@ -114,13 +132,15 @@ std::optional<std::string> PKIEncryptionDecryptionUtils::decryptRsaBase64Encrypt
         detail::keyForTag(withPublicKeyBase64, RSAUtils::tagFor("", withPublicKeyBase64), false);
     if (!key) return std::nullopt;
     // Each block is unpadded as a whole PKCS#1 block, so a key holding zero bytes survives.
-    const auto message = detail::recoverPkcs1Messages(*data, *key);
+    auto message = detail::recoverPkcs1Messages(*data, *key);
     if (!message) return std::nullopt;
+    const WipeOnExit wipeMessage(*message);  // the answer's AES key
     return detail::base64Encode(*message);
 }
 
 std::optional<std::string> PKIEncryptionDecryptionUtils::generateAES256Base64Key() const {
     Bytes key(kAESKeyLength);
+    const WipeOnExit wipeKey(key);
     if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) {
         ERR_clear_error();
         return std::nullopt;
@@ -197,11 +217,12 @@ std::string PKIEncryptionDecryptionUtils::convertToBase64Format(const std::strin
 
 Result<Bytes> PKIEncryptionDecryptionUtils::encryptAES256CTR(const std::string& plaintext,
                                                              const std::string& key) const {
-    const auto keyBytes = detail::base64DecodeStrict(key);
+    auto keyBytes = detail::base64DecodeStrict(key);
     if (!keyBytes) {
         return encryptionError(EncryptionErrorCode::invalidKeyEncoding,
                                "Invalid AES key Base64 encoding");
     }
+    const WipeOnExit wipeKey(*keyBytes);
     const auto plain = stringToData(plaintext);
     if (!plain) {
         return encryptionError(EncryptionErrorCode::plaintextConversion,

@@ -50,6 +50,14 @@ std::shared_ptr<SecureStore> KeychainManager::store() {
     return chosen;
 }
 
+std::int32_t SecureStore::replace(ItemClass cls, const std::string& name, const StoreItem& item) {
+    const std::int32_t removed = remove(cls, name);
+    if (removed != KeychainStatus::success && removed != KeychainStatus::itemNotFound) {
+        return removed;
+    }
+    return add(cls, name, item);
+}
+
 std::int32_t KeychainManager::savePreference(const std::string& data, const std::string& forKey) {
     if (!detail::isValidUTF8(data)) return KeychainStatus::invalidData;
     StoreItem item;
@@ -73,10 +81,16 @@ std::int32_t KeychainManager::deletePreference(const std::string& forKey) {
 
 namespace {
 
-// Replaces the value: the two statuses are dropped, so a failed save leaves the name absent.
+// Replaces the value in one write, so that a crash leaves the old value or the new one. The
+// status is dropped; a value that is not UTF-8 text leaves the name absent.
 void replace(const char* name, const std::string& value) {
-    KeychainManager::deletePreference(name);
-    KeychainManager::savePreference(value, name);
+    if (!detail::isValidUTF8(value)) {
+        KeychainManager::deletePreference(name);
+        return;
+    }
+    StoreItem item;
+    item.data.assign(value.begin(), value.end());
+    KeychainManager::store()->replace(ItemClass::genericPassword, name, item);
 }
 
 }  // namespace

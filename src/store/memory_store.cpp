@@ -30,6 +30,12 @@ class MemorySecureStore final : public SecureStore {
                                                  : KeychainStatus::itemNotFound;
     }
 
+    std::int32_t replace(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        std::lock_guard lock(mutex_);
+        items_.insert_or_assign(Key{cls, name}, item);
+        return KeychainStatus::success;
+    }
+
   private:
     using Key = std::pair<ItemClass, std::string>;
     std::mutex mutex_;

@@ -210,6 +210,17 @@ class SqliteSecureStore final : public SecureStore {
         return status;
     }
 
+    std::int32_t replace(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        std::string problem;
+        std::int32_t status = KeychainStatus::success;
+        {
+            std::lock_guard lock(mutex_);
+            status = replaceLocked(cls, name, item, problem);
+        }
+        report("replace", name, problem);
+        return status;
+    }
+
   private:
     // Declared before the statements so that they are finalized before the connection closes.
     std::mutex mutex_;
@@ -250,26 +261,40 @@ class SqliteSecureStore final : public SecureStore {
         sqlite3_bind_text64(stmt, 2, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
     }
 
+    /// The INSERT of one item, inside a write transaction.
+    int insertItem(ItemClass cls, const std::string& name, const StoreItem& item,
+                   std::string& problem) {
+        sqlite3_stmt* stmt = insert_.get();
+        const StmtReset reset(stmt);
+        bindKey(stmt, cls, name);
+        sqlite3_bind_int(stmt, 3, static_cast<int>(item.keyClass));
+        // A null pointer would store NULL; an empty item is a zero-length blob.
+        if (item.data.empty()) {
+            sqlite3_bind_zeroblob(stmt, 4, 0);
+        } else {
+            sqlite3_bind_blob64(stmt, 4, item.data.data(), item.data.size(), SQLITE_STATIC);
+        }
+        const int rc = sqlite3_step(stmt);
+        if (rc != SQLITE_DONE && rc != SQLITE_CONSTRAINT_PRIMARYKEY) {
+            problem = dbMessage(db_.get());
+        }
+        return rc;
+    }
+
+    /// The DELETE of one item, inside a write transaction.
+    int eraseItem(ItemClass cls, const std::string& name, std::string& problem) {
+        sqlite3_stmt* stmt = erase_.get();
+        const StmtReset reset(stmt);
+        bindKey(stmt, cls, name);
+        const int rc = sqlite3_step(stmt);
+        if (rc != SQLITE_DONE) problem = dbMessage(db_.get());
+        return rc;
+    }
+
     std::int32_t addLocked(ItemClass cls, const std::string& name, const StoreItem& item,
                            std::string& problem) {
         if (!beginWrite(problem)) return KeychainStatus::ioError;
-        int rc = SQLITE_OK;
-        {
-            sqlite3_stmt* stmt = insert_.get();
-            const StmtReset reset(stmt);
-            bindKey(stmt, cls, name);
-            sqlite3_bind_int(stmt, 3, static_cast<int>(item.keyClass));
-            // A null pointer would store NULL; an empty item is a zero-length blob.
-            if (item.data.empty()) {
-                sqlite3_bind_zeroblob(stmt, 4, 0);
-            } else {
-                sqlite3_bind_blob64(stmt, 4, item.data.data(), item.data.size(), SQLITE_STATIC);
-            }
-            rc = sqlite3_step(stmt);
-            if (rc != SQLITE_DONE && rc != SQLITE_CONSTRAINT_PRIMARYKEY) {
-                problem = dbMessage(db_.get());
-            }
-        }
+        const int rc = insertItem(cls, name, item, problem);
         if (rc == SQLITE_DONE) {
             return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
         }
@@ -306,14 +331,7 @@ class SqliteSecureStore final : public SecureStore {
 
     std::int32_t removeLocked(ItemClass cls, const std::string& name, std::string& problem) {
         if (!beginWrite(problem)) return KeychainStatus::ioError;
-        int rc = SQLITE_OK;
-        {
-            sqlite3_stmt* stmt = erase_.get();
-            const StmtReset reset(stmt);
-            bindKey(stmt, cls, name);
-            rc = sqlite3_step(stmt);
-            if (rc != SQLITE_DONE) problem = dbMessage(db_.get());
-        }
+        const int rc = eraseItem(cls, name, problem);
         if (rc != SQLITE_DONE) {
             abandonWrite();
             return KeychainStatus::ioError;
@@ -321,6 +339,19 @@ class SqliteSecureStore final : public SecureStore {
         if (sqlite3_changes(db_.get()) == 0) {
             abandonWrite();  // nothing written; just release the lock
             return KeychainStatus::itemNotFound;
+        }
+        return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
+    }
+
+    // The delete and the insert in one transaction: the old item stays until the new one is
+    // durable.
+    std::int32_t replaceLocked(ItemClass cls, const std::string& name, const StoreItem& item,
+                               std::string& problem) {
+        if (!beginWrite(problem)) return KeychainStatus::ioError;
+        if (eraseItem(cls, name, problem) != SQLITE_DONE ||
+            insertItem(cls, name, item, problem) != SQLITE_DONE) {
+            abandonWrite();
+            return KeychainStatus::ioError;
         }
         return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
     }

@@ -1,11 +1,13 @@
 // The masked form of a secret value that the bank expects inside a payload.
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <memory>
 
 #include "core/internal.hpp"
 #include "tavi/crypto.hpp"
@@ -25,8 +27,11 @@ std::string shortestDecimal(double number) {
 std::optional<std::string> sealForBank(const std::string& value, const std::string& ki,
                                        const std::string& pubKey, const std::string& txnId) {
     const TaviUtils utils;
-    const std::string plainText =
+    std::string plainText =
         txnId + "|" + value + "|" + shortestDecimal(utils.generateRandomNumber());
+    // The secret in clear is wiped when sealing is done, whichever way it ends.
+    const std::unique_ptr<std::string, void (*)(std::string*)> wipePlainText(
+        &plainText, [](std::string* text) { OPENSSL_cleanse(text->data(), text->size()); });
     const auto refinedKey = utils.decodePublicKey(pubKey);
     diag("pubKey");
     diag(pubKey);
