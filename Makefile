@@ -5,7 +5,7 @@ PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libc
   nlohmann-json3-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
   libbenchmark-dev python3
 
-.PHONY: all deps configure build demo test test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs
+.PHONY: all deps configure build demo test test-quick test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs
 
 all: build
 
@@ -32,7 +32,15 @@ build: configure
 demo: build
 	./$(BUILD)/tavi demo
 
+# The whole suite, then again under ASan+UBSan, the concurrency tests under TSan, and each fuzz
+# target for a few seconds.
 test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory check-sanitizers
+	@$(MAKE) --no-print-directory fuzz-smoke
+
+# Only the suite in the ordinary build.
+test-quick: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks against a loopback sandbox; results in $(BUILD)/bench-results.json.
