@@ -48,13 +48,8 @@ void fetchOtpAttempt(const FetchOtpCall& call, int attempt);
 /// cannot be recovered or the payload does not decrypt.
 void openAnswer(const FetchOtpCall& call, int attempt,
                 const EncryptionFetchOtpRetrievalResponse& response) {
-    const auto serverKey = KeychainManager::getPreference(SessionManager::taviKey);
-    if (!serverKey) {
-        reportException(call);
-        return;
-    }
-    const auto opened = detail::openSealedText(
-        response.commonResponse, response.fetchOtpCodeResponsePayloadEnc, *serverKey, {});
+    const auto opened = detail::openWithStoredServerKey(
+        response.commonResponse, response.fetchOtpCodeResponsePayloadEnc, {});
     if (opened.outcome == detail::OpenOutcome::reissue) {
         if (attempt >= detail::kMaxAttempts) {
             reportException(call);

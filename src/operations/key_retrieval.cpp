@@ -80,18 +80,11 @@ void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, i
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) return call.fail(detail::refusalError(header));
 
-    auto serverKey = KeychainManager::getPreference(SessionManager::taviKey);
-    if (!serverKey) {
-        return call.fail(detail::clientError(
-            ClientErrorCode::missingSessionValue,
-            "the registered session has no \"taviKey\"; register the device first"));
-    }
-
     detail::OpenOptions openOptions;
     openOptions.urlDecodeWithoutPadding = false;
     openOptions.reissueOnUndecryptable = true;
-    auto opened = detail::openSealedText(
-        header, response.value().encryptionKeyRetrievalResponsePayloadEnc, *serverKey, openOptions);
+    auto opened = detail::openWithStoredServerKey(
+        header, response.value().encryptionKeyRetrievalResponsePayloadEnc, openOptions);
     switch (opened.outcome) {
         case detail::OpenOutcome::reissue:
             if (attempt < detail::kMaxAttempts) return retrieveKeys(service, call, attempt + 1);

@@ -187,4 +187,18 @@ Error retryLimitError(const std::string& operation) {
                            std::to_string(kMaxAttempts) + " attempts");
 }
 
+OpenedText openWithStoredServerKey(const CommonResponse& header, const std::string& payloadField,
+                                   const OpenOptions& options) {
+    const auto serverKey = KeychainManager::getPreference(SessionManager::taviKey);
+    if (!serverKey) {
+        OpenedText out;
+        out.outcome = OpenOutcome::failed;
+        out.error =
+            clientError(ClientErrorCode::missingSessionValue,
+                        "the registered session has no \"taviKey\"; register the device first");
+        return out;
+    }
+    return openSealedText(header, payloadField, *serverKey, options);
+}
+
 }  // namespace tavi::detail

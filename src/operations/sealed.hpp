@@ -71,8 +71,8 @@ enum class OpenOutcome { opened, reissue, failed };
 
 struct OpenedText {
     OpenOutcome outcome = OpenOutcome::failed;
-    std::string text;              ///< the decrypted payload text (opened)
-    std::optional<Error> error;    ///< why it failed (failed)
+    std::string text;            ///< the decrypted payload text (opened)
+    std::optional<Error> error;  ///< why it failed (failed)
 };
 
 struct OpenOptions {
@@ -88,6 +88,11 @@ struct OpenOptions {
 /// recovered or is shorter than 32 bytes.
 OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
                           const std::string& publicKeyText, const OpenOptions& options);
+
+/// openSealedText with the key stored at registration ("taviKey"); failed (missingSessionValue)
+/// when the session has none.
+OpenedText openWithStoredServerKey(const CommonResponse& header, const std::string& payloadField,
+                                   const OpenOptions& options);
 
 /// The server's refusal (success false) as an error carrying its errorCode and errorReason.
 Error refusalError(const CommonResponse& header);

@@ -69,18 +69,11 @@ void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) return call.fail(detail::refusalError(header));
 
-    auto serverKey = KeychainManager::getPreference(SessionManager::taviKey);
-    if (!serverKey) {
-        return call.fail(detail::clientError(
-            ClientErrorCode::missingSessionValue,
-            "the registered session has no \"taviKey\"; register the device first"));
-    }
-
     detail::OpenOptions openOptions;
     openOptions.urlDecodeWithoutPadding = true;
     openOptions.reissueOnUndecryptable = false;
-    auto opened = detail::openSealedText(header, response.value().requestWebURLResponsePayloadEnc,
-                                         *serverKey, openOptions);
+    auto opened = detail::openWithStoredServerKey(
+        header, response.value().requestWebURLResponsePayloadEnc, openOptions);
     switch (opened.outcome) {
         case detail::OpenOutcome::reissue:
             if (attempt < detail::kMaxAttempts) return requestWebUrl(service, call, attempt + 1);
