@@ -359,18 +359,32 @@ TEST_F(SqliteStoreTest, KilledWriterLeavesOnlyWholeItems) {
     const auto valueFor = [](int i) { return std::string(64 * 1024 + i, 'A' + i % 26); };
     int lastSeen = -1;
     for (int round = 0; round < 3; ++round) {
+        // The writer reports its first whole write through a pipe, so that a slow machine (or a
+        // sanitizer build) still has written something before the kill lands mid-write.
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::close(ready[0]);
             auto opened = openSqliteSecureStore(path_);
             if (!opened) ::_exit(10);
             for (int i = lastSeen + 1;; ++i) {
                 const auto status = opened.value()->add(ItemClass::genericPassword,
                                                         std::to_string(i), textItem(valueFor(i)));
                 if (status != 0) ::_exit(11);
+                if (i == lastSeen + 1) {
+                    const char one = '1';
+                    if (::write(ready[1], &one, 1) != 1) ::_exit(12);
+                    ::close(ready[1]);
+                }
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 100 * round));
+        ::close(ready[1]);
+        char got = 0;
+        const ssize_t n = ::read(ready[0], &got, 1);  // blocks until the first write committed
+        ::close(ready[0]);
+        if (n == 1) std::this_thread::sleep_for(std::chrono::milliseconds(50 + 50 * round));
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
