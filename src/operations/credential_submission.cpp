@@ -39,13 +39,7 @@ std::optional<Bytes> buildCredentialRequest(const std::string& txnId,
     payload.authorizePINCred.credType = credType;
     payload.authorizePINCred.credValue = std::move(*sealedCredential);
 
-    auto payloadEnc = detail::sealPayload(request, payload, false);
-    if (!payloadEnc) return std::nullopt;
-
-    CredentialSubmissionRequest body;
-    body.commonRequest = request.header;
-    body.credentialSubmissionPayloadEnc = std::move(payloadEnc.value());
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<CredentialSubmissionRequest>(request, payload, false);
     if (!encoded) return std::nullopt;
     return std::move(encoded.value());
 }

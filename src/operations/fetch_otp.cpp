@@ -96,13 +96,8 @@ void fetchOtpAttempt(const FetchOtpCall& call, int attempt) {
     payload.deviceInfo = request.value().deviceInfo;
     detail::diag(detail::describe(payload));
 
-    auto sealed = detail::sealPayload(request.value(), payload, /*logEncryptedLength=*/true);
-    if (!sealed) {
-        reportException(call);
-        return;
-    }
-    EncryptionOtpFetchRetrievalRequest body{request.value().header, std::move(sealed).value()};
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<EncryptionOtpFetchRetrievalRequest>(
+        request.value(), payload, /*logEncryptedLength=*/true);
     if (!encoded) {
         reportException(call);
         return;

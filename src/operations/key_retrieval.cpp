@@ -56,13 +56,7 @@ void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int att
     payload.resetCredentialCall = false;
     detail::diag(detail::describe(payload));
 
-    auto payloadEnc = detail::sealPayload(request, payload, true);
-    if (!payloadEnc) return call.fail(payloadEnc.error());
-
-    EncryptionKeyRetrievalRequest body;
-    body.commonRequest = request.header;
-    body.credentialKeysRetrievalPayloadEnc = std::move(payloadEnc.value());
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
     if (!encoded) return call.fail(encoded.error());
     detail::diag(std::to_string(encoded.value().size()) + " bytes");
 

@@ -84,13 +84,8 @@ void TaviApiService::registerCardDetailRequest(
     payload.card = std::move(card);
     payload.bic = bic;
 
-    auto sealed = detail::sealPayload(request.value(), payload, /*logEncryptedLength=*/false);
-    if (!sealed) {
-        fail(sealed.error());
-        return;
-    }
-    RegisterCardDetailRequest body{request.value().header, std::move(sealed).value()};
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<RegisterCardDetailRequest>(request.value(), payload,
+                                                                 /*logEncryptedLength=*/false);
     if (!encoded) {
         fail(encoded.error());
         return;

@@ -66,6 +66,15 @@ Result<Bytes> encodeRequestBody(const R& request) {
     return Bytes(text.value().begin(), text.value().end());
 }
 
+/// The request body of a sealed operation: the payload sealed under the request's key, beside the
+/// header, in request record R ({commonRequest, payload text}), encoded compact.
+template <WireRecord R, WireRecord P>
+Result<Bytes> sealedBody(const SealedRequest& request, const P& payload, bool logEncryptedLength) {
+    auto sealed = sealPayload(request, payload, logEncryptedLength);
+    if (!sealed) return sealed.error();
+    return encodeRequestBody(R{request.header, std::move(sealed).value()});
+}
+
 /// Outcome of opening a sealed answer.
 enum class OpenOutcome { opened, reissue, failed };
 

@@ -54,13 +54,8 @@ void TaviApiService::validateCardNumAsync(
     }
 
     ValidateCardNumPayload payload{bic, request.value().deviceInfo, std::move(*cardNum), bankName};
-    auto sealed = detail::sealPayload(request.value(), payload, /*logEncryptedLength=*/false);
-    if (!sealed) {
-        fail(sealed.error());
-        return;
-    }
-    ValidateCardNumRequest body{request.value().header, std::move(sealed).value()};
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<ValidateCardNumRequest>(request.value(), payload,
+                                                              /*logEncryptedLength=*/false);
     if (!encoded) {
         fail(encoded.error());
         return;

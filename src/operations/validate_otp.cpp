@@ -55,13 +55,8 @@ void TaviApiService::createValidateOtpRequest(
     payload.action = action;
     payload.deviceInfo = request.value().deviceInfo;
 
-    auto sealed = detail::sealPayload(request.value(), payload, /*logEncryptedLength=*/false);
-    if (!sealed) {
-        reportException();
-        return;
-    }
-    EncryptionValidateOtpRetrievalRequest body{request.value().header, std::move(sealed).value()};
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<EncryptionValidateOtpRetrievalRequest>(
+        request.value(), payload, /*logEncryptedLength=*/false);
     if (!encoded) {
         reportException();
         return;

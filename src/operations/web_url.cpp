@@ -46,13 +46,7 @@ void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt)
     payload.deviceInfo = request.deviceInfo;
     detail::diag(detail::describe(payload));
 
-    auto payloadEnc = detail::sealPayload(request, payload, true);
-    if (!payloadEnc) return call.fail(payloadEnc.error());
-
-    WebUrlRequest body;
-    body.commonRequest = request.header;
-    body.requestWebURLPayloadEnc = std::move(payloadEnc.value());
-    auto encoded = detail::encodeRequestBody(body);
+    auto encoded = detail::sealedBody<WebUrlRequest>(request, payload, true);
     if (!encoded) return call.fail(encoded.error());
 
     service.performRequest(
