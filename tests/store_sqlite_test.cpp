@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -193,7 +194,10 @@ TEST_F(SqliteStoreTest, TwoProcessesWritingAtOnceLoseNothing) {
             (void)!::read(gate[0], &byte, 1);  // returns at EOF: both start together
             // Both processes create the (absent) file at the same moment.
             auto opened = openSqliteSecureStore(path_);
-            if (!opened) ::_exit(10);
+            if (!opened) {
+                std::fprintf(stderr, "%s\n", opened.error().description().c_str());
+                ::_exit(10);
+            }
             auto& store = *opened.value();
             int contested = -1;
             for (int i = 0; i < kPerProcess; ++i) {

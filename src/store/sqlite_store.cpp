@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -393,7 +394,19 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         return storeError(path, "a database of something else (it has no items table)");
     }
 
-    const auto mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
+    // Switching the journal mode needs the file to itself and does not wait on the busy handler:
+    // when another process is opening the same new file at this moment, retry until the busy
+    // timeout has passed.
+    auto mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
+    const auto deadline = std::chrono::steady_clock::now() + busyTimeout;
+    while (!mode &&
+           (problem.find("locked") != std::string::npos ||
+            problem.find("busy") != std::string::npos) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        problem.clear();
+        mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
+    }
     if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")");
     if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")");
     if (!exec(db.get(), "PRAGMA synchronous = FULL", problem)) {
