@@ -266,6 +266,73 @@ TEST_F(SqliteStoreTest, SeveralConnectionsInOneProcessShareTheFile) {
     }
 }
 
+// Reads are answered from memory while nothing changed; every change by this connection, by
+// another connection or by another process must show at the next read.
+TEST_F(SqliteStoreTest, ReadsSeeEveryChangeWhoeverMadeIt) {
+    auto reader = mustOpen(path_);
+    auto writer = mustOpen(path_);
+    ASSERT_TRUE(reader && writer);
+    const auto cls = ItemClass::genericPassword;
+    auto read = [&](const std::string& name) -> std::optional<std::string> {
+        StoreItem out;
+        if (reader->copy(cls, name, out) != KeychainStatus::success) return std::nullopt;
+        return textOf(out);
+    };
+
+    EXPECT_EQ(read("a"), std::nullopt);  // remembered as absent
+    ASSERT_EQ(writer->add(cls, "a", textItem("1")), KeychainStatus::success);
+    EXPECT_EQ(read("a"), "1");
+    ASSERT_EQ(writer->replace(cls, "a", textItem("2")), KeychainStatus::success);
+    EXPECT_EQ(read("a"), "2");
+    ASSERT_EQ(writer->remove(cls, "a"), KeychainStatus::success);
+    EXPECT_EQ(read("a"), std::nullopt);
+
+    // The reader's own writes.
+    ASSERT_EQ(reader->add(cls, "b", textItem("own")), KeychainStatus::success);
+    EXPECT_EQ(read("b"), "own");
+    ASSERT_EQ(reader->replace(cls, "b", textItem("own2")), KeychainStatus::success);
+    EXPECT_EQ(read("b"), "own2");
+
+    // Another process.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto opened = openSqliteSecureStore(path_);
+        if (!opened) ::_exit(10);
+        if (opened.value()->replace(cls, "b", textItem("child")) != 0) ::_exit(11);
+        ::_exit(0);
+    }
+    ASSERT_EQ(waitChild(child), 0);
+    EXPECT_EQ(read("b"), "child");
+
+    // Several at once: one consistent answer, absent names as none, in the order asked; more
+    // names than are remembered at a time still read right.
+    std::vector<std::string> names;
+    for (int i = 0; i < 100; ++i) {
+        names.push_back("n" + std::to_string(i));
+        if (i % 3 != 0) {
+            ASSERT_EQ(writer->add(cls, names.back(), textItem(std::to_string(i))), 0);
+        }
+    }
+    for (int round = 0; round < 2; ++round) {
+        const auto all = reader->copyAll(cls, names);
+        ASSERT_EQ(all.size(), names.size());
+        for (int i = 0; i < 100; ++i) {
+            if (i % 3 == 0) {
+                EXPECT_FALSE(all[i].has_value()) << i;
+            } else {
+                ASSERT_TRUE(all[i].has_value()) << i;
+                EXPECT_EQ(textOf(*all[i]), std::to_string(i));
+            }
+        }
+    }
+    ASSERT_EQ(writer->replace(cls, "n1", textItem("changed")), 0);
+    const auto again = reader->copyAll(cls, {"n1", "n0"});
+    ASSERT_TRUE(again[0].has_value());
+    EXPECT_EQ(textOf(*again[0]), "changed");
+    EXPECT_FALSE(again[1].has_value());
+}
+
 TEST_F(SqliteStoreTest, RefusesFilesOpenToOthers) {
     {
         auto store = mustOpen(path_);

@@ -35,7 +35,7 @@ struct StoreItem {
 /// Backend of the store. Names are unique per item class. Implementations must be safe to call
 /// from several threads at once.
 class SecureStore {
-public:
+  public:
     virtual ~SecureStore() = default;
     /// Adds an item; never overwrites (duplicateItem when the name exists).
     virtual std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) = 0;
@@ -47,6 +47,11 @@ public:
     /// in the middle, sees the old item or the new one, never neither. The default removes, then
     /// adds; backends that can do better override it.
     virtual std::int32_t replace(ItemClass cls, const std::string& name, const StoreItem& item);
+    /// Reads several items of one class together: element i is the item under names[i], or none
+    /// when it is absent or cannot be read. The default calls copy() for each name; backends that
+    /// can answer from one consistent read override it.
+    virtual std::vector<std::optional<StoreItem>> copyAll(ItemClass cls,
+                                                          const std::vector<std::string>& names);
 };
 
 /// An in-memory backend (for tests and for hosts that keep nothing between runs).
@@ -62,11 +67,15 @@ std::string defaultStorePath();
 
 /// Generic-password items: one text value under one name.
 class KeychainManager {
-public:
+  public:
     /// Adds `data` under `forKey`; 0, duplicateItem (never overwrites) or invalidData (not UTF-8).
     static std::int32_t savePreference(const std::string& data, const std::string& forKey);
     /// The text under `forKey`, or none.
     static std::optional<std::string> getPreference(const std::string& forKey);
+    /// The texts under several names, read together (one consistent read where the store can):
+    /// element i answers forKeys[i] as getPreference would.
+    static std::vector<std::optional<std::string>> getPreferences(
+        const std::vector<std::string>& forKeys);
     /// Deletes the item; 0 or itemNotFound.
     static std::int32_t deletePreference(const std::string& forKey);
 

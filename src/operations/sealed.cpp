@@ -32,10 +32,6 @@ class Wiped {
     Buffer value_;
 };
 
-std::string readOrEmpty(const char* name) {
-    return KeychainManager::getPreference(name).value_or(std::string());
-}
-
 Error missingValue(const char* name) {
     return clientError(
         ClientErrorCode::missingSessionValue,
@@ -64,8 +60,16 @@ SealedRequest::~SealedRequest() {
 Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     const PKIEncryptionDecryptionUtils utils;
 
-    auto deviceId = KeychainManager::getPreference(SessionManager::deviceId);
-    if (!deviceId && options.deviceIdRequired) return missingValue(SessionManager::deviceId);
+    // The whole session in one read, so that every value comes from the same registration.
+    enum Value { deviceId, taviKey, pspId, taviId, appId, imei1, imei2, mobile };
+    auto session = KeychainManager::getPreferences(
+        {SessionManager::deviceId, SessionManager::taviKey, SessionManager::pspId,
+         SessionManager::taviId, SessionManager::appId, SessionManager::imei1,
+         SessionManager::imei2, SessionManager::mobile});
+    auto take = [&session](Value v) { return std::move(session[v]).value_or(std::string()); };
+
+    if (!session[deviceId] && options.deviceIdRequired)
+        return missingValue(SessionManager::deviceId);
 
     auto aesKey = utils.generateAES256Base64Key();
     if (!aesKey) {
@@ -78,9 +82,8 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
 
     std::string wrappingKey;
     if (options.wrapKey == WrapKey::storedServerKey) {
-        auto stored = KeychainManager::getPreference(SessionManager::taviKey);
-        if (!stored) return missingValue(SessionManager::taviKey);
-        wrappingKey = utils.convertToBase64Format(*stored);
+        if (!session[taviKey]) return missingValue(SessionManager::taviKey);
+        wrappingKey = utils.convertToBase64Format(*session[taviKey]);
     } else {
         wrappingKey = utils.convertToBase64Format(options.sessionKey);
     }
@@ -93,18 +96,18 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     }
 
     request.header.msgId = options.msgId ? *options.msgId : newUUID();
-    request.header.pspIdentifier = readOrEmpty(SessionManager::pspId);
-    request.header.taviIdentifier = readOrEmpty(SessionManager::taviId);
+    request.header.pspIdentifier = session[pspId].value_or(std::string());
+    request.header.taviIdentifier = take(taviId);
     request.header.symmetricKey = std::move(symmetricKey);
     request.header.transactionType = options.transactionType;
     request.header.txnId = options.txnId;
 
-    request.deviceInfo.deviceId = deviceId.value_or(std::string());
-    request.deviceInfo.appId = readOrEmpty(SessionManager::appId);
-    request.deviceInfo.imei1 = readOrEmpty(SessionManager::imei1);
-    request.deviceInfo.imei2 = readOrEmpty(SessionManager::imei2);
-    request.deviceInfo.mobileNo = readOrEmpty(SessionManager::mobile);
-    request.deviceInfo.pspIdentifier = readOrEmpty(SessionManager::pspId);
+    request.deviceInfo.deviceId = take(deviceId);
+    request.deviceInfo.appId = take(appId);
+    request.deviceInfo.imei1 = take(imei1);
+    request.deviceInfo.imei2 = take(imei2);
+    request.deviceInfo.mobileNo = take(mobile);
+    request.deviceInfo.pspIdentifier = take(pspId);
     return request;
 }
 

@@ -58,6 +58,16 @@ std::int32_t SecureStore::replace(ItemClass cls, const std::string& name, const 
     return add(cls, name, item);
 }
 
+std::vector<std::optional<StoreItem>> SecureStore::copyAll(ItemClass cls,
+                                                           const std::vector<std::string>& names) {
+    std::vector<std::optional<StoreItem>> out(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        StoreItem item;
+        if (copy(cls, names[i], item) == KeychainStatus::success) out[i] = std::move(item);
+    }
+    return out;
+}
+
 std::int32_t KeychainManager::savePreference(const std::string& data, const std::string& forKey) {
     if (!detail::isValidUTF8(data)) return KeychainStatus::invalidData;
     StoreItem item;
@@ -65,14 +75,32 @@ std::int32_t KeychainManager::savePreference(const std::string& data, const std:
     return store()->add(ItemClass::genericPassword, forKey, item);
 }
 
+namespace {
+
+std::optional<std::string> textOf(const StoreItem& item) {
+    std::string text(item.data.begin(), item.data.end());
+    if (!detail::isValidUTF8(text)) return std::nullopt;
+    return text;
+}
+
+}  // namespace
+
 std::optional<std::string> KeychainManager::getPreference(const std::string& forKey) {
     StoreItem item;
     if (store()->copy(ItemClass::genericPassword, forKey, item) != KeychainStatus::success) {
         return std::nullopt;
     }
-    std::string text(item.data.begin(), item.data.end());
-    if (!detail::isValidUTF8(text)) return std::nullopt;
-    return text;
+    return textOf(item);
+}
+
+std::vector<std::optional<std::string>> KeychainManager::getPreferences(
+    const std::vector<std::string>& forKeys) {
+    const auto items = store()->copyAll(ItemClass::genericPassword, forKeys);
+    std::vector<std::optional<std::string>> out(forKeys.size());
+    for (std::size_t i = 0; i < out.size() && i < items.size(); ++i) {
+        if (items[i]) out[i] = textOf(*items[i]);
+    }
+    return out;
 }
 
 std::int32_t KeychainManager::deletePreference(const std::string& forKey) {

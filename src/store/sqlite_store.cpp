@@ -6,6 +6,7 @@
 #include "store/sqlite_store.hpp"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -166,17 +168,80 @@ constexpr const char* kCreateTable =
     "data BLOB NOT NULL, "
     "PRIMARY KEY (class, name))";
 
+/// The statements the store keeps prepared, in the order they are made.
+constexpr const char* kStatements[] = {
+    "BEGIN IMMEDIATE",
+    "BEGIN",
+    "COMMIT",
+    "ROLLBACK",
+    "INSERT INTO items (class, name, key_class, data) VALUES (?1, ?2, ?3, ?4)",
+    "SELECT key_class, data FROM items WHERE class = ?1 AND name = ?2",
+    "DELETE FROM items WHERE class = ?1 AND name = ?2",
+    "PRAGMA data_version",
+};
+constexpr std::size_t kStatementCount = std::size(kStatements);
+
+/// Items read before are answered from memory while the database is unchanged. SQLite's
+/// data_version moves whenever another connection (another store object, another process)
+/// commits; this connection's own writes clear the remembered items.
+class ItemCache {
+  public:
+    /// Entries kept at most; the session is a handful of names, keys add one per key in use.
+    static constexpr std::size_t kMaxEntries = 64;
+
+    ~ItemCache() { clear(); }
+
+    /// Forgets everything when `version` differs from the one the entries were read at.
+    void validate(std::int64_t version) {
+        if (version_ && *version_ == version) return;
+        clear();
+        version_ = version;
+    }
+
+    /// Forgets everything, wiping the remembered bytes.
+    void clear() {
+        for (auto& [key, item] : items_) {
+            if (item && !item->data.empty()) OPENSSL_cleanse(item->data.data(), item->data.size());
+        }
+        items_.clear();
+        version_.reset();
+    }
+
+    /// The remembered answer: an item, or none for "absent"; nullptr when nothing is remembered.
+    const std::optional<StoreItem>* find(ItemClass cls, const std::string& name) const {
+        if (!version_) return nullptr;
+        const auto it = items_.find(Key{cls, name});
+        return it == items_.end() ? nullptr : &it->second;
+    }
+
+    void remember(ItemClass cls, const std::string& name, std::optional<StoreItem> item) {
+        if (!version_) return;
+        if (items_.size() >= kMaxEntries) {
+            const auto version = *version_;
+            clear();
+            version_ = version;
+        }
+        items_.insert_or_assign(Key{cls, name}, std::move(item));
+    }
+
+  private:
+    using Key = std::pair<ItemClass, std::string>;
+    std::optional<std::int64_t> version_;  ///< none: nothing is remembered
+    std::map<Key, std::optional<StoreItem>> items_;
+};
+
 class SqliteSecureStore final : public SecureStore {
   public:
-    SqliteSecureStore(DbHandle db, Stmt begin, Stmt commit, Stmt rollback, Stmt insert, Stmt select,
-                      Stmt erase)
+    SqliteSecureStore(DbHandle db, std::vector<Stmt> stmts)
         : db_(std::move(db)),
-          begin_(std::move(begin)),
-          commit_(std::move(commit)),
-          rollback_(std::move(rollback)),
-          insert_(std::move(insert)),
-          select_(std::move(select)),
-          erase_(std::move(erase)) {}
+          begin_(std::move(stmts.at(0))),
+          beginRead_(std::move(stmts.at(1))),
+          commit_(std::move(stmts.at(2))),
+          rollback_(std::move(stmts.at(3))),
+          insert_(std::move(stmts.at(4))),
+          select_(std::move(stmts.at(5))),
+          erase_(std::move(stmts.at(6))),
+          dataVersion_(std::move(stmts.at(7))) {}
 
     std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) override {
         std::string problem;
@@ -194,10 +259,36 @@ class SqliteSecureStore final : public SecureStore {
         std::int32_t status = KeychainStatus::success;
         {
             std::lock_guard lock(mutex_);
-            status = copyLocked(cls, name, out, problem);
+            checkVersion();
+            status = readLocked(cls, name, out, problem);
         }
         report("read", name, problem);
         return status;
+    }
+
+    std::vector<std::optional<StoreItem>> copyAll(ItemClass cls,
+                                                  const std::vector<std::string>& names) override {
+        std::vector<std::optional<StoreItem>> out(names.size());
+        std::string problem;
+        std::string failedName;
+        {
+            std::lock_guard lock(mutex_);
+            // One read transaction: the version check and every read see the same snapshot.
+            const bool inTransaction = runSimple(beginRead_.get());
+            checkVersion();
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                StoreItem item;
+                if (readLocked(cls, names[i], item, problem) == KeychainStatus::success) {
+                    out[i] = std::move(item);
+                } else if (!problem.empty()) {
+                    failedName = names[i];
+                    break;
+                }
+            }
+            if (inTransaction) abandonWrite();  // ends the read; nothing was written
+        }
+        report("read", failedName, problem);
+        return out;
     }
 
     std::int32_t remove(ItemClass cls, const std::string& name) override {
@@ -226,7 +317,8 @@ class SqliteSecureStore final : public SecureStore {
     // Declared before the statements so that they are finalized before the connection closes.
     std::mutex mutex_;
     DbHandle db_;
-    Stmt begin_, commit_, rollback_, insert_, select_, erase_;
+    Stmt begin_, beginRead_, commit_, rollback_, insert_, select_, erase_, dataVersion_;
+    ItemCache cache_;  // guarded by mutex_
 
     // Written outside the lock: the diagnostics sink may call back into the store.
     static void report(const char* what, const std::string& name, const std::string& problem) {
@@ -292,8 +384,38 @@ class SqliteSecureStore final : public SecureStore {
         return rc;
     }
 
+    /// Drops the remembered items when another connection has committed since they were read
+    /// (or when the version cannot be read: then nothing is remembered).
+    void checkVersion() {
+        sqlite3_stmt* stmt = dataVersion_.get();
+        const StmtReset reset(stmt);
+        if (sqlite3_step(stmt) == SQLITE_ROW) {
+            cache_.validate(sqlite3_column_int64(stmt, 0));
+        } else {
+            cache_.clear();
+        }
+    }
+
+    /// An item from memory when the database is unchanged since it was read, else from the file.
+    std::int32_t readLocked(ItemClass cls, const std::string& name, StoreItem& out,
+                            std::string& problem) {
+        if (const auto* known = cache_.find(cls, name)) {
+            if (!*known) return KeychainStatus::itemNotFound;
+            out = **known;
+            return KeychainStatus::success;
+        }
+        const std::int32_t status = copyLocked(cls, name, out, problem);
+        if (status == KeychainStatus::success) {
+            cache_.remember(cls, name, out);
+        } else if (status == KeychainStatus::itemNotFound) {
+            cache_.remember(cls, name, std::nullopt);
+        }
+        return status;
+    }
+
     std::int32_t addLocked(ItemClass cls, const std::string& name, const StoreItem& item,
                            std::string& problem) {
+        cache_.clear();  // this connection's writes do not move data_version
         if (!beginWrite(problem)) return KeychainStatus::ioError;
         const int rc = insertItem(cls, name, item, problem);
         if (rc == SQLITE_DONE) {
@@ -331,6 +453,7 @@ class SqliteSecureStore final : public SecureStore {
     }
 
     std::int32_t removeLocked(ItemClass cls, const std::string& name, std::string& problem) {
+        cache_.clear();
         if (!beginWrite(problem)) return KeychainStatus::ioError;
         const int rc = eraseItem(cls, name, problem);
         if (rc != SQLITE_DONE) {
@@ -348,6 +471,7 @@ class SqliteSecureStore final : public SecureStore {
     // durable.
     std::int32_t replaceLocked(ItemClass cls, const std::string& name, const StoreItem& item,
                                std::string& problem) {
+        cache_.clear();
         if (!beginWrite(problem)) return KeychainStatus::ioError;
         if (eraseItem(cls, name, problem) != SQLITE_DONE ||
             insertItem(cls, name, item, problem) != SQLITE_DONE) {
@@ -370,7 +494,7 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
 
     sqlite3* raw = nullptr;
     const int openRc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     DbHandle db(raw);
     if (openRc != SQLITE_OK) return storeError(path, "cannot open: " + dbMessage(db.get()));
     sqlite3_extended_result_codes(db.get(), 1);
@@ -421,11 +545,8 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
     }
 
     std::vector<Stmt> stmts;
-    for (const char* sql :
-         {"BEGIN IMMEDIATE", "COMMIT", "ROLLBACK",
-          "INSERT INTO items (class, name, key_class, data) VALUES (?1, ?2, ?3, ?4)",
-          "SELECT key_class, data FROM items WHERE class = ?1 AND name = ?2",
-          "DELETE FROM items WHERE class = ?1 AND name = ?2"}) {
+    stmts.reserve(kStatementCount);
+    for (const char* sql : kStatements) {
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
             SQLITE_OK) {
@@ -433,9 +554,8 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         }
         stmts.emplace_back(stmt);
     }
-    return std::shared_ptr<SecureStore>(std::make_shared<SqliteSecureStore>(
-        std::move(db), std::move(stmts[0]), std::move(stmts[1]), std::move(stmts[2]),
-        std::move(stmts[3]), std::move(stmts[4]), std::move(stmts[5])));
+    return std::shared_ptr<SecureStore>(
+        std::make_shared<SqliteSecureStore>(std::move(db), std::move(stmts)));
 }
 
 }  // namespace detail
