@@ -95,32 +95,52 @@ std::string uuidText(const unsigned char* bytes) {
     return out;
 }
 
+std::optional<std::string> vendorIdentifier() {
+    auto machineId = readFirstLine("/etc/machine-id");
+    if (!machineId) return std::nullopt;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
+    unsigned int macLength = 0;
+    if (HMAC(EVP_sha256(), kVendorNamespace.data(), static_cast<int>(kVendorNamespace.size()),
+             reinterpret_cast<const unsigned char*>(machineId->data()), machineId->size(),
+             mac.data(), &macLength) == nullptr ||
+        macLength < 16) {
+        return std::nullopt;
+    }
+    return uuidText(mac.data());
+}
+
+/// What this machine says about itself. Read once: none of it changes while a process runs, and
+/// every request's user agent is made from it.
+struct MachineFacts {
+    std::string model;
+    std::string systemName;
+    std::string systemVersion;
+    std::optional<std::string> vendorId;
+
+    static const MachineFacts& get() {
+        static const MachineFacts facts = read();
+        return facts;
+    }
+
+  private:
+    static MachineFacts read() {
+        const UnameTexts u = unameTexts();
+        MachineFacts f;
+        f.model = readFirstLine("/sys/class/dmi/id/product_name").value_or(u.machine);
+        f.systemName = osReleaseValue("NAME").value_or(u.sysname);
+        f.systemVersion = osReleaseValue("VERSION_ID").value_or(u.release);
+        f.vendorId = vendorIdentifier();
+        return f;
+    }
+};
+
 class SystemDeviceDescription final : public DeviceDescription {
   public:
-    std::string model() const override {
-        if (auto name = readFirstLine("/sys/class/dmi/id/product_name")) return *name;
-        return unameTexts().machine;
-    }
-    std::string systemName() const override {
-        if (auto name = osReleaseValue("NAME")) return *name;
-        return unameTexts().sysname;
-    }
-    std::string systemVersion() const override {
-        if (auto version = osReleaseValue("VERSION_ID")) return *version;
-        return unameTexts().release;
-    }
+    std::string model() const override { return MachineFacts::get().model; }
+    std::string systemName() const override { return MachineFacts::get().systemName; }
+    std::string systemVersion() const override { return MachineFacts::get().systemVersion; }
     std::optional<std::string> identifierForVendor() const override {
-        auto machineId = readFirstLine("/etc/machine-id");
-        if (!machineId) return std::nullopt;
-        std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
-        unsigned int macLength = 0;
-        if (HMAC(EVP_sha256(), kVendorNamespace.data(), static_cast<int>(kVendorNamespace.size()),
-                 reinterpret_cast<const unsigned char*>(machineId->data()), machineId->size(),
-                 mac.data(), &macLength) == nullptr ||
-            macLength < 16) {
-            return std::nullopt;
-        }
-        return uuidText(mac.data());
+        return MachineFacts::get().vendorId;
     }
 };
 
