@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -167,6 +168,20 @@ TEST_F(ConnectionReuse, ARequestIsNotSentAgainWhenTheKeptConnectionDrops) {
 
     // The next operation opens a new connection and succeeds.
     EXPECT_TRUE(retrieveKeys("TXN-B").has_value());
+}
+
+TEST_F(ConnectionReuse, AConnectionTheServerClosedWhileIdleIsNotUsed) {
+    // The sandbox closes a connection idle for a second (TLS close_notify, then the end of the
+    // stream): well inside the time the library keeps idle connections.
+    const auto keys = retrieveKeys("TXN-IDLE");
+    ASSERT_TRUE(keys);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    EXPECT_TRUE(submitPin("TXN-IDLE", *keys));
+    EXPECT_FALSE(poll("TXN-IDLE").empty());
+    const auto requests = server().requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(requests[0].remotePort, requests[1].remotePort);
+    EXPECT_EQ(requests[1].remotePort, requests[2].remotePort);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -117,6 +118,82 @@ struct TrustSettings {
     bool operator==(const TrustSettings&) const = default;
 };
 
+// ---- The certificates connections are verified against -----------------------------------------
+
+struct X509StoreDeleter {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+using TrustStore = std::unique_ptr<X509_STORE, X509StoreDeleter>;
+
+// The trusted certificates (the system's, plus the configured CA file), parsed once per process
+// and again only when the CA file changes, then shared by every new connection of every thread.
+// Parsing the system bundle costs tens of milliseconds of CPU; left to libcurl it happens for each
+// thread's first connection.
+class TrustStoreCache {
+  public:
+    static TrustStoreCache& instance() {
+        static TrustStoreCache cache;
+        return cache;
+    }
+
+    // A reference of the caller's own to the store for `trust`; null when a certificate file
+    // cannot be loaded (the connection then fails with a CA error).
+    TrustStore acquire(const TrustSettings& trust) {
+        std::lock_guard lock(mutex_);
+        if (!built_ || !sameFiles(key_, trust)) {
+            store_ = build(trust.caFile);
+            key_ = trust;
+            built_ = true;
+        }
+        if (!store_ || X509_STORE_up_ref(store_.get()) != 1) return nullptr;
+        return TrustStore(store_.get());
+    }
+
+  private:
+    TrustStoreCache() {
+        // libcurl's built-in CA locations: what it would load itself for each connection.
+        const EasyHandle probe(curl_easy_init());
+        char* file = nullptr;
+        char* path = nullptr;
+        if (probe && curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &file) == CURLE_OK && file) {
+            systemFile_ = file;
+        }
+        if (probe && curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {
+            systemPath_ = path;
+        }
+    }
+
+    static bool sameFiles(const TrustSettings& a, const TrustSettings& b) {
+        return a.caFile == b.caFile && a.device == b.device && a.inode == b.inode &&
+               a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+    }
+
+    TrustStore build(const std::string& caFile) const {
+        TrustStore store(X509_STORE_new());
+        bool ok = store != nullptr;
+        if (ok && !systemFile_.empty())
+            ok = X509_STORE_load_file(store.get(), systemFile_.c_str()) == 1;
+        if (ok && !systemPath_.empty())
+            ok = X509_STORE_load_path(store.get(), systemPath_.c_str()) == 1;
+        if (ok && !caFile.empty()) ok = X509_STORE_load_file(store.get(), caFile.c_str()) == 1;
+        // As libcurl sets them on the stores it builds: try the trusted certificates first when
+        // building a chain, and accept a trusted intermediate as an anchor.
+        if (ok)
+            ok = X509_STORE_set_flags(store.get(),
+                                      X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) == 1;
+        ERR_clear_error();
+        if (!ok) return nullptr;
+        return store;
+    }
+
+    std::mutex mutex_;
+    std::string systemFile_;
+    std::string systemPath_;
+    bool built_ = false;
+    TrustSettings key_;  // the files the store was built from; the pin plays no part
+    TrustStore store_;
+};
+
 // One easy handle per thread, kept between requests so that its connection cache keeps the
 // thread's connections open (keep-alive). Every option is set again for each request after
 // curl_easy_reset, which keeps the connections but forgets the options.
@@ -126,7 +203,10 @@ class ThreadTransfer {
 
     // The thread's handle, reset, for one request under `trust`; null when none can be made.
     CURL* acquire(const TrustSettings& trust) {
-        if (easy_ && !(trust_ == trust)) easy_.reset();  // closes the old connections
+        if (easy_ && (!(trust_ == trust) || idleConnectionClosed())) {
+            easy_.reset();  // closes the old connections
+        }
+        idleSocket_ = CURL_SOCKET_BAD;
         if (easy_) {
             curl_easy_reset(easy_.get());
         } else {
@@ -140,13 +220,31 @@ class ThreadTransfer {
     // After the request: options are cleared so that no pointer to the request's buffers stays
     // behind; the connections stay open for the next request.
     void release() {
-        if (easy_) curl_easy_reset(easy_.get());
+        if (easy_) {
+            curl_socket_t socket = CURL_SOCKET_BAD;
+            if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK) {
+                idleSocket_ = socket;
+            }
+            curl_easy_reset(easy_.get());
+        }
         busy_ = false;
     }
 
   private:
+    // Whether the server has closed the kept connection while it sat idle. Nothing may arrive on
+    // an idle HTTP/1.1 connection but the end of it: a TLS close_notify, then the end of the
+    // stream. libcurl's own check before reuse takes a pending close_notify for a live
+    // connection, sends the request into the closed connection and would then send it again;
+    // since a request is never sent twice, that request would fail.
+    bool idleConnectionClosed() const {
+        if (idleSocket_ == CURL_SOCKET_BAD) return false;
+        pollfd idle{idleSocket_, POLLIN, 0};
+        return ::poll(&idle, 1, 0) != 0;
+    }
+
     EasyHandle easy_;
     TrustSettings trust_;
+    curl_socket_t idleSocket_ = CURL_SOCKET_BAD;  // the connection the last request used
     bool busy_ = false;
 };
 
@@ -312,14 +410,11 @@ int onRequestReady(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
-// Adds the configured CA certificates to the store curl built from the system bundle.
-CURLcode addTrustedCAs(CURL*, void* sslContext, void* user) {
-    const auto* caFile = static_cast<const std::string*>(user);
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    if (store == nullptr || X509_STORE_load_file(store, caFile->c_str()) != 1) {
-        ERR_clear_error();
-        return CURLE_SSL_CACERT_BADFILE;
-    }
+// Gives a new connection's TLS context the shared trusted certificates.
+CURLcode installTrustStore(CURL*, void* sslContext, void* user) {
+    auto* store = static_cast<X509_STORE*>(user);
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), store);
     return CURLE_OK;
 }
 
@@ -353,7 +448,9 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
     }
 
     auto& client = HttpClient::instance();
-    TransferLease easy(threadTransfer(), TrustSettings::of(config));
+    const TrustSettings trust = TrustSettings::of(config);
+    TransferLease easy(threadTransfer(), trust);
+    const TrustStore trustStore = TrustStoreCache::instance().acquire(trust);
     const std::string userAgentLine = "User-Agent: " + userAgent;
     // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults.
     const std::array<const char*, 5> lines{"Content-Type: application/json", userAgentLine.c_str(),
@@ -400,13 +497,17 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!pin.empty()) curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, pin.c_str());
+    // The trusted certificates come from the shared store, not from files libcurl would parse
+    // again for each thread.
+    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &installTrustStore);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, trustStore.get());
     if (!caFile.empty()) {
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &addTrustedCAs);
-        curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &caFile);
         // A resumed TLS session skips certificate verification, and the session cache cannot
         // tell which extra CAs a session was verified with: such connections never resume.
         curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-        curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onData);
