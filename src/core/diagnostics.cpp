@@ -13,6 +13,11 @@ void diag(std::string_view line) {
     if (config.diagnosticsSink) config.diagnosticsSink(line);
 }
 
+bool diagnosticsOn() {
+    const auto& config = AppConstantTAVI::shared();
+    return config.logLevel >= LogLevel::debug && config.diagnosticsSink != nullptr;
+}
+
 void systemLog(std::string_view message) {
     if (AppConstantTAVI::shared().logLevel < LogLevel::error) return;
     const std::string text(message);
@@ -25,8 +30,8 @@ std::string maskAllButLastFour(const std::string& value) {
 }
 
 Error clientError(long code, std::string message) {
-    return Error{ErrorDomain::client, code, std::move(message), nullptr, std::nullopt,
-                 std::nullopt};
+    return Error{ErrorDomain::client, code,        std::move(message), nullptr,
+                 std::nullopt,        std::nullopt};
 }
 
 }  // namespace tavi::detail

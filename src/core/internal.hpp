@@ -11,6 +11,8 @@ namespace tavi::detail {
 
 /// Writes one diagnostic line through the configured sink (standard output by default).
 void diag(std::string_view line);
+/// Whether diagnostic lines reach anyone: lines that cost something to build are built only then.
+bool diagnosticsOn();
 /// Writes one message to the system log.
 void systemLog(std::string_view message);
 /// A card-like number with all but its last four characters replaced by '*'.

@@ -15,6 +15,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/internal.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi::detail {
@@ -45,7 +46,9 @@ template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
 
 template <class T>
-concept WireRecord = requires { RecordTraits<T>::fields; };
+concept WireRecord = requires {
+    RecordTraits<T>::fields;
+};
 
 template <class R>
 constexpr const auto& encodeFieldsOf() {
@@ -270,6 +273,12 @@ std::string describe(const R& record) {
         RecordTraits<R>::fields);
     out += ')';
     return out;
+}
+
+/// Writes the record's one-line form as a diagnostic line, built only when someone listens.
+template <WireRecord R>
+void diagRecord(const R& record) {
+    if (diagnosticsOn()) diag(describe(record));
 }
 
 template <class T>

@@ -46,10 +46,10 @@ void fetchOtpAttempt(const FetchOtpCall& call, int attempt);
 
 /// Opens a decodable, successful answer and calls the host; re-issues when the answer's key
 /// cannot be recovered or the payload does not decrypt.
-void openAnswer(const FetchOtpCall& call, int attempt,
+void openAnswer(const FetchOtpCall& call, int attempt, const detail::SealedRequest& request,
                 const EncryptionFetchOtpRetrievalResponse& response) {
-    const auto opened = detail::openWithStoredServerKey(
-        response.commonResponse, response.fetchOtpCodeResponsePayloadEnc, {});
+    const auto opened = detail::openWithServerKey(request, response.commonResponse,
+                                                  response.fetchOtpCodeResponsePayloadEnc, {});
     if (opened.outcome == detail::OpenOutcome::reissue) {
         if (attempt >= detail::kMaxAttempts) {
             reportException(call);
@@ -70,7 +70,7 @@ void openAnswer(const FetchOtpCall& call, int attempt,
         return;
     }
     const auto& p = payload.value();
-    detail::diag(detail::describe(p));
+    detail::diagRecord(p);
     if (!p.referenceId || !p.otpChallengeCode || !p.otpExpiry || !p.action) {
         reportException(call);
         return;
@@ -94,7 +94,7 @@ void fetchOtpAttempt(const FetchOtpCall& call, int attempt) {
     payload.action = call.action.value_or(kDefaultAction);
     payload.paymentInstrument = PaymentInstrument{call.paymentInstrumentType, call.bic};
     payload.deviceInfo = request.value().deviceInfo;
-    detail::diag(detail::describe(payload));
+    detail::diagRecord(payload);
 
     auto encoded = detail::sealedBody<EncryptionOtpFetchRetrievalRequest>(
         request.value(), payload, /*logEncryptedLength=*/true);
@@ -120,7 +120,7 @@ void fetchOtpAttempt(const FetchOtpCall& call, int attempt) {
                 if (call.failure) call.failure(header.errorCode, header.errorReason);
                 return;
             }
-            openAnswer(call, attempt, response.value());
+            openAnswer(call, attempt, request.value(), response.value());
         });
 }
 

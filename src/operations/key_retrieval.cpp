@@ -32,7 +32,7 @@ struct RetrieveKeysCall {
 };
 
 void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt,
-                        const Result<Bytes>& result);
+                        const detail::SealedRequest& request, const Result<Bytes>& result);
 
 /// One attempt: a whole new sealed request. `attempt` counts from 1.
 void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt) {
@@ -46,7 +46,7 @@ void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int att
     const detail::SealedRequest& request = sealed.value();
 
     detail::diag("deviceInfo");
-    detail::diag(detail::describe(request.deviceInfo));
+    detail::diagRecord(request.deviceInfo);
 
     CredentialKeysRetrievalPayload payload;
     payload.paymentInstrument.paymentInstrumentType = call.paymentInstrumentType;
@@ -54,19 +54,21 @@ void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int att
     payload.deviceInfo = request.deviceInfo;
     payload.startDateTime = TaviUtils::getCurrentTimeInMillis();
     payload.resetCredentialCall = false;
-    detail::diag(detail::describe(payload));
+    detail::diagRecord(payload);
 
     auto encoded = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
     if (!encoded) return call.fail(encoded.error());
     detail::diag(std::to_string(encoded.value().size()) + " bytes");
 
-    service.performRequest(
-        kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-        [&](const Result<Bytes>& result) { answerRetrieveKeys(service, call, attempt, result); });
+    service.performRequest(kEndpoint, "POST", {}, encoded.value(),
+                           {{"Content-Type", "application/json"}},
+                           [&](const Result<Bytes>& result) {
+                               answerRetrieveKeys(service, call, attempt, request, result);
+                           });
 }
 
 void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt,
-                        const Result<Bytes>& result) {
+                        const detail::SealedRequest& request, const Result<Bytes>& result) {
     if (!result) return call.fail(result.error());
 
     auto response = detail::decodeBody<EncryptionKeyRetrievalResponse>(result.value());
@@ -77,8 +79,8 @@ void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, i
     detail::OpenOptions openOptions;
     openOptions.urlDecodeWithoutPadding = false;
     openOptions.reissueOnUndecryptable = true;
-    auto opened = detail::openWithStoredServerKey(
-        header, response.value().encryptionKeyRetrievalResponsePayloadEnc, openOptions);
+    auto opened = detail::openWithServerKey(
+        request, header, response.value().encryptionKeyRetrievalResponsePayloadEnc, openOptions);
     switch (opened.outcome) {
         case detail::OpenOutcome::reissue:
             if (attempt < detail::kMaxAttempts) return retrieveKeys(service, call, attempt + 1);
@@ -93,7 +95,7 @@ void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, i
     detail::diag(opened.text);
     auto keys = detail::decodeText<RetrievalKeyResponsePayload>(opened.text);
     if (!keys) return call.fail(ApiServiceError::decodingError(keys.error()));
-    detail::diag(detail::describe(keys.value()));
+    detail::diagRecord(keys.value());
 
     const RetrievalKeyResponsePayload& k = keys.value();
     if (call.success) call.success(k.bankKi, k.publicKey, k.sessionKey, call.txnId, k.rule);

@@ -108,6 +108,7 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     request.deviceInfo.imei2 = take(imei2);
     request.deviceInfo.mobileNo = take(mobile);
     request.deviceInfo.pspIdentifier = take(pspId);
+    request.serverKey = std::move(session[taviKey]);
     return request;
 }
 
@@ -190,9 +191,9 @@ Error retryLimitError(const std::string& operation) {
                            std::to_string(kMaxAttempts) + " attempts");
 }
 
-OpenedText openWithStoredServerKey(const CommonResponse& header, const std::string& payloadField,
-                                   const OpenOptions& options) {
-    const auto serverKey = KeychainManager::getPreference(SessionManager::taviKey);
+OpenedText openWithServerKey(const SealedRequest& request, const CommonResponse& header,
+                             const std::string& payloadField, const OpenOptions& options) {
+    const auto& serverKey = request.serverKey;
     if (!serverKey) {
         OpenedText out;
         out.outcome = OpenOutcome::failed;

@@ -38,7 +38,10 @@ struct SealedRequest {
     std::string aesKey;  ///< the request's AES key, base64; never written anywhere
     CommonRequest header;
     DeviceInfo deviceInfo;  ///< from the store; absent entries are empty texts
-    ~SealedRequest();       ///< wipes aesKey
+    /// The stored server key ("taviKey") as read with the rest of the session, for opening the
+    /// answer; none when the session has none.
+    std::optional<std::string> serverKey;
+    ~SealedRequest();  ///< wipes aesKey
 };
 
 /// Reads the session from the store, makes a fresh AES key, wraps it, fills the header and the
@@ -98,10 +101,10 @@ struct OpenOptions {
 OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
                           const std::string& publicKeyText, const OpenOptions& options);
 
-/// openSealedText with the key stored at registration ("taviKey"); failed (missingSessionValue)
-/// when the session has none.
-OpenedText openWithStoredServerKey(const CommonResponse& header, const std::string& payloadField,
-                                   const OpenOptions& options);
+/// openSealedText with the key stored at registration ("taviKey"), as read for `request`;
+/// failed (missingSessionValue) when the session has none.
+OpenedText openWithServerKey(const SealedRequest& request, const CommonResponse& header,
+                             const std::string& payloadField, const OpenOptions& options);
 
 /// The server's refusal (success false) as an error carrying its errorCode and errorReason.
 Error refusalError(const CommonResponse& header);

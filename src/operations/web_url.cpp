@@ -28,7 +28,7 @@ struct WebUrlCall {
 };
 
 void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
-                  const Result<Bytes>& result);
+                  const detail::SealedRequest& request, const Result<Bytes>& result);
 
 /// One attempt: a whole new sealed request. `attempt` counts from 1.
 void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt) {
@@ -44,18 +44,20 @@ void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt)
     payload.paymentInstrument.paymentInstrumentType = call.paymentInstrumentType;
     payload.paymentInstrument.bic = call.bic;
     payload.deviceInfo = request.deviceInfo;
-    detail::diag(detail::describe(payload));
+    detail::diagRecord(payload);
 
     auto encoded = detail::sealedBody<WebUrlRequest>(request, payload, true);
     if (!encoded) return call.fail(encoded.error());
 
-    service.performRequest(
-        kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-        [&](const Result<Bytes>& result) { answerWebUrl(service, call, attempt, result); });
+    service.performRequest(kEndpoint, "POST", {}, encoded.value(),
+                           {{"Content-Type", "application/json"}},
+                           [&](const Result<Bytes>& result) {
+                               answerWebUrl(service, call, attempt, request, result);
+                           });
 }
 
 void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
-                  const Result<Bytes>& result) {
+                  const detail::SealedRequest& request, const Result<Bytes>& result) {
     if (!result) return call.fail(result.error());
 
     auto response = detail::decodeBody<WebUrlResponse>(result.value());
@@ -66,8 +68,8 @@ void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
     detail::OpenOptions openOptions;
     openOptions.urlDecodeWithoutPadding = true;
     openOptions.reissueOnUndecryptable = false;
-    auto opened = detail::openWithStoredServerKey(
-        header, response.value().requestWebURLResponsePayloadEnc, openOptions);
+    auto opened = detail::openWithServerKey(
+        request, header, response.value().requestWebURLResponsePayloadEnc, openOptions);
     switch (opened.outcome) {
         case detail::OpenOutcome::reissue:
             if (attempt < detail::kMaxAttempts) return requestWebUrl(service, call, attempt + 1);

@@ -195,7 +195,7 @@ class RegistrationAttempt {
         }
         if (!decrypted.value()) {
             detail::diag("Invalid JSON string.");
-            detail::diag(detail::describe(answer));
+            detail::diagRecord(answer);
             return outcome_.fail(ApiServiceError::decodingError(
                 detail::decodingFailure(detail::DecodingErrorCode::dataCorrupted,
                                         "The decrypted payload is not UTF-8 text.")));
@@ -205,7 +205,7 @@ class RegistrationAttempt {
             detail::decodeText<UserRegistrationDecrpytedPayload>(*decrypted.value());
         if (!decoded) {
             detail::diag("Error decoding JSON: " + decoded.error().description());
-            detail::diag(detail::describe(answer));
+            detail::diagRecord(answer);
             return outcome_.fail(ApiServiceError::decodingError(decoded.error()));
         }
         const UserRegistrationDecrpytedPayload& values = decoded.value();
@@ -213,7 +213,7 @@ class RegistrationAttempt {
         if (!values.pspIdentifier || !values.taviKey) {
             // Half a session is worse than none: nothing is stored.
             detail::diag("Tavi Key: " + values.taviKey.value_or("N/A"));
-            detail::diag(detail::describe(answer));
+            detail::diagRecord(answer);
             const char* missing = values.pspIdentifier ? "taviKey" : "pspIdentifier";
             return outcome_.fail(ApiServiceError::decodingError(
                 detail::decodingFailure(detail::DecodingErrorCode::keyNotFound,
@@ -224,7 +224,7 @@ class RegistrationAttempt {
         SessionManager::saveTaviKey(*values.taviKey);
         SessionManager::saveMobile(mobileNumber_);
         detail::diag("Tavi Key: " + *values.taviKey);
-        detail::diag(detail::describe(answer));
+        detail::diagRecord(answer);
         outcome_.succeed("done");
     }
 
