@@ -613,10 +613,19 @@ std::string headersText(const std::map<std::string, std::string>& headers) {
     return out;
 }
 
-std::optional<std::string> joinURL(const std::string& baseURL, const std::string& endPoint,
-                                   const std::map<std::string, QueryValue>& queryParams) {
+namespace {
+
+struct JoinedURL {
+    std::string url;
+    ParsedURL parts;
+};
+
+// The URL of a request, and its scheme and host; none when no valid URL results.
+std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::string& endPoint,
+                                      const std::map<std::string, QueryValue>& queryParams) {
     const std::string joined = baseURL + endPoint;
-    if (!parseURL(joined)) return std::nullopt;
+    auto parts = parseURL(joined);
+    if (!parts) return std::nullopt;
 
     std::string rest = joined;
     std::string fragment;
@@ -649,8 +658,20 @@ std::optional<std::string> joinURL(const std::string& baseURL, const std::string
         }
     }
     url += fragment;
-    if (!parseURL(url)) return std::nullopt;
-    return url;
+    if (url != joined) {
+        parts = parseURL(url);
+        if (!parts) return std::nullopt;
+    }
+    return JoinedURL{std::move(url), std::move(*parts)};
+}
+
+}  // namespace
+
+std::optional<std::string> joinURL(const std::string& baseURL, const std::string& endPoint,
+                                   const std::map<std::string, QueryValue>& queryParams) {
+    auto joined = joinAndParse(baseURL, endPoint, queryParams);
+    if (!joined) return std::nullopt;
+    return std::move(joined->url);
 }
 
 void performRequest(const std::string& endPoint, const std::string& method,
@@ -662,18 +683,17 @@ void performRequest(const std::string& endPoint, const std::string& method,
     try {
         const auto& config = AppConstantTAVI::shared();
         const std::string baseURL = config.serverURL;
-        auto url = joinURL(baseURL, endPoint, queryParams);
-        if (!url) url = joinURL(baseURL, "", {});
+        auto url = joinAndParse(baseURL, endPoint, queryParams);
+        if (!url) url = joinAndParse(baseURL, "", {});
         if (!url) {
             result.emplace(ApiServiceError::invalidURL());
-        } else if (const auto parsed = parseURL(*url);
-                   parsed && parsed->scheme == "http" && !isLoopbackHost(parsed->host)) {
+        } else if (url->parts.scheme == "http" && !isLoopbackHost(url->parts.host)) {
             result.emplace(
                 clientError(ClientErrorCode::insecureTransport,
-                            "refusing cleartext http to " + parsed->host +
+                            "refusing cleartext http to " + url->parts.host +
                                 ": only https is allowed beyond the loopback interface"));
         } else {
-            result.emplace(exchange(*url, method, body, headers, config));
+            result.emplace(exchange(url->url, method, body, headers, config));
         }
     } catch (const std::exception& e) {
         result.emplace(transportError(CURLE_FAILED_INIT, e.what()));
