@@ -33,17 +33,34 @@ std::int8_t sextet(char c) {
 }
 
 // Decodes alphabet characters only (no padding); `text` must not have a length of 1 modulo 4.
-Bytes decodeSextets(std::string_view text) {
-    Bytes out;
-    out.reserve(text.size() / 4 * 3 + 2);
+// None when a character is outside the alphabet.
+std::optional<Bytes> decodeSextets(std::string_view text) {
+    Bytes out(text.size() / 4 * 3 + (text.size() % 4 == 0 ? 0 : text.size() % 4 - 1));
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t o = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= text.size(); i += 4) {
+        const int a = kDecodeTable[in[i]];
+        const int b = kDecodeTable[in[i + 1]];
+        const int c = kDecodeTable[in[i + 2]];
+        const int d = kDecodeTable[in[i + 3]];
+        if ((a | b | c | d) < 0) return std::nullopt;
+        const auto group = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+        out[o++] = static_cast<std::uint8_t>(group >> 16);
+        out[o++] = static_cast<std::uint8_t>(group >> 8);
+        out[o++] = static_cast<std::uint8_t>(group);
+    }
+    // A tail of two or three characters carries one or two bytes.
     std::uint32_t acc = 0;
     int bits = 0;
-    for (char c : text) {
-        acc = (acc << 6) | static_cast<std::uint32_t>(sextet(c));
+    for (; i < text.size(); ++i) {
+        const int v = kDecodeTable[in[i]];
+        if (v < 0) return std::nullopt;
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((acc >> bits) & 0xFF));
+            out[o++] = static_cast<std::uint8_t>((acc >> bits) & 0xFF);
         }
     }
     return out;
@@ -91,11 +108,7 @@ std::optional<Bytes> base64DecodeStrict(std::string_view text) {
         padding = 1;
         if (text[text.size() - 2] == '=') padding = 2;
     }
-    const std::string_view body = text.substr(0, text.size() - padding);
-    for (char c : body) {
-        if (sextet(c) == kNotInAlphabet) return std::nullopt;
-    }
-    return decodeSextets(body);
+    return decodeSextets(text.substr(0, text.size() - padding));
 }
 
 std::optional<Bytes> base64DecodeLenient(std::string_view text) {

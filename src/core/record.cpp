@@ -6,21 +6,25 @@ namespace tavi::detail {
 
 std::string escapeSlashes(const std::string& text) {
     std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '/') out += '\\';
-        out += c;
+    out.reserve(text.size() + text.size() / 32 + 8);
+    std::size_t from = 0;
+    for (auto slash = text.find('/'); slash != std::string::npos; slash = text.find('/', from)) {
+        out.append(text, from, slash - from);
+        out += "\\/";
+        from = slash + 1;
     }
+    out.append(text, from);
     return out;
 }
 
 Result<std::string> dumpJson(const Json& json, bool pretty) {
     try {
-        return escapeSlashes(json.dump(pretty ? 2 : -1, ' ', false,
-                                       nlohmann::json::error_handler_t::strict));
+        return escapeSlashes(
+            json.dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::strict));
     } catch (const nlohmann::json::exception& e) {
-        return Error{ErrorDomain::encoding, 1, std::string("invalid value: ") + e.what(), nullptr,
-                     std::nullopt, std::nullopt};
+        return Error{
+            ErrorDomain::encoding, 1,           std::string("invalid value: ") + e.what(), nullptr,
+            std::nullopt,          std::nullopt};
     }
 }
 
@@ -44,11 +48,21 @@ std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[12];

@@ -112,9 +112,13 @@ std::optional<std::string> PKIEncryptionDecryptionUtils::decryptWithPublicKey(
     auto result = decryptRsaBase64Encrypted(text, key);
     // The recovered key is a secret: only its size is shown.
     if (result) {
-        auto bytes = detail::base64DecodeStrict(*result);
-        if (bytes) OPENSSL_cleanse(bytes->data(), bytes->size());
-        detail::diag("<" + std::to_string(bytes ? bytes->size() : 0) + "-byte key>");
+        // Standard base64 with padding: three bytes per four characters, less the padding.
+        const std::string& text = *result;
+        const std::size_t padding = text.size() >= 2
+                                        ? static_cast<std::size_t>(text[text.size() - 1] == '=') +
+                                              static_cast<std::size_t>(text[text.size() - 2] == '=')
+                                        : 0;
+        detail::diag("<" + std::to_string(text.size() / 4 * 3 - padding) + "-byte key>");
     } else {
         detail::diag("value is null");
     }
@@ -194,24 +198,25 @@ Result<std::optional<std::string>> PKIEncryptionDecryptionUtils::decryptAES256CT
 
 std::string PKIEncryptionDecryptionUtils::convertToBase64UrlFormat(const std::string& text) const {
     std::string out = text;
-    std::replace(out.begin(), out.end(), '+', '-');
-    std::replace(out.begin(), out.end(), '/', '_');
+    for (char& c : out) {
+        c = c == '+' ? '-' : c;
+        c = c == '/' ? '_' : c;
+    }
     return out;
 }
 
 std::string PKIEncryptionDecryptionUtils::convertToBase64Format(const std::string& text) const {
     std::string out = text;
-    std::replace(out.begin(), out.end(), '-', '+');
-    std::replace(out.begin(), out.end(), '_', '/');
+    for (char& c : out) {
+        c = c == '-' ? '+' : c;
+        c = c == '_' ? '/' : c;
+    }
     // Length in characters (code points), as the padding rule counts it.
-    std::size_t characters = 0;
-    for (unsigned char c : out) {
-        if ((c & 0xC0) != 0x80) ++characters;
-    }
-    while (characters % 4 != 0) {
-        out.push_back('=');
-        ++characters;
-    }
+    const auto continuation = std::count_if(out.begin(), out.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+    });
+    const std::size_t characters = out.size() - static_cast<std::size_t>(continuation);
+    out.append((4 - characters % 4) % 4, '=');
     return out;
 }
 
