@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <memory>
 
 #include "core/internal.hpp"
 #include "crypto/keys.hpp"
@@ -41,15 +42,25 @@ Error encryptionError(long code, std::string message) {
         ErrorDomain::encryption, code, std::move(message), nullptr, std::nullopt, std::nullopt};
 }
 
+struct CipherDeleter {
+    void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
+};
+using FetchedCipher = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
+
 // AES in CTR mode with a zero IV (counter 0) for the key's length; the caller checks the length.
+// The provider's implementations are fetched once: with the EVP_aes_*_ctr() objects OpenSSL looks
+// the implementation up again, under its lock, at every initialisation.
 const EVP_CIPHER* ctrCipherFor(std::size_t keyLength) {
+    static const FetchedCipher aes128(EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr));
+    static const FetchedCipher aes192(EVP_CIPHER_fetch(nullptr, "AES-192-CTR", nullptr));
+    static const FetchedCipher aes256(EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr));
     switch (keyLength) {
         case 16:
-            return EVP_aes_128_ctr();
+            return aes128 ? aes128.get() : EVP_aes_128_ctr();
         case 24:
-            return EVP_aes_192_ctr();
+            return aes192 ? aes192.get() : EVP_aes_192_ctr();
         case 32:
-            return EVP_aes_256_ctr();
+            return aes256 ? aes256.get() : EVP_aes_256_ctr();
         default:
             return nullptr;
     }
