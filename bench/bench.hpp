@@ -44,11 +44,14 @@ class CurlPoster {
         long status = 0;
         double serverMs = 0;  ///< the server's own processing time (Server-Timing)
         std::size_t bytes = 0;
+        std::string body;  ///< the answer itself, when kept (keepBodies)
     };
     /// POSTs `body` to `url`; status 0 on a transport failure.
     Reply post(const std::string& url, const std::string& body);
     /// New connections this poster has opened so far.
     long connections() const { return connections_; }
+    /// Keep each answer's body in the reply (off: only its size is counted).
+    void keepBodies(bool keep) { keep_ = keep; }
 
   private:
     static std::size_t onBody(char*, std::size_t size, std::size_t count, void* user);
@@ -58,6 +61,8 @@ class CurlPoster {
     curl_slist* headers_ = nullptr;
     std::string caFile_;
     std::size_t received_ = 0;
+    bool keep_ = false;
+    std::string kept_;
     double serverMs_ = 0;
     long connections_ = 0;
 };
@@ -92,5 +97,9 @@ void registerFloorBenchmarks();
 
 // load.cpp: end-to-end latency and throughput, handshakes, memory.
 Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, int heapOps);
+
+// insitu.cpp: key retrieval phase by phase inside the operation loop, its exchange made
+// alternately by the library and by plain libcurl.
+Json runInSitu(Env& env, int operations);
 
 }  // namespace tavi::bench

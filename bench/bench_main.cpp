@@ -2,7 +2,7 @@
 // next to plain libcurl's for the same request, end-to-end latency and throughput of key
 // retrieval, TLS handshakes and memory. Prints a summary table and writes the figures as JSON.
 //
-//   tavi_bench [--out FILE] [--heap-ops N] [Google Benchmark flags]
+//   tavi_bench [--out FILE] [--heap-ops N] [--in-situ-ops N] [Google Benchmark flags]
 //
 // Every request goes to a sandbox server this program starts on loopback.
 #include <benchmark/benchmark.h>
@@ -373,6 +373,7 @@ int main(int argc, char** argv) {
     using namespace tavi::bench;
     std::string outPath = "bench-results.json";
     int heapOps = 10000;
+    int inSituOps = 2000;
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -380,6 +381,8 @@ int main(int argc, char** argv) {
             outPath = argv[++i];
         } else if (arg == "--heap-ops" && i + 1 < argc) {
             heapOps = std::atoi(argv[++i]);
+        } else if (arg == "--in-situ-ops" && i + 1 < argc) {
+            inSituOps = std::atoi(argv[++i]);
         } else {
             rest.push_back(argv[i]);
         }
@@ -426,6 +429,7 @@ int main(int argc, char** argv) {
 
             Json load = runLoad(env, TAVI_CLI_PATH, workDir, heapOps);
             Json results = summarise(figures, ops, load);
+            results["in_situ"] = runInSitu(env, inSituOps);
             std::ofstream(outPath) << results.dump(2) << "\n";
             std::printf("\nresults written to %s\n", outPath.c_str());
             status = 0;

@@ -36,8 +36,10 @@ CurlPoster::~CurlPoster() {
     curl_slist_free_all(headers_);
 }
 
-std::size_t CurlPoster::onBody(char*, std::size_t size, std::size_t count, void* user) {
-    static_cast<CurlPoster*>(user)->received_ += size * count;
+std::size_t CurlPoster::onBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<CurlPoster*>(user);
+    self->received_ += size * count;
+    if (self->keep_) self->kept_.append(data, size * count);
     return size * count;
 }
 
@@ -59,6 +61,7 @@ CurlPoster::Reply CurlPoster::post(const std::string& url, const std::string& bo
     if (easy_ == nullptr) return reply;
     received_ = 0;
     serverMs_ = 0;
+    kept_.clear();
     curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile_.c_str());
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
@@ -81,6 +84,7 @@ CurlPoster::Reply CurlPoster::post(const std::string& url, const std::string& bo
     connections_ += opened;
     reply.serverMs = serverMs_;
     reply.bytes = received_;
+    if (keep_) reply.body = std::move(kept_);
     return reply;
 }
 
