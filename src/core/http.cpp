@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -231,15 +232,25 @@ class ThreadTransfer {
     }
 
   private:
-    // Whether the server has closed the kept connection while it sat idle. Nothing may arrive on
-    // an idle HTTP/1.1 connection but the end of it: a TLS close_notify, then the end of the
-    // stream. libcurl's own check before reuse takes a pending close_notify for a live
-    // connection, sends the request into the closed connection and would then send it again;
-    // since a request is never sent twice, that request would fail.
+    // Whether the server has closed the kept connection while it sat idle. libcurl's own check
+    // before reuse takes a pending TLS close_notify for a live connection, sends the request into
+    // the closed connection and would then send it again; since a request is never sent twice,
+    // that request would fail. Data alone is no sign of a close (a TLS 1.3 server sends its
+    // session tickets after the first answer); the end of the stream is.
     bool idleConnectionClosed() const {
         if (idleSocket_ == CURL_SOCKET_BAD) return false;
+#ifdef POLLRDHUP
+        pollfd idle{idleSocket_, POLLRDHUP, 0};
+        if (::poll(&idle, 1, 0) <= 0) return false;
+        return (idle.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+        // Without POLLRDHUP: only an end of the stream with nothing before it is seen.
         pollfd idle{idleSocket_, POLLIN, 0};
-        return ::poll(&idle, 1, 0) != 0;
+        if (::poll(&idle, 1, 0) <= 0) return false;
+        if ((idle.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+        char byte = 0;
+        return ::recv(idleSocket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#endif
     }
 
     EasyHandle easy_;
