@@ -21,6 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 using detail::Answer;
 
+/// Worker threads of the HTTP server.
+constexpr std::size_t kWorkers = 32;
+
 constexpr const char* kControlPrefix = "/__sandbox/";
 constexpr const char* kServerKeyFile = "server-key.pem";
 
@@ -49,6 +52,32 @@ int portOf(const sockaddr_storage& ss) {
         return ntohs(reinterpret_cast<const sockaddr_in6&>(ss).sin6_port);
     }
     return -1;
+}
+
+/// Deepens the accept queue of the listener on `localPort`. The HTTP library listens with a
+/// queue of five; more clients connecting at once (eight threads opening their connections) would
+/// see their connection attempts dropped and retried a second later.
+void deepenAcceptQueue(int localPort) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    while (dirent* entry = ::readdir(dir)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
+        int listening = 0;
+        socklen_t length = sizeof listening;
+        sockaddr_storage local{};
+        socklen_t ll = sizeof local;
+        if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) !=
+                0 ||
+            listening == 0 ||
+            ::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0 ||
+            portOf(local) != localPort) {
+            continue;
+        }
+        ::listen(static_cast<int>(fd), SOMAXCONN);  // a listening socket takes the new depth
+    }
+    ::closedir(dir);
 }
 
 /// The server-side socket of a plain-HTTP request: the one whose local port is the listener's
@@ -240,9 +269,14 @@ bool Server::Impl::start() {
         return false;
     }
 
+    // Every kept connection holds a worker while it is open: enough workers for many client
+    // threads plus the idle connections of earlier clients, which close after a second.
+    server->new_task_queue = [] {
+        return std::make_unique<httplib::ThreadPool>(kWorkers).release();
+    };
     server->set_keep_alive_timeout(1);
     server->set_keep_alive_max_count(100000);  // a client may keep its connection open
-    server->set_tcp_nodelay(true);  // an answer on a kept connection is not held back
+    server->set_tcp_nodelay(true);             // an answer on a kept connection is not held back
     server->set_read_timeout(10, 0);
     server->set_write_timeout(10, 0);
     server->set_payload_max_length(16u << 20);
@@ -272,6 +306,7 @@ bool Server::Impl::start() {
         return false;
     }
     boundPort = port;
+    deepenAcceptQueue(port);
     std::string host =
         options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
     baseUrl =
