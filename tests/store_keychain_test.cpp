@@ -80,6 +80,29 @@ TYPED_TEST(KeychainTest, AbsentNames) {
     EXPECT_EQ(KeychainManager::getPreference("once"), "again");
 }
 
+TYPED_TEST(KeychainTest, SeveralValuesReadTogetherAnswerAsEachAlone) {
+    ASSERT_EQ(KeychainManager::savePreference("p", "pspId"), KeychainStatus::success);
+    ASSERT_EQ(KeychainManager::savePreference("", "imei1"), KeychainStatus::success);
+    StoreItem notText;
+    notText.data = {0xC3, 0x28};  // stored by someone else, not UTF-8
+    ASSERT_EQ(this->store_->add(ItemClass::genericPassword, "imei2", notText),
+              KeychainStatus::success);
+    const std::vector<std::string> names{"imei2", "never", "pspId", "imei1", "pspId"};
+    const auto values = KeychainManager::getPreferences(names);
+    ASSERT_EQ(values.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(values[i], KeychainManager::getPreference(names[i])) << names[i];
+    }
+    EXPECT_EQ(values[2], "p");
+    EXPECT_EQ(values[3], "");
+    EXPECT_EQ(values[0], std::nullopt);
+    EXPECT_EQ(values[1], std::nullopt);
+
+    // A change made between two reads shows in the second.
+    SessionManager::savePspId("q");
+    EXPECT_EQ(KeychainManager::getPreferences({"pspId"})[0], "q");
+}
+
 TYPED_TEST(KeychainTest, EmptyTextIsAValue) {
     ASSERT_EQ(KeychainManager::savePreference("", "empty"), KeychainStatus::success);
     const auto value = KeychainManager::getPreference("empty");
