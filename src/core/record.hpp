@@ -130,15 +130,30 @@ inline constexpr long typeMismatch = 4;   ///< a member has another JSON type
 
 Error decodingFailure(long code, const std::string& message);
 
+/// Where a value sits in the document ("commonResponse.success"), as a chain of keys on the
+/// stack: the text is only made for an error message.
+struct JsonPath {
+    const JsonPath* parent = nullptr;
+    const char* key = nullptr;  ///< none at the root
+
+    std::string text() const {
+        if (key == nullptr) return {};
+        std::string above = parent != nullptr ? parent->text() : std::string();
+        return above.empty() ? std::string(key) : above + "." + key;
+    }
+};
+
+// The document is decoded in place: texts are moved out of it, not copied.
 template <class T>
-bool decodeValue(const Json& j, T& out, const std::string& path, std::optional<Error>& err);
+bool decodeValue(Json& j, T& out, const JsonPath& path, std::optional<Error>& err);
 
 template <WireRecord R>
-bool decodeRecord(const Json& j, R& out, const std::string& path, std::optional<Error>& err) {
+bool decodeRecord(Json& j, R& out, const JsonPath& path, std::optional<Error>& err) {
     if (!j.is_object()) {
+        const std::string where = path.text();
         err = decodingFailure(DecodingErrorCode::typeMismatch,
                               std::string("expected an object for ") + RecordTraits<R>::name +
-                                  (path.empty() ? "" : " at " + path));
+                                  (where.empty() ? "" : " at " + where));
         return false;
     }
     bool ok = true;
@@ -149,7 +164,7 @@ bool decodeRecord(const Json& j, R& out, const std::string& path, std::optional<
                     if (!ok) return;
                     auto& v = out.*(f.member);
                     using V = std::remove_cvref_t<decltype(v)>;
-                    const std::string p = path.empty() ? f.key : path + "." + f.key;
+                    const JsonPath p{&path, f.key};
                     auto it = j.find(f.key);
                     if constexpr (IsOptional<V>::value) {
                         if (it == j.end() || it->is_null()) {
@@ -167,7 +182,7 @@ bool decodeRecord(const Json& j, R& out, const std::string& path, std::optional<
                             err = decodingFailure(DecodingErrorCode::keyNotFound,
                                                   "key not found: \"" + std::string(f.key) +
                                                       "\" in " + RecordTraits<R>::name +
-                                                      " (path: " + p + ")");
+                                                      " (path: " + p.text() + ")");
                             ok = false;
                             return;
                         }
@@ -175,7 +190,7 @@ bool decodeRecord(const Json& j, R& out, const std::string& path, std::optional<
                             err = decodingFailure(DecodingErrorCode::valueNotFound,
                                                   "null value for \"" + std::string(f.key) +
                                                       "\" in " + RecordTraits<R>::name +
-                                                      " (path: " + p + ")");
+                                                      " (path: " + p.text() + ")");
                             ok = false;
                             return;
                         }
@@ -189,10 +204,11 @@ bool decodeRecord(const Json& j, R& out, const std::string& path, std::optional<
 }
 
 template <class T>
-bool decodeValue(const Json& j, T& out, const std::string& path, std::optional<Error>& err) {
+bool decodeValue(Json& j, T& out, const JsonPath& path, std::optional<Error>& err) {
     auto mismatch = [&](const char* expected) {
-        err = decodingFailure(DecodingErrorCode::typeMismatch,
-                              std::string("type mismatch at ") + path + ": expected " + expected);
+        err = decodingFailure(
+            DecodingErrorCode::typeMismatch,
+            std::string("type mismatch at ") + path.text() + ": expected " + expected);
         return false;
     };
     if constexpr (WireRecord<T>) {
@@ -214,7 +230,7 @@ bool decodeValue(const Json& j, T& out, const std::string& path, std::optional<E
     } else {
         static_assert(std::is_same_v<T, std::string>, "unsupported wire type");
         if (!j.is_string()) return mismatch("a string");
-        out = j.get<std::string>();
+        out = std::move(j.get_ref<std::string&>());
         return true;
     }
 }
@@ -222,6 +238,15 @@ bool decodeValue(const Json& j, T& out, const std::string& path, std::optional<E
 /// Parses JSON text; none when it is not JSON.
 std::optional<Json> parseJson(const Bytes& data);
 std::optional<Json> parseJson(const std::string& text);
+
+/// Decodes a parsed document as record R, strictly, moving its texts out.
+template <WireRecord R>
+Result<R> decodeDocument(Json& json) {
+    R out{};
+    std::optional<Error> err;
+    if (!decodeRecord(json, out, JsonPath{}, err)) return *err;
+    return out;
+}
 
 /// Decodes a body (bytes of JSON text) as record R, strictly. Errors are in the DecodingError
 /// domain and name the member.
@@ -232,15 +257,17 @@ Result<R> decodeBody(const Bytes& data) {
         return decodingFailure(DecodingErrorCode::dataCorrupted,
                                "The given data was not valid JSON.");
     }
-    R out{};
-    std::optional<Error> err;
-    if (!decodeRecord(*json, out, "", err)) return *err;
-    return out;
+    return decodeDocument<R>(*json);
 }
 
 template <WireRecord R>
 Result<R> decodeText(const std::string& text) {
-    return decodeBody<R>(Bytes(text.begin(), text.end()));
+    auto json = parseJson(text);
+    if (!json) {
+        return decodingFailure(DecodingErrorCode::dataCorrupted,
+                               "The given data was not valid JSON.");
+    }
+    return decodeDocument<R>(*json);
 }
 
 // ---- Diagnostic form ------------------------------------------------------------------------
