@@ -1,4 +1,4 @@
-// Every operation from eight host threads at once against one sandbox server, after one
+// Every operation from eight host threads at once against one sandbox server over TLS, after one
 // registration: each callback runs exactly once, on the thread that called, with the answer that
 // thread's own transaction should get.
 #include <gtest/gtest.h>
@@ -60,6 +60,10 @@ class Call {
 
 class ConcurrencyTest : public SandboxTest {
   protected:
+    // Over TLS, as a host runs: the threads' connections share one trust store and the TLS
+    // session cache.
+    bool useTls() const override { return true; }
+
     void SetUp() override {
         SandboxTest::SetUp();
         ASSERT_TRUE(registerDevice());
