@@ -35,14 +35,6 @@ std::vector<std::string> keysOf(const Json& object) {
     return keys;
 }
 
-/// A four-digit expiry year a few years ahead, which the sandbox accepts.
-std::string futureYear() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    return std::to_string(tm.tm_year + 1900 + 4);
-}
-
 struct CardCheck {
     int successes = 0;
     int failures = 0;
@@ -63,18 +55,7 @@ class CardTest : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         ASSERT_TRUE(registerDevice());
-        bool got = false;
-        TaviApiService::shared().createRetrieveKeysRequest(
-            "MSG-CARD", "FINANCIAL_TXN", kTxnId, kBic, "CARD",
-            [&](const std::string& ki, const std::string& pub, const std::string& session,
-                const std::string&, const std::string&) {
-                bankKi_ = ki;
-                publicKey_ = pub;
-                sessionKey_ = session;
-                got = true;
-            },
-            [](const Error& e) { ADD_FAILURE() << e.description(); });
-        ASSERT_TRUE(got);
+        ASSERT_TRUE(retrieveTransactionKeys(kTxnId, "MSG-CARD", kBic, "CARD"));
         server().clearRequests();
         capture().clear();
     }
@@ -133,8 +114,6 @@ class CardTest : public SandboxTest {
     std::string unsealedPrefix(const std::string& value) const {
         return std::string(kTxnId) + "|" + value + "|";
     }
-
-    std::string bankKi_, publicKey_, sessionKey_;
 };
 
 // ---- Card number validation -------------------------------------------------------------------

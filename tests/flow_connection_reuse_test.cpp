@@ -36,15 +36,10 @@ class ConnectionReuse : public SandboxTest {
     };
 
     std::optional<Keys> retrieveKeys(const std::string& txnId) {
-        std::optional<Keys> keys;
-        TaviApiService::shared().createRetrieveKeysRequest(
-            "MSG-" + txnId, "FINANCIAL_TXN", txnId, "BANKXX01", "ACCOUNT",
-            [&](const std::string& bankKi, const std::string& publicKey,
-                const std::string& sessionKey, const std::string&, const std::string&) {
-                keys = Keys{bankKi, publicKey, sessionKey};
-            },
-            [&](const Error& e) { ADD_FAILURE() << e.description(); });
-        return keys;
+        if (!retrieveTransactionKeys(txnId, "MSG-" + txnId, "BANKXX01", "ACCOUNT")) {
+            return std::nullopt;
+        }
+        return Keys{bankKi_, publicKey_, sessionKey_};
     }
 
     bool submitPin(const std::string& txnId, const Keys& keys) {

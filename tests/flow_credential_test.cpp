@@ -29,18 +29,7 @@ class CredentialTest : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         ASSERT_TRUE(registerDevice());
-        bool got = false;
-        TaviApiService::shared().createRetrieveKeysRequest(
-            "MSG-CRED", "FINANCIAL_TXN", kTxnId, "BANKXX01", "ACCOUNT",
-            [&](const std::string& ki, const std::string& pub, const std::string& session,
-                const std::string&, const std::string&) {
-                bankKi_ = ki;
-                publicKey_ = pub;
-                sessionKey_ = session;
-                got = true;
-            },
-            [](const Error& e) { ADD_FAILURE() << e.description(); });
-        ASSERT_TRUE(got);
+        ASSERT_TRUE(retrieveTransactionKeys(kTxnId, "MSG-CRED", "BANKXX01", "ACCOUNT"));
         server().clearRequests();
         capture().clear();
     }
@@ -61,8 +50,6 @@ class CredentialTest : public SandboxTest {
             });
         return v;
     }
-
-    std::string bankKi_, publicKey_, sessionKey_;
 };
 
 TEST_F(CredentialTest, TestPinIsAcceptedAndReachesTheBankSealed) {

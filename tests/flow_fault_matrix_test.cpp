@@ -279,18 +279,7 @@ class FaultMatrixTest : public SandboxTest {
     }
 
     void openTransaction() {
-        bool got = false;
-        TaviApiService::shared().createRetrieveKeysRequest(
-            "MSG-FAULT", "FINANCIAL_TXN", kTxnId, kBic, "CARD",
-            [&](const std::string& ki, const std::string& pub, const std::string& session,
-                const std::string&, const std::string&) {
-                bankKi_ = ki;
-                publicKey_ = pub;
-                sessionKey_ = session;
-                got = true;
-            },
-            [](const Error& e) { ADD_FAILURE() << e.description(); });
-        ASSERT_TRUE(got);
+        ASSERT_TRUE(retrieveTransactionKeys(kTxnId, "MSG-FAULT", kBic, "CARD"));
     }
 
     /// Steps an operation needs beforehand, taken while the server is still healthy.
@@ -459,7 +448,7 @@ class FaultMatrixTest : public SandboxTest {
     }
 
     std::shared_ptr<SecureStore> registered_;
-    std::string bankKi_, publicKey_, sessionKey_, referenceId_, action_;
+    std::string referenceId_, action_;
     std::map<std::string, std::unique_ptr<sandbox::Server>> tlsServers_;
     std::string closedURL_, expiredURL_;
     std::unique_ptr<httplib::SSLServer> expired_;

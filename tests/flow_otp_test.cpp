@@ -90,18 +90,7 @@ class OtpTest : public SandboxTest {
     /// Retrieves the transaction's keys (registering first).
     void openTransaction(const std::string& txnId = kTxnId) {
         ASSERT_TRUE(registerDevice());
-        bool got = false;
-        TaviApiService::shared().createRetrieveKeysRequest(
-            "MSG-OTP", "FINANCIAL_TXN", txnId, kBic, "CARD",
-            [&](const std::string& ki, const std::string& pub, const std::string& session,
-                const std::string&, const std::string&) {
-                bankKi_ = ki;
-                publicKey_ = pub;
-                sessionKey_ = session;
-                got = true;
-            },
-            [](const Error& e) { ADD_FAILURE() << e.description(); });
-        ASSERT_TRUE(got);
+        ASSERT_TRUE(retrieveTransactionKeys(txnId, "MSG-OTP", kBic, "CARD"));
     }
 
     ValidateOutcome validate(const std::string& otp, const std::string& referenceId,
@@ -136,8 +125,6 @@ class OtpTest : public SandboxTest {
         }
         return std::nullopt;
     }
-
-    std::string bankKi_, publicKey_, sessionKey_;
 };
 
 // ---- OTP challenge fetch ----------------------------------------------------------------------

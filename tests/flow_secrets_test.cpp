@@ -37,13 +37,6 @@ bool containsToken(const std::string& text, const std::string& value) {
     return false;
 }
 
-std::string futureYear() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    return std::to_string(tm.tm_year + 1900 + 4);
-}
-
 class SecretsTest : public SandboxTest {};
 
 TEST_F(SecretsTest, NoSecretTravelsOrIsLoggedInClearAnywhereInTheFlow) {

@@ -1,5 +1,7 @@
 #include "support/fixture.hpp"
 
+#include <ctime>
+
 namespace tavi::test {
 
 DiagnosticsSink LineCapture::sink() {
@@ -62,6 +64,30 @@ bool SandboxTest::registerDevice(const std::string& mobile) {
     KeychainManager::deletePreference(SessionManager::IS_REGISTERED);
     KeychainManager::savePreference("true", SessionManager::IS_REGISTERED);
     return true;
+}
+
+bool SandboxTest::retrieveTransactionKeys(const std::string& txnId, const std::string& msgId,
+                                          const std::string& bic,
+                                          const std::string& instrumentType) {
+    bool got = false;
+    TaviApiService::shared().createRetrieveKeysRequest(
+        msgId, "FINANCIAL_TXN", txnId, bic, instrumentType,
+        [&](const std::string& ki, const std::string& pub, const std::string& session,
+            const std::string&, const std::string&) {
+            bankKi_ = ki;
+            publicKey_ = pub;
+            sessionKey_ = session;
+            got = true;
+        },
+        [](const Error& e) { ADD_FAILURE() << "key retrieval failed: " << e.description(); });
+    return got;
+}
+
+std::string futureYear() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    return std::to_string(tm.tm_year + 1900 + 4);
 }
 
 std::vector<sandbox::RecordedRequest> SandboxTest::requestsTo(const std::string& path) const {

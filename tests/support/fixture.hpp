@@ -16,19 +16,19 @@ namespace tavi::test {
 
 /// Collects the diagnostic lines the library writes.
 class LineCapture {
-public:
+  public:
     DiagnosticsSink sink();
     std::vector<std::string> lines() const;
     std::string joined() const;  ///< every line, each followed by '\n'
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
 };
 
 class SandboxTest : public ::testing::Test {
-protected:
+  protected:
     /// Override to start the server with TLS.
     virtual bool useTls() const { return false; }
 
@@ -39,6 +39,11 @@ protected:
     /// Returns false (with a test failure) if registration fails.
     bool registerDevice(const std::string& mobile = "+15550100");
 
+    /// Retrieves a transaction's keys into bankKi_, publicKey_ and sessionKey_. Returns false
+    /// (with a test failure) if retrieval fails.
+    bool retrieveTransactionKeys(const std::string& txnId, const std::string& msgId,
+                                 const std::string& bic, const std::string& instrumentType);
+
     sandbox::Server& server() { return *server_; }
     LineCapture& capture() { return capture_; }
     std::vector<sandbox::RecordedRequest> requestsTo(const std::string& path) const;
@@ -46,6 +51,10 @@ protected:
     std::unique_ptr<sandbox::Server> server_;
     LineCapture capture_;
     std::shared_ptr<SecureStore> store_;
+    std::string bankKi_, publicKey_, sessionKey_;  ///< from retrieveTransactionKeys
 };
+
+/// A four-digit card expiry year a few years ahead, which the sandbox accepts.
+std::string futureYear();
 
 }  // namespace tavi::test
