@@ -40,10 +40,8 @@ bool oneRetrieval(Env& env, CurlPoster* poster, PhaseTimes& times) {
         mark = now;
     };
 
-    detail::SealedRequestOptions options;
+    auto options = detail::serverKeyOptions("FINANCIAL_TXN", "TXN-BENCH-KR");
     options.msgId = std::string("MSG-INSITU");
-    options.transactionType = "FINANCIAL_TXN";
-    options.txnId = std::string("TXN-BENCH-KR");
     const auto sealed = detail::beginSealedRequest(options);
     if (!sealed) return false;
     const detail::SealedRequest& request = sealed.value();

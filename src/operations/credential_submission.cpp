@@ -22,12 +22,8 @@ std::optional<Bytes> buildCredentialRequest(const std::string& txnId,
                                             const std::string& credValue, const std::string& bankKi,
                                             const std::string& publicKey,
                                             const std::string& sessionKey) {
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::sessionKeyArgument;
-    options.sessionKey = sessionKey;
-    options.transactionType = transactionType;
-    options.txnId = txnId;
-    auto sealed = detail::beginSealedRequest(options);
+    auto sealed =
+        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
     if (!sealed) return std::nullopt;
     const detail::SealedRequest& request = sealed.value();
 

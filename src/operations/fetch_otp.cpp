@@ -79,12 +79,8 @@ void openAnswer(const FetchOtpCall& call, int attempt, const detail::SealedReque
 }
 
 void fetchOtpAttempt(const FetchOtpCall& call, int attempt) {
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::storedServerKey;
-    options.transactionType = call.transactionType;
-    options.txnId = call.txnId;
-    options.deviceIdRequired = true;
-    auto request = detail::beginSealedRequest(options);
+    auto request =
+        detail::beginSealedRequest(detail::serverKeyOptions(call.transactionType, call.txnId));
     if (!request) {
         reportException(call);
         return;

@@ -36,11 +36,8 @@ void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, i
 
 /// One attempt: a whole new sealed request. `attempt` counts from 1.
 void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt) {
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::storedServerKey;
+    auto options = detail::serverKeyOptions(call.transactionType, call.txnId);
     options.msgId = call.msgID;
-    options.transactionType = call.transactionType;
-    options.txnId = call.txnId;
     auto sealed = detail::beginSealedRequest(options);
     if (!sealed) return call.fail(sealed.error());
     const detail::SealedRequest& request = sealed.value();

@@ -34,13 +34,8 @@ void TaviApiService::registerCardDetailRequest(
         if (failure) failure(error);
     };
 
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::sessionKeyArgument;
-    options.sessionKey = sessionKey;
-    options.transactionType = transactionType;
-    options.txnId = txnId;
-    options.deviceIdRequired = true;
-    auto request = detail::beginSealedRequest(options);
+    auto request =
+        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
     if (!request) {
         fail(request.error());
         return;

@@ -33,6 +33,30 @@ struct SealedRequestOptions {
     bool deviceIdRequired = true;  ///< false: an absent "deviceId" travels as an empty text
 };
 
+/// A request whose AES key is wrapped with the operation's `sessionKey` argument.
+inline SealedRequestOptions sessionKeyOptions(const std::string& sessionKey,
+                                              const std::string& transactionType,
+                                              const std::string& txnId,
+                                              bool deviceIdRequired = true) {
+    SealedRequestOptions options;
+    options.wrapKey = WrapKey::sessionKeyArgument;
+    options.sessionKey = sessionKey;
+    options.transactionType = transactionType;
+    options.txnId = txnId;
+    options.deviceIdRequired = deviceIdRequired;
+    return options;
+}
+
+/// A request whose AES key is wrapped with the server key stored at registration.
+inline SealedRequestOptions serverKeyOptions(const std::string& transactionType,
+                                             const std::string& txnId) {
+    SealedRequestOptions options;
+    options.wrapKey = WrapKey::storedServerKey;
+    options.transactionType = transactionType;
+    options.txnId = txnId;
+    return options;
+}
+
 /// What the first half of the sealed-request sequence produces.
 struct SealedRequest {
     std::string aesKey;  ///< the request's AES key, base64; never written anywhere

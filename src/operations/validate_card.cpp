@@ -30,13 +30,9 @@ void TaviApiService::validateCardNumAsync(
         if (failure) failure(error);
     };
 
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::sessionKeyArgument;
-    options.sessionKey = sessionKey;
-    options.transactionType = kTransactionType;
-    options.txnId = txnId;
-    options.deviceIdRequired = false;
-    auto request = detail::beginSealedRequest(options);
+    // An absent "deviceId" travels as an empty text here.
+    auto request = detail::beginSealedRequest(
+        detail::sessionKeyOptions(sessionKey, kTransactionType, txnId, /*deviceIdRequired=*/false));
     if (!request) {
         fail(request.error());
         return;

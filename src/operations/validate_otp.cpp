@@ -30,13 +30,8 @@ void TaviApiService::createValidateOtpRequest(
         if (failure) failure(std::string(kException), std::string(kException));
     };
 
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::sessionKeyArgument;
-    options.sessionKey = sessionKey;
-    options.transactionType = transactionType;
-    options.txnId = txnId;
-    options.deviceIdRequired = true;
-    auto request = detail::beginSealedRequest(options);
+    auto request =
+        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
     if (!request) {
         reportException();
         return;

@@ -32,11 +32,8 @@ void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
 
 /// One attempt: a whole new sealed request. `attempt` counts from 1.
 void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt) {
-    detail::SealedRequestOptions options;
-    options.wrapKey = detail::WrapKey::storedServerKey;
-    options.transactionType = call.transactionType;
-    options.txnId = call.txnId;
-    auto sealed = detail::beginSealedRequest(options);
+    auto sealed =
+        detail::beginSealedRequest(detail::serverKeyOptions(call.transactionType, call.txnId));
     if (!sealed) return call.fail(sealed.error());
     const detail::SealedRequest& request = sealed.value();
 
