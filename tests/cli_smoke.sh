@@ -3,7 +3,7 @@
 set -euo pipefail
 TAVI=${1:?usage: cli_smoke.sh path/to/tavi}
 work=$(mktemp -d)
-cleanup() { [ -n "${sbx_pid:-}" ] && kill "$sbx_pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
+cleanup() { touch "$work/go"; [ -n "${sbx_pid:-}" ] && kill "$sbx_pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
 "$TAVI" sandbox --tls --state "$work/state" > "$work/sandbox.out" 2> "$work/sandbox.err" &
@@ -55,10 +55,12 @@ chmod 644 "$work/pin"
 usage 'chmod 600' -- t "${cred[@]}" --cred-value "@$work/pin"
 grep -q 1234 "$work/err" && { echo "FAILED: the secret reached an error message"; exit 1; }
 # While the command waits for its line, its argv holds "-", never the PIN.
-{ sleep 1; printf '1234\n'; } | "$TAVI" --quiet --server "$url" --ca-file "$ca" --store "$work/client.db" \
-  "${cred[@]}" --cred-value - > "$work/slow.out" & slow=$!
-sleep 0.3
+{ while [ ! -e "$work/go" ]; do sleep 0.05; done; printf '1234\n'; } |
+  "$TAVI" --quiet --server "$url" --ca-file "$ca" --store "$work/client.db" "${cred[@]}" --cred-value - \
+  > "$work/slow.out" & slow=$!
+for _ in $(seq 1 100); do tr '\0' ' ' < "/proc/$slow/cmdline" | grep -q -- '--cred-value - ' && break; sleep 0.05; done
 tr '\0' ' ' < "/proc/$slow/cmdline" | grep -q -- '--cred-value - ' || { echo "FAILED: argv not as given"; exit 1; }
+touch "$work/go"
 wait "$slow" && grep -q '"success":true' "$work/slow.out" || { echo "FAILED: $(cat "$work/slow.out")"; exit 1; }
 echo "ok: the PIN read after the start -> $(cat "$work/slow.out")"
 
