@@ -97,6 +97,14 @@ int runDemo(bool verbose) {
     char dirTemplate[] = "/tmp/tavi-demo-XXXXXX";
     const char* dir = ::mkdtemp(dirTemplate);
     if (!dir) return n.fail("cannot create a temporary directory"), kExitFailure;
+    // Removed on every way out, a failed step included: it holds the store and the PIN file.
+    struct RemoveOnExit {
+        std::string path;
+        ~RemoveOnExit() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } removeDir{dir};
     const std::string storePath = std::string(dir) + "/store.db";
     auto store = openSqliteSecureStore(storePath);
     if (!store) return n.fail(store.error().description()), kExitFailure;
@@ -109,6 +117,11 @@ int runDemo(bool verbose) {
     config.appId = "com.example.wallet";
     config.pspOrgId = "PSPORG-DEMO";
     config.diagnosticsSink = n.sink();
+    // The sink refers to the narrator: it must not outlive this function, whichever way it ends.
+    struct ResetSink {
+        AppConstantTAVI& config;
+        ~ResetSink() { config.diagnosticsSink = nullptr; }
+    } resetSink{config};
     n.say("store: " + storePath + " (mode 0600)");
     n.say("trusting the sandbox CA " + server.caFile() + ", pinning " +
           shortText(server.publicKeyPin(), 30));
@@ -273,9 +286,7 @@ int runDemo(bool verbose) {
               << n.totalLines() << " diagnostic lines"
               << (verbose ? "" : " (run `tavi demo --verbose` to see them)") << ", " << ms
               << " ms." << std::endl;
-    config.diagnosticsSink = nullptr;
     server.stop();
-    std::filesystem::remove_all(dir);
     return n.failed() ? kExitFailure : kExitSuccess;
 }
 
