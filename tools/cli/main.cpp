@@ -234,7 +234,7 @@ struct Common {
     std::string txnId, transactionType, sessionKey, bankKi, publicKey, bic, instrumentType;
 
     CLI::Option* txn(CLI::App* c, const std::string& help = "transaction identifier") {
-        return c->add_option("--txn-id", txnId, help)->required();
+        return c->add_option("--txn-id", txnId, help)->type_name("ID")->required();
     }
     CLI::Option* type(CLI::App* c, const std::string& usual = "") {
         return c
@@ -337,6 +337,7 @@ int main(int argc, char** argv) {
     // Global options may also follow the command: a command hands the options it does not know
     // to the main command (set before the commands are added, which inherit it).
     app.fallthrough();
+    app.name("tavi");  // the help says "tavi", however the program was started
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string(taviVersionString), "print the version and exit");
     app.footer(
