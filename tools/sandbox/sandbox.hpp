@@ -1,6 +1,7 @@
 // The sandbox payment server: a real HTTP(S) server on loopback that plays the payment server and
 // the bank, for tests, benchmarks and the demo. It implements the server's side directly on
 // OpenSSL and nlohmann-json and shares no code with the library.
+// docs/SANDBOX.md describes its credentials, declines, faults and control endpoints for users.
 #pragma once
 
 #include <cstdint>
