@@ -25,6 +25,18 @@ refused "expiry" 3 register-card "${keys[@]}" --transaction-type REGISTER_CARD_A
 refused "cvv" 4 register-card "${keys[@]}" --transaction-type REGISTER_CARD_ACC_DETAIL \
   --card-number 5555555555554444 --expiry-month 12 --expiry-year 2031 --cvv 7373
 
+# Secrets from standard input, one line per "-" in command-line order, and from a private file.
+refused "stdin order" 4 register-card "${keys[@]}" --transaction-type REGISTER_CARD_ACC_DETAIL \
+  --cvv - --card-number - --expiry-month 12 --expiry-year 2031 < <(printf '7373\n5555555555554444\n')
+(umask 077; printf '4111111111111112\n' > "$work/card")
+refused "private file" 2 validate-card "${keys[@]}" --card-number "@$work/card" --bank-name B
+chmod 640 "$work/card"
+set +e; out=$("$TAVI" --quiet validate-card "${keys[@]}" --card-number "@$work/card" --bank-name B 2>&1); rc=$?; set -e
+if [ "$rc" != 2 ] || ! printf '%s' "$out" | grep -q "chmod 600" || printf '%s' "$out" | grep -q 41111111; then
+  echo "FAILED: a group-readable card file -> rc=$rc out=$out"; exit 1
+fi
+echo "ok: group-readable file refused -> $out"
+
 # A well-formed card goes on to the request (here: the unreachable server).
 set +e; out=$("$TAVI" --quiet --server http://127.0.0.1:1 --store "$work/s.db" validate-card "${keys[@]}" \
   --card-number 4111111111111111 --bank-name B); rc=$?; set -e

@@ -3,7 +3,7 @@
 set -euo pipefail
 TAVI=${1:?usage: cli_smoke.sh path/to/tavi}
 work=$(mktemp -d)
-cleanup() { [ -n "${sbx_pid:-}" ] && kill "$sbx_pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
+cleanup() { touch "$work/go"; [ -n "${sbx_pid:-}" ] && kill "$sbx_pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
 "$TAVI" sandbox --tls --state "$work/state" > "$work/sandbox.out" 2> "$work/sandbox.err" &
@@ -24,6 +24,14 @@ expect() {  # expect EXIT_CODE PATTERN -- command...
   fi
   echo "ok: $* -> $out"
 }
+usage() {  # usage PATTERN -- command...: exit 2, nothing on standard output, PATTERN on standard error
+  local pattern=$1; shift 2
+  set +e; out=$("$@" 2> "$work/err"); rc=$?; set -e
+  if [ "$rc" != 2 ] || [ -n "$out" ] || ! grep -q -- "$pattern" "$work/err"; then
+    echo "FAILED: $* -> rc=$rc out=$out err=$(cat "$work/err") (wanted rc=2, /$pattern/)"; exit 1
+  fi
+  echo "ok: $* -> $(head -n 1 "$work/err")"
+}
 
 expect 0 '"status":"retry"' -- t otp-status --txn-id DEMO-TXN-1
 expect 0 '"registered":false' -- t check --mobile +15550100
@@ -33,6 +41,48 @@ expect 0 '"status":-25299' -- t store set IS_REGISTERED true
 expect 0 '"value":"true"' -- t store get IS_REGISTERED
 expect 0 '"registered":true' -- t check --mobile +15550100
 expect 0 '"sessionKey"' -- t retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T-CLI-1 --bic BIC1 --instrument-type ACCOUNT
+# Secrets come from standard input (one line per "-", in order) or from a file only its owner can
+# read; they never appear on the command line.
+keys=$(t retrieve-keys --msg-id M2 --transaction-type FINANCIAL_TXN --txn-id T-CLI-3 --bic BIC1 --instrument-type ACCOUNT)
+field() { printf '%s' "$keys" | sed -n "s/.*\"$1\":\"\([^\"]*\)\".*/\1/p"; }
+cred=(submit-credential --txn-id T-CLI-3 --transaction-type FINANCIAL_TXN --cred-type PIN
+      --bank-ki "$(field bankKi)" --public-key "$(field publicKey)" --session-key "$(field sessionKey)")
+expect 0 '"success":true' -- t "${cred[@]}" --cred-value - < <(printf '1234\n')
+expect 1 '"success":false' -- t "${cred[@]}" --cred-value - < <(printf '9999\n')
+(umask 077; printf '1234\n' > "$work/pin")
+expect 0 '"success":true' -- t "${cred[@]}" --cred-value "@$work/pin"
+chmod 644 "$work/pin"
+usage 'chmod 600' -- t "${cred[@]}" --cred-value "@$work/pin"
+grep -q 1234 "$work/err" && { echo "FAILED: the secret reached an error message"; exit 1; }
+# While the command waits for its line, its argv holds "-", never the PIN.
+{ while [ ! -e "$work/go" ]; do sleep 0.05; done; printf '1234\n'; } |
+  "$TAVI" --quiet --server "$url" --ca-file "$ca" --store "$work/client.db" "${cred[@]}" --cred-value - \
+  > "$work/slow.out" & slow=$!
+for _ in $(seq 1 100); do tr '\0' ' ' < "/proc/$slow/cmdline" | grep -q -- '--cred-value - ' && break; sleep 0.05; done
+tr '\0' ' ' < "/proc/$slow/cmdline" | grep -q -- '--cred-value - ' || { echo "FAILED: argv not as given"; exit 1; }
+touch "$work/go"
+wait "$slow" && grep -q '"success":true' "$work/slow.out" || { echo "FAILED: $(cat "$work/slow.out")"; exit 1; }
+echo "ok: the PIN read after the start -> $(cat "$work/slow.out")"
+
+# A fault set on the running sandbox shapes the next answer of its endpoint, then is used up.
+expect 0 '"ok":true' -- t sandbox-fault --endpoint retrieve-key --kind refusal --error-code SBX_TEST --times 1
+expect 1 '"errorCode":"SBX_TEST"' -- t retrieve-keys --msg-id M3 --transaction-type FINANCIAL_TXN --txn-id T-CLI-4 --bic BIC1 --instrument-type ACCOUNT
+expect 0 '"sessionKey"' -- t retrieve-keys --msg-id M4 --transaction-type FINANCIAL_TXN --txn-id T-CLI-4 --bic BIC1 --instrument-type ACCOUNT
+
+# The command line: global options after the command, unknown options named, numbers checked.
+expect 0 '"registered":true' -- "$TAVI" check --mobile +15550100 --quiet --server "$url" --ca-file "$ca" --store "$work/client.db"
+usage 'unknown option --txnid' -- "$TAVI" otp-status --txnid X
+usage 'timeout-ms' -- "$TAVI" --timeout-ms -5 otp-status --txn-id X
+usage 'deadline-ms' -- "$TAVI" otp-status --txn-id X --deadline-ms 0
+expect 0 '^tavi [0-9]' -- "$TAVI" --version
+
+# The sandbox: a port out of range, or one already listening, is an error, never a second server.
+usage '65535' -- "$TAVI" sandbox --port 99999
+port=${url##*:}
+set +e; timeout 10 "$TAVI" sandbox --port "$port" > /dev/null 2> "$work/err"; rc=$?; set -e
+[ "$rc" = 1 ] && grep -q "in use" "$work/err" || { echo "FAILED: second sandbox on $port: rc=$rc $(cat "$work/err")"; exit 1; }
+echo "ok: sandbox --port $port (in use) -> $(cat "$work/err")"
+
 expect 0 '"value":null' -- t store get nothing-here
 expect 0 '"status":-25300' -- t store delete nothing-here
 expect 1 '"error"' -- "$TAVI" --quiet --server "$url" --store "$work/client.db" retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T-CLI-2 --bic BIC1 --instrument-type ACCOUNT

@@ -541,5 +541,39 @@ TEST(SandboxTls, ServesHttpsWithItsOwnCaAndKeepsItsKeyInTheStateDir) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(SandboxListener, RefusesABadOrBusyPortAndAdvertisesTheBoundAddress) {
+    for (int port : {-1, 65536, 99999}) {
+        Options o;
+        o.port = port;
+        Server server(o);
+        EXPECT_FALSE(server.start()) << port;
+        EXPECT_NE(server.lastError().find("65535"), std::string::npos) << server.lastError();
+    }
+
+    Options o;
+    o.host = "localhost";  // may bind either family: the URL names the address actually bound
+    Server first(o);
+    ASSERT_TRUE(first.start()) << first.lastError();
+    const std::string url = first.url();
+    EXPECT_TRUE(url == "http://127.0.0.1:" + std::to_string(first.port()) ||
+                url == "http://[::1]:" + std::to_string(first.port()))
+        << url;
+
+    // A second server on the same port is an error, never a listener sharing the clients.
+    o.host = url.find('[') != std::string::npos ? "::1" : "127.0.0.1";
+    o.port = first.port();
+    Server second(o);
+    EXPECT_FALSE(second.start());
+    EXPECT_NE(second.lastError().find("in use"), std::string::npos) << second.lastError();
+
+    // Every endpoint a fault can name by its short name is one the server routes.
+    httplib::Client client(url);
+    for (const auto& name : endpointNames()) {
+        auto r = client.Post(*endpointPath(name), "{}", "application/json");
+        ASSERT_TRUE(r) << name;
+        EXPECT_NE(r->status, 404) << name << " " << r->body;
+    }
+}
+
 }  // namespace
 }  // namespace tavi::sandbox

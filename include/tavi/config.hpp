@@ -64,6 +64,7 @@ public:
     std::string caFile;           ///< extra trusted CA certificates (PEM file); empty = system only
     std::string pinnedPublicKey;  ///< "sha256//BASE64" public-key pin(s); empty = no pinning
     long timeoutMilliseconds = 60000;  ///< per-request timeout
+    long operationDeadlineMilliseconds = 0;  ///< bounds a whole operation, re-issues and restarts included; 0 = twice timeoutMilliseconds
     DiagnosticsSink diagnosticsSink = standardOutputSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
 };

@@ -23,6 +23,16 @@ Json optionalJson(const std::optional<std::string>& value);
 /// Writes the one-line result to standard output.
 void printResult(const Json& result);
 
+/// A usage error found once the command line is parsed: a message on standard error, exit 2.
+struct UsageError {
+    std::string message;
+};
+
+/// The content of a secret file (`--option @path`), without its trailing newline. Throws
+/// UsageError unless it is a regular file that neither the group nor others can read; the
+/// message names the option and the path, never the content.
+std::string readSecretFile(const std::string& option, const std::string& path);
+
 /// Runs the whole flow against an in-process sandbox over loopback TLS, narrating each step.
 int runDemo(bool verbose);
 

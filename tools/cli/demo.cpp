@@ -1,6 +1,7 @@
 // `tavi demo`: the whole life of an installation and a transaction, against a sandbox server
 // started in this process on an ephemeral loopback port with TLS.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +27,8 @@ public:
         lines_ = 0;
     }
     void say(const std::string& text) { std::cout << "    " << text << std::endl; }
+    /// The same step from the shell, secrets given as `-` or `@FILE`, never inline.
+    void shell(const std::string& command) { std::cout << "    $ " << command << std::endl; }
     void ok(const std::string& text) { std::cout << "    ok: " << text << std::endl; }
     bool fail(const std::string& text) {
         std::cout << "    FAILED: " << text << std::endl;
@@ -64,6 +67,15 @@ std::string shortText(const std::string& text, std::size_t n = 24) {
     return text.size() <= n ? text : text.substr(0, n) + "…";
 }
 
+/// Writes a secret to a new file only the owner can read, as a user would before `@FILE`.
+bool writePrivateFile(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const std::string line = content + "\n";
+    const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return ::close(fd) == 0 && ok;
+}
+
 }  // namespace
 
 int runDemo(bool verbose) {
@@ -85,6 +97,14 @@ int runDemo(bool verbose) {
     char dirTemplate[] = "/tmp/tavi-demo-XXXXXX";
     const char* dir = ::mkdtemp(dirTemplate);
     if (!dir) return n.fail("cannot create a temporary directory"), kExitFailure;
+    // Removed on every way out, a failed step included: it holds the store and the PIN file.
+    struct RemoveOnExit {
+        std::string path;
+        ~RemoveOnExit() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } removeDir{dir};
     const std::string storePath = std::string(dir) + "/store.db";
     auto store = openSqliteSecureStore(storePath);
     if (!store) return n.fail(store.error().description()), kExitFailure;
@@ -97,6 +117,11 @@ int runDemo(bool verbose) {
     config.appId = "com.example.wallet";
     config.pspOrgId = "PSPORG-DEMO";
     config.diagnosticsSink = n.sink();
+    // The sink refers to the narrator: it must not outlive this function, whichever way it ends.
+    struct ResetSink {
+        AppConstantTAVI& config;
+        ~ResetSink() { config.diagnosticsSink = nullptr; }
+    } resetSink{config};
     n.say("store: " + storePath + " (mode 0600)");
     n.say("trusting the sandbox CA " + server.caFile() + ", pinning " +
           shortText(server.publicKeyPin(), 30));
@@ -146,12 +171,26 @@ int runDemo(bool verbose) {
     if (sessionKey.empty()) return kExitFailure;
     n.ok("bankKi " + bankKi + ", rule " + rule + ", session key " + shortText(sessionKey));
 
-    n.step("Submit the PIN, sealed for the bank (sandbox test PIN)");
+    n.step("Submit the PIN, sealed for the bank (sandbox test PIN, read from a private file)");
+    // A secret never goes on a command line, where other users of the machine can read it: the
+    // PIN is read from a file only its owner can read, as `--cred-value @FILE` does.
+    const std::string pinFile = std::string(dir) + "/pin.txt";
+    std::string pin;
+    try {
+        if (!writePrivateFile(pinFile, sandbox::kTestPin)) {
+            throw UsageError{"cannot write " + pinFile};
+        }
+        pin = readSecretFile("--cred-value", pinFile);
+    } catch (const UsageError& e) {
+        return n.fail(e.message), kExitFailure;
+    }
+    n.shell("tavi submit-credential --txn-id " + txnId +
+            " --transaction-type FINANCIAL_TXN --cred-type PIN --cred-value @" + pinFile +
+            " --bank-ki " + bankKi + " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
     bool pinOk = false;
     service.createCredentialSubmissionRequest(
         txnId, rawValue(TransactionType::financialTxn).data(), rawValue(CredType::PIN).data(),
-        sandbox::kTestPin, bankKi, bankKey, sessionKey, [&](bool) { pinOk = true; },
-        [&](bool) {});
+        pin, bankKi, bankKey, sessionKey, [&](bool) { pinOk = true; }, [&](bool) {});
     if (!pinOk) return n.fail("the server refused the PIN"), kExitFailure;
     n.ok("PIN accepted");
 
@@ -179,6 +218,10 @@ int runDemo(bool verbose) {
     if (status != "retry") return n.fail("expected retry"), kExitFailure;
 
     n.step("Validate the OTP (sandbox test OTP), sealed for the bank");
+    n.shell("read -rs OTP; printf '%s\\n' \"$OTP\" | tavi validate-otp --txn-id " + txnId +
+            " --transaction-type FINANCIAL_TXN --otp - --bank-ki " + bankKi +
+            " --public-key \"$BANK_KEY\" --session-key \"$SK\" --action " + action +
+            " --bic DEMOBIC1 --reference-id " + referenceId);
     bool otpOk = false;
     service.createValidateOtpRequest(
         txnId, rawValue(TransactionType::financialTxn).data(), sandbox::kTestOtp, bankKi, bankKey,
@@ -196,6 +239,9 @@ int runDemo(bool verbose) {
 
     n.step("Validate a card number against a bank (sandbox test card)");
     const std::string card = "4111111111111111";
+    n.shell("tavi validate-card --txn-id " + txnId + " --card-number @card.txt --bic DEMOBIC1 " +
+            "--bank-name \"Demo Bank\" --bank-ki " + bankKi +
+            " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
     bool cardOk = false;
     service.validateCardNumAsync(
         sessionKey, bankKi, bankKey, txnId, card, "DEMOBIC1", "Demo Bank",
@@ -208,6 +254,10 @@ int runDemo(bool verbose) {
     if (!cardOk) return n.fail("card validation failed"), kExitFailure;
 
     n.step("Register the card and an account, every value sealed for the bank");
+    n.shell("tavi register-card --txn-id " + txnId +
+            " --transaction-type REGISTER_CARD_ACC_DETAIL --bic DEMOBIC1 --account-no "
+            "@account.txt --card-number @card.txt --expiry-month 12 --expiry-year 2031 --cvv - "
+            "--bank-ki " + bankKi + " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
     bool cardRegistered = false;
     service.registerCardDetailRequest(
         txnId, rawValue(TransactionType::registerCardAccDetail).data(), "DEMOBIC1",
@@ -236,9 +286,7 @@ int runDemo(bool verbose) {
               << n.totalLines() << " diagnostic lines"
               << (verbose ? "" : " (run `tavi demo --verbose` to see them)") << ", " << ms
               << " ms." << std::endl;
-    config.diagnosticsSink = nullptr;
     server.stop();
-    std::filesystem::remove_all(dir);
     return n.failed() ? kExitFailure : kExitSuccess;
 }
 

@@ -3,11 +3,20 @@
 // Standard output holds exactly one line: a JSON object with the result. The library's diagnostic
 // lines go to standard error (or nowhere with --quiet).
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
+#include <map>
+#include <set>
 #include <string>
 
 #include "cli.hpp"
@@ -55,6 +64,7 @@ struct Globals {
     std::string appId;
     std::string pspOrgId;
     long timeoutMs = 60000;
+    long deadlineMs = 0;
     bool quiet = false;
 };
 
@@ -65,6 +75,7 @@ bool configure(const Globals& g, bool needsStore) {
     config.caFile = g.caFile;
     config.pinnedPublicKey = g.pinKey;
     config.timeoutMilliseconds = g.timeoutMs;
+    if (g.deadlineMs > 0) config.operationDeadlineMilliseconds = g.deadlineMs;
     if (!g.appId.empty()) config.appId = g.appId;
     if (!g.pspOrgId.empty()) config.pspOrgId = g.pspOrgId;
     if (g.quiet) {
@@ -86,6 +97,233 @@ bool configure(const Globals& g, bool needsStore) {
     return true;
 }
 
+// --- secret options ---------------------------------------------------------------------------
+
+constexpr const char* kSecretForms =
+    " Give VALUE, or - to read one line from standard input, or @FILE to read a file only you "
+    "can read (chmod 600). An inline VALUE is visible to other users of this machine "
+    "(ps, /proc/PID/cmdline).";
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::string readSecretFile(const std::string& option, const std::string& path) {
+    const std::string what = option + " @" + path + ": ";
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) throw UsageError{what + std::strerror(errno)};
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw UsageError{what + std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) {
+        throw UsageError{what +
+                         "not a regular file; keep the secret in a file of its own, "
+                         "readable only by you (chmod 600 FILE)"};
+    }
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        throw UsageError{what + "readable by other users (mode " + mode +
+                         "); make it private with: chmod 600 " + path};
+    }
+    std::string content;
+    char buffer[4096];
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw UsageError{what + std::strerror(errno)};
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+        if (content.size() > 65536) throw UsageError{what + "larger than 64 KiB"};
+    }
+    if (!content.empty() && content.back() == '\n') content.pop_back();
+    if (!content.empty() && content.back() == '\r') content.pop_back();
+    return content;
+}
+
+namespace {
+
+/// One line of standard input, without its line ending.
+std::string readSecretLine(const std::string& option) {
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+        throw UsageError{option +
+                         " -: standard input has no line for this option (one line is "
+                         "read for each option given as -, in command-line order)"};
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+/// The secret options of every command, and where their values go.
+class Secrets {
+  public:
+    CLI::Option* add(CLI::App* command, const std::string& name, std::string& value,
+                     const std::string& help) {
+        CLI::Option* option =
+            command->add_option(name, value, help + "." + kSecretForms)->type_name("SECRET");
+        targets_[option] = &value;
+        return option;
+    }
+
+    /// Replaces each `-` and `@FILE` value of `command`'s secret options by the value it stands
+    /// for, in the order the options were given (standard input is read one line per `-`).
+    void resolve(const CLI::App& command) const {
+        std::set<const CLI::Option*> done;
+        for (const CLI::Option* option : command.parse_order()) {
+            auto it = targets_.find(option);
+            if (it == targets_.end() || !done.insert(option).second) continue;
+            std::string& value = *it->second;
+            const std::string name = option->get_name();
+            if (value == "-") {
+                value = readSecretLine(name);
+            } else if (!value.empty() && value.front() == '@') {
+                value = readSecretFile(name, value.substr(1));
+            } else {
+                continue;
+            }
+            if (value.empty()) throw UsageError{name + ": the value read is empty"};
+        }
+    }
+
+  private:
+    std::map<const CLI::Option*, std::string*> targets_;
+};
+
+// --- help texts -------------------------------------------------------------------------------
+
+std::string joined(const std::vector<std::string>& items, const std::string& separator = ", ") {
+    std::string out;
+    for (const auto& item : items) out += (out.empty() ? "" : separator) + item;
+    return out;
+}
+
+std::string transactionTypes() {
+    std::vector<std::string> names;
+    for (auto type :
+         {TransactionType::setPin, TransactionType::changePin, TransactionType::balanceEnquiry,
+          TransactionType::financialTxn, TransactionType::registerCardAccDetail,
+          TransactionType::securePageUrl, TransactionType::collect}) {
+        names.emplace_back(rawValue(type));
+    }
+    return joined(names);
+}
+
+std::string credTypes() {
+    std::vector<std::string> names;
+    for (auto type : {CredType::OTP, CredType::MPIN, CredType::PIN, CredType::REGISTER_ACCOUNT}) {
+        names.emplace_back(rawValue(type));
+    }
+    return joined(names);
+}
+
+/// Options shared by several commands, with one help text each.
+struct Common {
+    std::string txnId, transactionType, sessionKey, bankKi, publicKey, bic, instrumentType;
+
+    CLI::Option* txn(CLI::App* c, const std::string& help = "transaction identifier") {
+        return c->add_option("--txn-id", txnId, help)->type_name("ID")->required();
+    }
+    CLI::Option* type(CLI::App* c, const std::string& usual = "") {
+        return c
+            ->add_option("--transaction-type", transactionType,
+                         "transaction type: " + transactionTypes() +
+                             (usual.empty() ? "" : " (usually " + usual + ")") +
+                             "; other text is sent as given")
+            ->type_name("TYPE")
+            ->required();
+    }
+    CLI::Option* session(CLI::App* c) {
+        return c
+            ->add_option("--session-key", sessionKey,
+                         "the transaction's session key (\"sessionKey\" from retrieve-keys)")
+            ->type_name("KEY")
+            ->required();
+    }
+    CLI::Option* ki(CLI::App* c) {
+        return c->add_option("--bank-ki", bankKi, "bank key index (\"bankKi\" from retrieve-keys)")
+            ->type_name("KI")
+            ->required();
+    }
+    CLI::Option* bankKey(CLI::App* c) {
+        return c
+            ->add_option("--public-key", publicKey,
+                         "the bank's public key (\"publicKey\" from retrieve-keys)")
+            ->type_name("KEY")
+            ->required();
+    }
+    CLI::Option* bicOpt(CLI::App* c) {
+        return c->add_option("--bic", bic, "bank identifier code of the account's bank")
+            ->type_name("BIC")
+            ->required();
+    }
+    CLI::Option* instrument(CLI::App* c) {
+        return c
+            ->add_option("--instrument-type", instrumentType,
+                         "payment instrument type, e.g. ACCOUNT (sent as given)")
+            ->type_name("TYPE")
+            ->required();
+    }
+};
+
+std::string example(const std::string& lines) {
+    return "\nExample:\n" + lines +
+           "\n\nGlobal options (tavi --help) may come before or after the command.\n";
+}
+
+/// A whole number from `min` to `max`; `rule` says which, for the help text's reader.
+CLI::Validator wholeNumber(long min, long max, const std::string& rule) {
+    return CLI::Validator(
+        [min, max, rule](std::string& text) -> std::string {
+            long value = 0;
+            if (!CLI::detail::lexical_cast(text, value) || value < min || value > max) {
+                return "must be " + rule;
+            }
+            return {};
+        },
+        "");
+}
+
+/// Names the unknown options left on the command line ("--bogus" of "--bogus=1"); values are
+/// never repeated, since a mistyped secret option would otherwise show its secret.
+std::string unknownArguments(const CLI::App& app) {
+    std::vector<std::string> options;
+    std::size_t others = 0;
+    for (const auto& arg : app.remaining(true)) {
+        if (arg.size() > 1 && arg.front() == '-' && arg != "--") {
+            options.push_back(arg.substr(0, arg.find('=')));
+        } else if (arg != "--") {
+            ++others;
+        }
+    }
+    if (!options.empty()) {
+        return (options.size() == 1 ? "unknown option " : "unknown options ") + joined(options) +
+               " (see tavi --help and tavi COMMAND --help)";
+    }
+    if (others > 0) {
+        return std::to_string(others) + " unexpected argument" + (others == 1 ? "" : "s") +
+               " (not shown) (see tavi COMMAND --help)";
+    }
+    return "";
+}
+
+int usageError(const std::string& message) {
+    std::cerr << "tavi: " << message << std::endl;
+    return kExitUsage;
+}
+
 }  // namespace
 }  // namespace tavi::cli
 
@@ -93,21 +331,60 @@ int main(int argc, char** argv) {
     using namespace tavi;
     using namespace tavi::cli;
 
-    CLI::App app{"tavi — payment SDK command-line tool"};
+    CLI::App app{
+        "tavi — payment SDK command-line tool: drives each operation of the library "
+        "and prints its result as one JSON line on standard output."};
+    // Global options may also follow the command: a command hands the options it does not know
+    // to the main command (set before the commands are added, which inherit it).
+    app.fallthrough();
+    app.name("tavi");  // the help says "tavi", however the program was started
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string(taviVersionString), "print the version and exit");
+    app.footer(
+        "\nGlobal options may come before or after the command. Secret options (--cred-value, "
+        "--otp, --card-number, --cvv, --account-no) take VALUE, - (one line from standard "
+        "input, in command-line order) or @FILE (a file only you can read, chmod 600); an "
+        "inline VALUE is visible to other users of this machine.\n"
+        "Exit status: 0 the operation succeeded, 1 it failed (the error is the JSON line), "
+        "2 usage error (message on standard error).\n"
+        "\nExample:\n"
+        "  tavi sandbox --tls --state /tmp/sbx &\n"
+        "  tavi otp-status --txn-id DEMO-TXN-1 --server https://127.0.0.1:PORT "
+        "--ca-file /tmp/sbx/ca.pem\n"
+        "  tavi COMMAND --help");
     Globals g;
-    app.add_option("--server", g.server, "server base URL (env TAVI_SERVER_URL)");
-    app.add_option("--store", g.store, "secure store database (env TAVI_STORE)");
-    app.add_option("--ca-file", g.caFile, "extra trusted CA certificates (PEM)")->check(
-        CLI::ExistingFile);
-    app.add_option("--pin-key", g.pinKey, "pin the server public key (sha256//BASE64)");
-    app.add_option("--app-id", g.appId, "application identifier");
-    app.add_option("--psp-org-id", g.pspOrgId, "PSP organisation identifier");
-    app.add_option("--timeout-ms", g.timeoutMs, "per-request timeout in milliseconds");
-    app.add_flag("--quiet", g.quiet, "silence the library's diagnostic lines");
+    app.add_option("--server", g.server,
+                   "server base URL, no trailing slash (default $TAVI_SERVER_URL, else the "
+                   "production server)")
+        ->type_name("URL");
+    app.add_option("--store", g.store,
+                   "secure store database (default $TAVI_STORE, else "
+                   "$XDG_DATA_HOME/tavi/store.db or ~/.local/share/tavi/store.db)")
+        ->type_name("PATH");
+    app.add_option("--ca-file", g.caFile, "extra trusted CA certificates (PEM file)")
+        ->type_name("PEM")
+        ->check(CLI::ExistingFile);
+    app.add_option("--pin-key", g.pinKey,
+                   "pin the server's public key: sha256//BASE64 (several joined with ;)")
+        ->type_name("PIN");
+    app.add_option("--app-id", g.appId, "application identifier sent with requests")
+        ->type_name("ID");
+    app.add_option("--psp-org-id", g.pspOrgId, "PSP organisation identifier")->type_name("ID");
+    app.add_option("--timeout-ms", g.timeoutMs,
+                   "per-request timeout in milliseconds, at least 1 (default 60000)")
+        ->type_name("N")
+        ->check(wholeNumber(1, LONG_MAX, "a whole number of milliseconds, at least 1"));
+    app.add_option("--deadline-ms", g.deadlineMs,
+                   "bound on the whole operation in milliseconds, re-issues and restarts "
+                   "included, at least 1 (default twice --timeout-ms)")
+        ->type_name("N")
+        ->check(wholeNumber(1, LONG_MAX, "a whole number of milliseconds, at least 1"));
+    app.add_flag("--quiet", g.quiet, "silence the library's diagnostic lines (standard error)");
 
     int exitCode = kExitSuccess;
     auto& service = TaviApiService::shared();
+    Secrets secrets;
+    Common c;
     auto fail = [&](const Error& e) {
         printResult(errorJson(e));
         exitCode = kExitFailure;
@@ -122,12 +399,15 @@ int main(int argc, char** argv) {
     };
 
     // otp-status
-    std::string txnId;
-    auto* otpStatus = app.add_subcommand("otp-status", "poll whether a transaction's OTP is verified");
-    otpStatus->add_option("--txn-id", txnId)->required();
+    auto* otpStatus =
+        app.add_subcommand("otp-status", "poll whether a transaction's OTP is verified");
+    c.txn(otpStatus);
+    otpStatus->footer(
+        example("  tavi otp-status --txn-id DEMO-TXN-1      # {\"status\":\"retry\"} "
+                "until verified, then {\"status\":\"stop\"}"));
     otpStatus->callback([&] {
         if (!configure(g, false)) return void(exitCode = kExitFailure);
-        service.checkOtpStatus(txnId, [&](const std::string& status) {
+        service.checkOtpStatus(c.txnId, [&](const std::string& status) {
             printResult(Json{{"status", status}});
         });
     });
@@ -135,39 +415,67 @@ int main(int argc, char** argv) {
     // check
     std::string mobile;
     auto* check = app.add_subcommand("check", "ask whether this device counts as registered");
-    check->add_option("--mobile", mobile)->required();
+    check->add_option("--mobile", mobile, "the user's mobile number, e.g. +15550100")
+        ->type_name("NUMBER")
+        ->required();
+    check->footer(example("  tavi check --mobile +15550100      # {\"registered\":true|false}"));
     check->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        TaviUtils::getCheckDeviceRegistered(
-            mobile, [&](bool registered) { printResult(Json{{"registered", registered}}); });
+        TaviUtils::getCheckDeviceRegistered(mobile, [&](bool registered) {
+            printResult(Json{{"registered", registered}});
+        });
     });
 
     // register
-    std::string sessionKey, regAppId;
+    std::string serverKey, regAppId;
     auto* reg = app.add_subcommand("register", "register this device and its user");
-    reg->add_option("--session-key", sessionKey, "the server's public key (base64 DER)")->required();
-    reg->add_option("--mobile", mobile)->required();
-    reg->add_option("--txn-id", txnId)->required();
-    reg->add_option("--app-id", regAppId)->required();
+    reg->add_option("--session-key", serverKey,
+                    "the server's public key, base64 DER (\"serverPublicKey\" printed by "
+                    "tavi sandbox)")
+        ->type_name("KEY")
+        ->required();
+    reg->add_option("--mobile", mobile, "the user's mobile number, e.g. +15550100")
+        ->type_name("NUMBER")
+        ->required();
+    c.txn(reg, "registration transaction identifier");
+    reg->add_option("--app-id", regAppId,
+                    "application identifier registered with the device (this command's own "
+                    "option: give a global --app-id before the command)")
+        ->type_name("ID")
+        ->required();
+    reg->footer(example(
+        "  KEY=$(head -n 1 sandbox.out | jq -r .serverPublicKey)   # first line of tavi sandbox\n"
+        "  tavi register --session-key \"$KEY\" --mobile +15550100 --txn-id R1 --app-id "
+        "com.example.wallet"));
     reg->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         DeviceRegistrationController().startDeviceRegistration(
-            true, sessionKey, mobile, txnId, regAppId,
-            [&](const std::string& result) { printResult(Json{{"result", result}}); }, fail);
+            true, serverKey, mobile, c.txnId, regAppId,
+            [&](const std::string& result) {
+                printResult(Json{{"result", result}});
+            },
+            fail);
     });
 
     // retrieve-keys
-    std::string msgId, transactionType, bic, instrumentType;
+    std::string msgId;
     auto* keys = app.add_subcommand("retrieve-keys", "open a transaction: retrieve its keys");
-    keys->add_option("--msg-id", msgId)->required();
-    keys->add_option("--transaction-type", transactionType)->required();
-    keys->add_option("--txn-id", txnId)->required();
-    keys->add_option("--bic", bic)->required();
-    keys->add_option("--instrument-type", instrumentType)->required();
+    keys->add_option("--msg-id", msgId, "message identifier, unique per request")
+        ->type_name("ID")
+        ->required();
+    c.type(keys, "FINANCIAL_TXN");
+    c.txn(keys, "identifier of the transaction to open");
+    c.bicOpt(keys);
+    c.instrument(keys);
+    keys->footer(example(
+        "  tavi retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T1 --bic "
+        "BIC1 --instrument-type ACCOUNT\n"
+        "  # prints bankKi, publicKey and sessionKey: the other commands' --bank-ki, "
+        "--public-key, --session-key"));
     keys->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.createRetrieveKeysRequest(
-            msgId, transactionType, txnId, bic, instrumentType,
+            msgId, c.transactionType, c.txnId, c.bic, c.instrumentType,
             [&](const std::string& bankKi, const std::string& publicKey, const std::string& sk,
                 const std::string& id, const std::string& rule) {
                 Json out = Json::object();
@@ -181,21 +489,36 @@ int main(int argc, char** argv) {
             fail);
     });
 
+    const std::string keyVars =
+        "--bank-ki \"$KI\" --public-key \"$BANK_KEY\" --session-key \"$SK\"";
+
     // submit-credential
-    std::string credType, credValue, bankKi, publicKey;
+    std::string credType, credValue;
     auto* cred = app.add_subcommand("submit-credential", "submit a PIN-type credential");
-    cred->add_option("--txn-id", txnId)->required();
-    cred->add_option("--transaction-type", transactionType)->required();
-    cred->add_option("--cred-type", credType)->required();
-    cred->add_option("--cred-value", credValue)->required();
-    cred->add_option("--bank-ki", bankKi)->required();
-    cred->add_option("--public-key", publicKey)->required();
-    cred->add_option("--session-key", sessionKey)->required();
+    c.txn(cred);
+    c.type(cred, "FINANCIAL_TXN");
+    cred->add_option("--cred-type", credType,
+                     "credential type: " + credTypes() + "; other text is sent as given")
+        ->type_name("TYPE")
+        ->required();
+    secrets.add(cred, "--cred-value", credValue, "the credential (the PIN)")->required();
+    c.ki(cred);
+    c.bankKey(cred);
+    c.session(cred);
+    cred->footer(example(
+        "  tavi submit-credential --txn-id T1 --transaction-type FINANCIAL_TXN --cred-type PIN "
+        "--cred-value @pin.txt " +
+        keyVars +
+        "\n"
+        "  read -rs PIN; printf '%s\\n' \"$PIN\" | tavi submit-credential ... --cred-value -"));
     cred->callback([&] {
+        secrets.resolve(*cred);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.createCredentialSubmissionRequest(
-            txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey,
-            [&](bool ok) { printResult(Json{{"success", ok}}); },
+            c.txnId, c.transactionType, credType, credValue, c.bankKi, c.publicKey, c.sessionKey,
+            [&](bool ok) {
+                printResult(Json{{"success", ok}});
+            },
             [&](bool ok) {
                 printResult(Json{{"success", ok}});
                 exitCode = kExitFailure;
@@ -205,20 +528,25 @@ int main(int argc, char** argv) {
     // fetch-otp
     std::string action;
     auto* fetchOtp = app.add_subcommand("fetch-otp", "fetch an OTP challenge");
-    fetchOtp->add_option("--transaction-type", transactionType)->required();
-    fetchOtp->add_option("--txn-id", txnId)->required();
-    fetchOtp->add_option("--instrument-type", instrumentType)->required();
-    fetchOtp->add_option("--bic", bic)->required();
-    fetchOtp->add_option("--session-key", sessionKey)->required();
-    auto* actionOpt = fetchOtp->add_option("--action", action);
+    c.type(fetchOtp, "FINANCIAL_TXN");
+    c.txn(fetchOtp);
+    c.instrument(fetchOtp);
+    c.bicOpt(fetchOtp);
+    c.session(fetchOtp);
+    auto* actionOpt = fetchOtp->add_option(
+        "--action", action, "what the OTP authorises, e.g. PURCHASE (default: the server's)");
+    fetchOtp->footer(example(
+        "  tavi fetch-otp --transaction-type FINANCIAL_TXN --txn-id T1 --instrument-type ACCOUNT "
+        "--bic BIC1 --session-key \"$SK\"\n"
+        "  # prints referenceId and action: validate-otp's --reference-id and --action"));
     fetchOtp->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         std::optional<std::string> act;
         if (actionOpt->count() > 0) act = action;
         service.createFetchOtpChallengeRequest(
-            transactionType, txnId, instrumentType, bic, sessionKey, act,
-            [&](const std::string& referenceId, const std::string& code,
-                const std::string& expiry, const std::string& a) {
+            c.transactionType, c.txnId, c.instrumentType, c.bic, c.sessionKey, act,
+            [&](const std::string& referenceId, const std::string& code, const std::string& expiry,
+                const std::string& a) {
                 Json out = Json::object();
                 out["referenceId"] = referenceId;
                 out["otpChallengeCode"] = code;
@@ -232,42 +560,61 @@ int main(int argc, char** argv) {
     // validate-otp
     std::string otp, referenceId;
     auto* validateOtp = app.add_subcommand("validate-otp", "validate an OTP");
-    validateOtp->add_option("--txn-id", txnId)->required();
-    validateOtp->add_option("--transaction-type", transactionType)->required();
-    validateOtp->add_option("--otp", otp)->required();
-    validateOtp->add_option("--bank-ki", bankKi)->required();
-    validateOtp->add_option("--public-key", publicKey)->required();
-    validateOtp->add_option("--session-key", sessionKey)->required();
-    validateOtp->add_option("--action", action)->required();
-    validateOtp->add_option("--bic", bic)->required();
-    validateOtp->add_option("--reference-id", referenceId)->required();
+    c.txn(validateOtp);
+    c.type(validateOtp, "FINANCIAL_TXN");
+    secrets.add(validateOtp, "--otp", otp, "the one-time password the user received")->required();
+    c.ki(validateOtp);
+    c.bankKey(validateOtp);
+    c.session(validateOtp);
+    validateOtp->add_option("--action", action, "\"action\" from fetch-otp, e.g. PURCHASE")
+        ->required();
+    c.bicOpt(validateOtp);
+    validateOtp->add_option("--reference-id", referenceId, "\"referenceId\" from fetch-otp")
+        ->type_name("ID")
+        ->required();
+    validateOtp->footer(
+        example("  read -rs OTP; printf '%s\\n' \"$OTP\" | tavi validate-otp --txn-id T1 "
+                "--transaction-type FINANCIAL_TXN --otp - " +
+                keyVars + " --action PURCHASE --bic BIC1 --reference-id \"$REF\""));
     validateOtp->callback([&] {
+        secrets.resolve(*validateOtp);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.createValidateOtpRequest(
-            txnId, transactionType, otp, bankKi, publicKey, sessionKey, action, bic, referenceId,
-            [&](bool ok) { printResult(Json{{"success", ok}}); }, failCodeReason);
+            c.txnId, c.transactionType, otp, c.bankKi, c.publicKey, c.sessionKey, action, c.bic,
+            referenceId,
+            [&](bool ok) {
+                printResult(Json{{"success", ok}});
+            },
+            failCodeReason);
     });
 
     // validate-card
     std::string cardNumber, bankName;
-    auto* validateCard = app.add_subcommand("validate-card", "check a card number against a bank");
-    validateCard->add_option("--session-key", sessionKey)->required();
-    validateCard->add_option("--bank-ki", bankKi)->required();
-    validateCard->add_option("--public-key", publicKey)->required();
-    validateCard->add_option("--txn-id", txnId)->required();
-    validateCard->add_option("--card-number", cardNumber)->required();
-    validateCard->add_option("--bic", bic)->required();
-    validateCard->add_option("--bank-name", bankName)->required();
     bool skipLocalCheck = false;
+    auto* validateCard = app.add_subcommand("validate-card", "check a card number against a bank");
+    c.session(validateCard);
+    c.ki(validateCard);
+    c.bankKey(validateCard);
+    c.txn(validateCard);
+    secrets.add(validateCard, "--card-number", cardNumber, "the card number, digits only")
+        ->required();
+    c.bicOpt(validateCard);
+    validateCard->add_option("--bank-name", bankName, "the bank name the card should belong to")
+        ->type_name("NAME")
+        ->required();
     validateCard->add_flag("--skip-local-check", skipLocalCheck,
                            "send the number even when the local card check refuses it");
+    validateCard->footer(
+        example("  tavi validate-card " + keyVars +
+                " --txn-id T1 --card-number @card.txt --bic BIC1 --bank-name \"Demo Bank\""));
     validateCard->callback([&] {
+        secrets.resolve(*validateCard);
         // An obviously wrong number is refused before any request; the error never shows it.
         if (auto problem = CardValidation::verify(cardNumber); problem && !skipLocalCheck)
             return fail(*problem);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.validateCardNumAsync(
-            sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName,
+            c.sessionKey, c.bankKi, c.publicKey, c.txnId, cardNumber, c.bic, bankName,
             [&](const ValidateCardNumResponse& r) {
                 Json header = Json::object();
                 if (r.commonResponse.reqMsgID) header["reqMsgId"] = *r.commonResponse.reqMsgID;
@@ -286,20 +633,30 @@ int main(int argc, char** argv) {
     // register-card
     std::string accountNo, expiryMonth, expiryYear, cvv;
     auto* regCard = app.add_subcommand("register-card", "register card and account details");
-    regCard->add_option("--txn-id", txnId)->required();
-    regCard->add_option("--transaction-type", transactionType)->required();
-    regCard->add_option("--bic", bic)->required();
-    auto* accountOpt = regCard->add_option("--account-no", accountNo);
-    regCard->add_option("--bank-ki", bankKi)->required();
-    regCard->add_option("--session-key", sessionKey)->required();
-    regCard->add_option("--card-number", cardNumber)->required();
-    regCard->add_option("--expiry-month", expiryMonth)->required();
-    regCard->add_option("--expiry-year", expiryYear)->required();
-    regCard->add_option("--cvv", cvv)->required();
-    regCard->add_option("--public-key", publicKey)->required();
+    c.txn(regCard);
+    c.type(regCard, "REGISTER_CARD_ACC_DETAIL");
+    c.bicOpt(regCard);
+    auto* accountOpt = secrets.add(regCard, "--account-no", accountNo, "account number (optional)");
+    c.ki(regCard);
+    c.session(regCard);
+    secrets.add(regCard, "--card-number", cardNumber, "the card number, digits only")->required();
+    regCard->add_option("--expiry-month", expiryMonth, "expiry month, 1 to 12 (e.g. 07)")
+        ->type_name("MM")
+        ->required();
+    regCard->add_option("--expiry-year", expiryYear, "expiry year, four digits, not past")
+        ->type_name("YYYY")
+        ->required();
+    secrets.add(regCard, "--cvv", cvv, "the card's 3- or 4-digit security code")->required();
+    c.bankKey(regCard);
     regCard->add_flag("--skip-local-check", skipLocalCheck,
                       "send the card even when the local card check refuses it");
+    regCard->footer(example(
+        "  tavi register-card --txn-id T1 --transaction-type REGISTER_CARD_ACC_DETAIL --bic BIC1 "
+        "--card-number @card.txt --expiry-month 12 --expiry-year 2031 --cvv - " +
+        keyVars +
+        "\n  # the card number from card.txt (chmod 600), the CVV typed on standard input"));
     regCard->callback([&] {
+        secrets.resolve(*regCard);
         if (auto problem = CardValidation::verify(cardNumber, expiryMonth, expiryYear, cvv);
             problem && !skipLocalCheck)
             return fail(*problem);
@@ -307,8 +664,8 @@ int main(int argc, char** argv) {
         std::optional<std::string> account;
         if (accountOpt->count() > 0) account = accountNo;
         service.registerCardDetailRequest(
-            txnId, transactionType, bic, account, bankKi, sessionKey, cardNumber, expiryMonth,
-            expiryYear, cvv, publicKey,
+            c.txnId, c.transactionType, c.bic, account, c.bankKi, c.sessionKey, cardNumber,
+            expiryMonth, expiryYear, cvv, c.publicKey,
             [&](bool ok, const std::string& code) {
                 printResult(Json{{"success", ok}, {"errorCode", code}});
             },
@@ -317,37 +674,54 @@ int main(int argc, char** argv) {
 
     // web-url
     auto* webUrl = app.add_subcommand("web-url", "obtain the secure web page address");
-    webUrl->add_option("--transaction-type", transactionType)->required();
-    webUrl->add_option("--txn-id", txnId)->required();
-    webUrl->add_option("--instrument-type", instrumentType)->required();
-    webUrl->add_option("--bic", bic)->required();
-    webUrl->add_option("--session-key", sessionKey)->required();
+    c.type(webUrl, "SECURE_PAGE_URL");
+    c.txn(webUrl);
+    c.instrument(webUrl);
+    c.bicOpt(webUrl);
+    c.session(webUrl);
+    webUrl->footer(example(
+        "  tavi web-url --transaction-type SECURE_PAGE_URL --txn-id T1 --instrument-type ACCOUNT "
+        "--bic BIC1 --session-key \"$SK\""));
     webUrl->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         service.webUrlRequestAsync(
-            transactionType, txnId, instrumentType, bic, sessionKey,
-            [&](const std::string& refUrl) { printResult(Json{{"refUrl", refUrl}}); }, fail);
+            c.transactionType, c.txnId, c.instrumentType, c.bic, c.sessionKey,
+            [&](const std::string& refUrl) {
+                printResult(Json{{"refUrl", refUrl}});
+            },
+            fail);
     });
 
     // store get/set/delete
     std::string name, value;
     auto* store = app.add_subcommand("store", "read and write the secure store");
     store->require_subcommand(1);
-    auto* storeGet = store->add_subcommand("get", "read a value");
-    storeGet->add_option("NAME", name)->required();
+    store->footer(
+        example("  tavi store set IS_REGISTERED true   # {\"status\":0}\n"
+                "  tavi store get IS_REGISTERED        # {\"value\":\"true\"}\n"
+                "  tavi store delete IS_REGISTERED     # {\"status\":0}"));
+    auto* storeGet = store->add_subcommand("get", "read a value: {\"value\":…} or null");
+    storeGet->add_option("NAME", name, "the value's name, e.g. IS_REGISTERED, taviId, pspId")
+        ->required();
+    storeGet->footer(example("  tavi store get taviId"));
     storeGet->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         printResult(Json{{"value", optionalJson(KeychainManager::getPreference(name))}});
     });
-    auto* storeSet = store->add_subcommand("set", "write a value (never overwrites)");
-    storeSet->add_option("NAME", name)->required();
-    storeSet->add_option("VALUE", value)->required();
+    auto* storeSet = store->add_subcommand(
+        "set", "write a value; never overwrites (status -25299 when the name exists)");
+    storeSet->add_option("NAME", name, "the value's name")->required();
+    storeSet->add_option("VALUE", value, "the value")->required();
+    storeSet->footer(
+        example("  tavi store delete IS_REGISTERED; tavi store set IS_REGISTERED true"));
     storeSet->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         printResult(Json{{"status", KeychainManager::savePreference(value, name)}});
     });
-    auto* storeDelete = store->add_subcommand("delete", "delete a value");
-    storeDelete->add_option("NAME", name)->required();
+    auto* storeDelete =
+        store->add_subcommand("delete", "delete a value (status -25300 when there is none)");
+    storeDelete->add_option("NAME", name, "the value's name")->required();
+    storeDelete->footer(example("  tavi store delete IS_REGISTERED"));
     storeDelete->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         printResult(Json{{"status", KeychainManager::deletePreference(name)}});
@@ -355,6 +729,7 @@ int main(int argc, char** argv) {
 
     // device
     auto* device = app.add_subcommand("device", "show the device identifier and user agent");
+    device->footer(example("  tavi device      # {\"deviceId\":…,\"userAgent\":…}"));
     device->callback([&] {
         if (!configure(g, false)) return void(exitCode = kExitFailure);
         Json out = Json::object();
@@ -366,23 +741,152 @@ int main(int argc, char** argv) {
     // sandbox
     sandbox::Options sandboxOptions;
     auto* sb = app.add_subcommand("sandbox", "run the sandbox payment server in the foreground");
-    sb->add_option("--host", sandboxOptions.host, "loopback address to bind");
-    sb->add_option("--port", sandboxOptions.port, "port (0 = ephemeral)");
+    sb->add_option("--host", sandboxOptions.host,
+                   "loopback address to bind: 127.0.0.1 (default), another 127.x.y.z, ::1 or "
+                   "localhost")
+        ->type_name("ADDRESS");
+    sb->add_option("--port", sandboxOptions.port,
+                   "port, 1 to 65535, or 0 for an ephemeral port (default 0); a port in use is "
+                   "an error")
+        ->type_name("N")
+        ->check(wholeNumber(0, 65535, "1 to 65535, or 0 for an ephemeral port"));
     sb->add_flag("--tls", sandboxOptions.tls, "serve HTTPS with a generated test CA");
-    sb->add_option("--state", sandboxOptions.stateDir, "directory for keys and certificates");
+    sb->add_option("--state", sandboxOptions.stateDir,
+                   "directory for the server key, CA and certificate, kept across runs "
+                   "(default: a temporary directory)")
+        ->type_name("DIR");
+    sb->footer(
+        example("  tavi sandbox --tls --port 8443 --state /tmp/sbx > sandbox.out &\n"
+                "  # first line: {\"url\":…,\"serverPublicKey\":…,\"caFile\":…}; SIGINT or SIGTERM "
+                "stops it.\n"
+                "  # Test credentials, cards, faults and control endpoints: docs/SANDBOX.md"));
     sb->callback([&] { exitCode = sandbox::runForeground(sandboxOptions); });
+
+    // sandbox-fault
+    sandbox::Fault fault;
+    std::string endpoint, kindName, errorCode, errorReason;
+    bool clearFaults = false;
+    auto* sf = app.add_subcommand(
+        "sandbox-fault",
+        "set a fault on a running sandbox (POST /__sandbox/faults), or clear them");
+    sf->add_option("--endpoint", endpoint,
+                   "endpoint whose answers the fault shapes: " + joined(sandbox::endpointNames()) +
+                       ", or a path starting with /; omitted: every endpoint")
+        ->type_name("NAME");
+    auto* kindOpt =
+        sf->add_option("--kind", kindName, "fault: " + joined(sandbox::faultKindNames()))
+            ->type_name("KIND");
+    auto* statusOpt = sf->add_option("--status", fault.status,
+                                     "HTTP status, 100 to 599 (status, body, emptyBody, nonJson, "
+                                     "oversized)")
+                          ->type_name("N")
+                          ->check(wholeNumber(100, 599, "an HTTP status, 100 to 599"));
+    auto* bodyOpt =
+        sf->add_option("--body", fault.body, "the answer's body (body)")->type_name("TEXT");
+    auto* delayOpt =
+        sf->add_option("--delay-ms", fault.delayMs, "delay before the answer, at least 1 (delay)")
+            ->type_name("N")
+            ->check(wholeNumber(1, INT_MAX, "a whole number of milliseconds, at least 1"));
+    auto* sizeOpt =
+        sf->add_option("--size", fault.size,
+                       "body size in bytes, up to 64 MiB (oversized; default 8 MiB)")
+            ->type_name("N")
+            ->check(wholeNumber(0, 64L << 20, "a number of bytes, 0 to 67108864 (64 MiB)"));
+    auto* codeOpt = sf->add_option("--error-code", errorCode,
+                                   "errorCode of the refusal (refusal, refusalNoPayload)")
+                        ->type_name("TEXT");
+    auto* reasonOpt = sf->add_option("--error-reason", errorReason,
+                                     "errorReason of the refusal (refusal, refusalNoPayload)")
+                          ->type_name("TEXT");
+    auto* timesOpt = sf->add_option("--times", fault.times,
+                                    "apply to this many requests, at least 1 (default: until "
+                                    "cleared)")
+                         ->type_name("N")
+                         ->check(wholeNumber(1, INT_MAX, "a whole number, at least 1"));
+    sf->add_flag("--clear", clearFaults, "clear every fault instead");
+    sf->footer(example(
+        "  tavi sandbox-fault --server http://127.0.0.1:8080 --endpoint retrieve-key --kind "
+        "refusal --error-code U30 --times 1\n"
+        "  tavi sandbox-fault --server https://127.0.0.1:8443 --ca-file /tmp/sbx/ca.pem --clear\n"
+        "  # prints {\"ok\":true,\"fault\":{…}} or {\"ok\":true,\"cleared\":true}; a sandbox that "
+        "cannot be reached or refuses: an error value, exit 1"));
+    sf->callback([&] {
+        if (g.server == kProductionServerURL) {
+            throw UsageError{
+                "sandbox-fault needs --server (or $TAVI_SERVER_URL) with the "
+                "sandbox's URL"};
+        }
+        if (clearFaults) {
+            for (const auto* o :
+                 {kindOpt, statusOpt, bodyOpt, delayOpt, sizeOpt, codeOpt, reasonOpt, timesOpt}) {
+                if (o->count() > 0) throw UsageError{"--clear takes no " + o->get_name()};
+            }
+        } else if (kindName.empty()) {
+            throw UsageError{"sandbox-fault needs --kind KIND, or --clear"};
+        } else if (!sandbox::faultKindFromName(kindName) || kindName == "none") {
+            throw UsageError{"--kind " + kindName + ": not a fault; use one of " +
+                             joined(sandbox::faultKindNames())};
+        }
+        sandbox::ControlAnswer answer;
+        Json out = Json::object();
+        out["ok"] = true;
+        if (clearFaults) {
+            answer = sandbox::sendClearFaults(g.server, g.caFile);
+            out["cleared"] = true;
+        } else {
+            if (!endpoint.empty()) {
+                auto path = sandbox::endpointPath(endpoint);
+                if (!path) {
+                    throw UsageError{"--endpoint " + endpoint + ": not an endpoint; use one of " +
+                                     joined(sandbox::endpointNames()) + ", or a path"};
+                }
+                fault.path = *path;
+            }
+            fault.kind = *sandbox::faultKindFromName(kindName);
+            if (codeOpt->count() > 0) fault.errorCode = errorCode;
+            if (reasonOpt->count() > 0) fault.errorReason = errorReason;
+            answer = sandbox::sendFault(g.server, g.caFile, fault);
+            out["fault"] = Json::parse(sandbox::faultJson(fault));
+        }
+        if (answer.status != 200) {
+            std::string message = answer.error;
+            if (answer.status != 0) {
+                Json body = Json::parse(answer.body, nullptr, false);
+                message = "the sandbox answered HTTP " + std::to_string(answer.status);
+                if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+                    message += ": " + body["error"].get<std::string>();
+                }
+            }
+            Json e = Json::object();
+            e["domain"] = "SandboxControlError";
+            e["code"] = answer.status;
+            e["message"] = message;
+            printResult(Json{{"error", e}});
+            exitCode = kExitFailure;
+            return;
+        }
+        printResult(out);
+    });
 
     // demo
     bool verbose = false;
     auto* demo = app.add_subcommand("demo", "run the whole payment flow against a local sandbox");
     demo->add_flag("--verbose", verbose, "also show the library's diagnostic lines");
+    demo->footer(example("  tavi demo --verbose"));
     demo->callback([&] { exitCode = runDemo(verbose); });
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        // An unknown option comes first: otherwise a required option it pushed aside would be
+        // reported instead, and CLI11's own message would repeat any value left over.
+        if (e.get_exit_code() != 0) {
+            if (auto unknown = unknownArguments(app); !unknown.empty()) return usageError(unknown);
+        }
         const int rc = app.exit(e);
         return rc == 0 ? 0 : kExitUsage;
+    } catch (const UsageError& e) {
+        return usageError(e.message);
     }
     return exitCode;
 }

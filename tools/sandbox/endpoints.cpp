@@ -294,6 +294,44 @@ std::string keyText(const wire::Key& key) {
 
 // --- routing ----------------------------------------------------------------------------------
 
+namespace {
+
+/// The endpoints by the last segment of their paths, for faults asked for by name. Keep in step
+/// with the table in route().
+const std::vector<std::pair<std::string, std::string>>& knownEndpoints() {
+    static const std::string api = kApi;
+    static const std::vector<std::pair<std::string, std::string>> known = {
+        {"txn-status", "/mpgs/txn-status"},
+        {"user-registration-txn", "/kora-core/kora-sms/urn:apiver:1.0/user-registration-txn"},
+        {"user-registration", api + "user-registration"},
+        {"check-device-registration", api + "check-device-registration"},
+        {"retrieve-key", api + "retrieve-key"},
+        {"authorize", api + "authorize"},
+        {"fetch-otp-challenge-code", api + "fetch-otp-challenge-code"},
+        {"validate-otp-api", api + "validate-otp-api"},
+        {"validate-card-num", api + "validate-card-num"},
+        {"register-card-detail", api + "register-card-detail"},
+        {"request-web-url", api + "request-web-url"},
+    };
+    return known;
+}
+
+}  // namespace
+
+std::optional<std::string> endpointPath(std::string_view nameOrPath) {
+    if (!nameOrPath.empty() && nameOrPath.front() == '/') return std::string(nameOrPath);
+    for (const auto& [name, path] : knownEndpoints()) {
+        if (nameOrPath == name) return path;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> endpointNames() {
+    std::vector<std::string> names;
+    for (const auto& [name, path] : knownEndpoints()) names.push_back(name);
+    return names;
+}
+
 Answer Server::Impl::route(Exchange& ex) {
     struct Endpoint {
         const char* method;

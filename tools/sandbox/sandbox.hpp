@@ -1,6 +1,7 @@
 // The sandbox payment server: a real HTTP(S) server on loopback that plays the payment server and
 // the bank, for tests, benchmarks and the demo. It implements the server's side directly on
 // OpenSSL and nlohmann-json and shares no code with the library.
+// docs/SANDBOX.md describes its credentials, declines, faults and control endpoints for users.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavi::sandbox {
@@ -124,6 +126,30 @@ class Server {
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+/// Fault kinds by their names on the control API ("emptyBody", …); the names of every kind but
+/// `none`, in declaration order; a fault as the control API's JSON object.
+std::optional<Fault::Kind> faultKindFromName(std::string_view name);
+std::string faultKindName(Fault::Kind kind);
+std::vector<std::string> faultKindNames();
+std::string faultJson(const Fault& fault);
+
+/// The path of an endpoint named by its last path segment ("retrieve-key", "txn-status", …);
+/// a text starting with '/' is taken as a path as it is. None for an unknown name.
+std::optional<std::string> endpointPath(std::string_view nameOrPath);
+/// The names `endpointPath` knows, in the order of the flow.
+std::vector<std::string> endpointNames();
+
+/// The outcome of a control request sent to a sandbox in another process.
+struct ControlAnswer {
+    int status = 0;     ///< the HTTP status; 0 when no answer came
+    std::string body;   ///< the answer's body
+    std::string error;  ///< why no answer came (status 0)
+};
+/// POST /__sandbox/faults (`fault`) or DELETE /__sandbox/faults to the sandbox whose base URL is
+/// `url`; `caFile` is the test CA of a TLS sandbox (its certificate is verified).
+ControlAnswer sendFault(const std::string& url, const std::string& caFile, const Fault& fault);
+ControlAnswer sendClearFaults(const std::string& url, const std::string& caFile);
 
 /// Control over HTTP, for a sandbox in another process (not faulted, not recorded):
 ///   POST   /__sandbox/faults      a Fault as JSON: {"path","kind" (the Kind's name, e.g.

@@ -54,32 +54,6 @@ int portOf(const sockaddr_storage& ss) {
     return -1;
 }
 
-/// Deepens the accept queue of the listener on `localPort`. The HTTP library listens with a
-/// queue of five; more clients connecting at once (eight threads opening their connections) would
-/// see their connection attempts dropped and retried a second later.
-void deepenAcceptQueue(int localPort) {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return;
-    while (dirent* entry = ::readdir(dir)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
-        int listening = 0;
-        socklen_t length = sizeof listening;
-        sockaddr_storage local{};
-        socklen_t ll = sizeof local;
-        if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) !=
-                0 ||
-            listening == 0 ||
-            ::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0 ||
-            portOf(local) != localPort) {
-            continue;
-        }
-        ::listen(static_cast<int>(fd), SOMAXCONN);  // a listening socket takes the new depth
-    }
-    ::closedir(dir);
-}
-
 /// The server-side socket of a plain-HTTP request: the one whose local port is the listener's
 /// and whose peer port is the client's.
 int findServerSocket(int localPort, int remotePort) {
@@ -162,30 +136,63 @@ json recordToJson(const RecordedRequest& r) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::pair<const char*, Fault::Kind> kFaultKinds[] = {
+    {"none", Fault::Kind::none},
+    {"status", Fault::Kind::status},
+    {"body", Fault::Kind::body},
+    {"emptyBody", Fault::Kind::emptyBody},
+    {"nonJson", Fault::Kind::nonJson},
+    {"delay", Fault::Kind::delay},
+    {"dropConnection", Fault::Kind::dropConnection},
+    {"resetMidBody", Fault::Kind::resetMidBody},
+    {"oversized", Fault::Kind::oversized},
+    {"refusal", Fault::Kind::refusal},
+    {"refusalNoPayload", Fault::Kind::refusalNoPayload},
+    {"zeroByteKey", Fault::Kind::zeroByteKey},
+    {"wrongKey", Fault::Kind::wrongKey},
+    {"shortKey", Fault::Kind::shortKey},
+    {"garbagePayload", Fault::Kind::garbagePayload},
+    {"undecodablePayload", Fault::Kind::undecodablePayload},
+};
+
+}  // namespace
+
 std::optional<Fault::Kind> faultKindFromName(std::string_view name) {
-    using K = Fault::Kind;
-    static const std::pair<const char*, K> names[] = {
-        {"none", K::none},
-        {"status", K::status},
-        {"body", K::body},
-        {"emptyBody", K::emptyBody},
-        {"nonJson", K::nonJson},
-        {"delay", K::delay},
-        {"dropConnection", K::dropConnection},
-        {"resetMidBody", K::resetMidBody},
-        {"oversized", K::oversized},
-        {"refusal", K::refusal},
-        {"refusalNoPayload", K::refusalNoPayload},
-        {"zeroByteKey", K::zeroByteKey},
-        {"wrongKey", K::wrongKey},
-        {"shortKey", K::shortKey},
-        {"garbagePayload", K::garbagePayload},
-        {"undecodablePayload", K::undecodablePayload},
-    };
-    for (const auto& [n, k] : names) {
+    for (const auto& [n, k] : kFaultKinds) {
         if (name == n) return k;
     }
     return std::nullopt;
+}
+
+std::string faultKindName(Fault::Kind kind) {
+    for (const auto& [n, k] : kFaultKinds) {
+        if (kind == k) return n;
+    }
+    return "none";
+}
+
+std::vector<std::string> faultKindNames() {
+    std::vector<std::string> names;
+    for (const auto& [n, k] : kFaultKinds) {
+        if (k != Fault::Kind::none) names.emplace_back(n);
+    }
+    return names;
+}
+
+std::string faultJson(const Fault& f) {
+    json j = json::object();
+    j["path"] = f.path;
+    j["kind"] = faultKindName(f.kind);
+    j["status"] = f.status;
+    j["body"] = f.body;
+    j["delayMs"] = f.delayMs;
+    j["size"] = f.size;
+    j["errorCode"] = f.errorCode ? json(*f.errorCode) : json(nullptr);
+    j["errorReason"] = f.errorReason ? json(*f.errorReason) : json(nullptr);
+    j["times"] = f.times;
+    return dumpJson(j);
 }
 
 // --- start and stop ---------------------------------------------------------------------------
@@ -242,6 +249,11 @@ bool Server::Impl::start() {
         error = "the sandbox listens on loopback addresses only, not " + options.host;
         return false;
     }
+    if (options.port < 0 || options.port > 65535) {
+        error = "the port must be 1 to 65535, or 0 for an ephemeral port, not " +
+                std::to_string(options.port);
+        return false;
+    }
     ignoreSigpipe();
     if (!prepareStateDir() || !prepareServerKey()) return false;
 
@@ -295,22 +307,43 @@ bool Server::Impl::start() {
                             "application/json");
         });
 
-    int port = -1;
-    if (options.port == 0) {
-        port = server->bind_to_any_port(options.host);
-    } else if (server->bind_to_port(options.host, options.port)) {
-        port = options.port;
-    }
-    if (port <= 0) {
-        error = "cannot bind " + options.host + ":" + std::to_string(options.port);
+    // The HTTP library's own socket options include SO_REUSEPORT, which lets a second server
+    // bind a port that is already listening and silently share its clients. Bind without it;
+    // SO_REUSEADDR only lets a restarted sandbox take its port back from TIME_WAIT.
+    int listener = -1;
+    server->set_socket_options([&listener](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listener = sock;  // the last socket tried is the one bound, when binding succeeds
+    });
+    const bool bound = options.port == 0 ? server->bind_to_any_port(options.host) > 0
+                                         : server->bind_to_port(options.host, options.port);
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    char address[INET6_ADDRSTRLEN] = {};
+    if (!bound || listener < 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+        portOf(local) <= 0 ||
+        (local.ss_family == AF_INET
+             ? ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in&>(local).sin_addr, address,
+                           sizeof address)
+             : ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6&>(local).sin6_addr, address,
+                           sizeof address)) == nullptr) {
+        error = "cannot bind " + options.host + ":" + std::to_string(options.port) +
+                (bound ? "" : " (is the port in use?)");
         return false;
     }
-    boundPort = port;
-    deepenAcceptQueue(port);
-    std::string host =
-        options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-    baseUrl =
-        std::string(options.tls ? "https" : "http") + "://" + host + ":" + std::to_string(port);
+    boundPort = portOf(local);
+    server->set_socket_options([](int) {});  // `listener` goes out of scope
+    // The HTTP library listens with a queue of five; more clients connecting at once (eight
+    // threads opening their connections) would see their connection attempts dropped and
+    // retried a second later. A listening socket takes the new depth.
+    ::listen(listener, SOMAXCONN);
+    // Advertise the address actually bound ("localhost" may have resolved to either family).
+    const std::string host =
+        local.ss_family == AF_INET6 ? "[" + std::string(address) + "]" : std::string(address);
+    baseUrl = std::string(options.tls ? "https" : "http") + "://" + host + ":" +
+              std::to_string(boundPort);
 
     http = std::move(server);
     listenDone = false;

@@ -156,7 +156,4 @@ struct Server::Impl {
     void requestWebUrl(Exchange& ex, Answer& a);
 };
 
-/// Fault kinds by their names on the control API ("emptyBody", …).
-std::optional<Fault::Kind> faultKindFromName(std::string_view name);
-
 }  // namespace tavi::sandbox
