@@ -25,7 +25,7 @@ constexpr int kKills = 50;
 /// The session values registration writes, in its order, with their writers.
 struct SessionValue {
     const char* name;
-    void (*save)(const std::string&);
+    std::int32_t (*save)(const std::string&);
 };
 constexpr std::array<SessionValue, 8> kValues{{
     {SessionManager::taviId, &SessionManager::saveTaviId},
