@@ -80,6 +80,12 @@ std::string errnoText(int err) {
     return std::error_code(err, std::generic_category()).message();
 }
 
+/// Fixes named in errors about a file's content and about a database in use.
+constexpr const char* kStartAfresh =
+    "; move the file aside to start a new store (the device then registers again)";
+constexpr const char* kBusyElsewhere =
+    "; another program may be holding the database: close it and try again";
+
 Error storeError(const std::string& path, const std::string& problem) {
     return detail::clientError(ClientErrorCode::storeUnavailable,
                                "secure store \"" + path + "\": " + problem);
@@ -125,7 +131,8 @@ std::optional<std::string> ensureParentDirectories(const std::string& path) {
         if (errno != ENOENT) return "cannot examine \"" + part + "\": " + errnoText(errno);
         if (::mkdir(part.c_str(), 0700) != 0) {
             if (errno == EEXIST) continue;  // made by someone else meanwhile
-            return "cannot create directory \"" + part + "\": " + errnoText(errno);
+            return "cannot create directory \"" + part + "\": " + errnoText(errno) +
+                   "; create it (mode 0700) or choose another path";
         }
         // The umask can only have removed bits; make the mode exactly 0700.
         if (::chmod(part.c_str(), 0700) != 0) {
@@ -216,7 +223,10 @@ std::optional<std::string> prepareFile(const std::string& path) {
         if (::fchmod(fd, 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
         return std::nullopt;
     }
-    if (errno != EEXIST) return "cannot create the file: " + errnoText(errno);
+    if (errno != EEXIST) {
+        return "cannot create the file: " + errnoText(errno) +
+               "; make its directory writable by its owner, or choose another path";
+    }
     if (auto problem = existingFileProblem(path)) return problem;
     // A companion left by a crash is used by SQLite as it finds it: it must be ours as well.
     for (const char* suffix : {"-wal", "-shm", "-journal"}) {
@@ -650,7 +660,7 @@ std::optional<std::string> sqliteStorePath(const SecureStore& store) {
 
 Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
                                                            std::chrono::milliseconds busyTimeout) {
-    if (path.empty()) return storeError(path, "no path given");
+    if (path.empty()) return storeError(path, "no path given; give the path of the store's file");
     if (auto problem = ensureParentDirectories(path)) return storeError(path, *problem);
     if (auto problem = directoryProblem(path)) return storeError(path, *problem);
     std::string problem;
@@ -668,26 +678,31 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
             return storeError(path, "the path passes through a symbolic link, which the store "
                                     "never follows; give the real path");
         }
-        return storeError(path, "cannot open: " + dbMessage(db.get()));
+        return storeError(path, "cannot open: " + dbMessage(db.get()) +
+                                    "; check that the file and its directory are yours and "
+                                    "writable, or choose another path");
     }
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeout.count()));
     if (sqlite3_db_readonly(db.get(), "main") != 0) {
-        return storeError(path, "the file is not writable");
+        return storeError(path, "the file is not writable; run chmod 600 on it");
     }
 
     // Before anything could write to it: is this an intact database, and is it ours?
     const auto check = singleText(db.get(), "PRAGMA quick_check", problem);
-    if (!check) return storeError(path, "not a usable database (" + problem + ")");
-    if (*check != "ok") return storeError(path, "the database is corrupt (" + *check + ")");
+    if (!check) return storeError(path, "not a usable database (" + problem + ")" + kStartAfresh);
+    if (*check != "ok") {
+        return storeError(path, "the database is corrupt (" + *check + ")" + kStartAfresh);
+    }
     const auto tables =
         singleText(db.get(),
                    "SELECT (SELECT count(*) FROM sqlite_schema WHERE type = 'table') || ',' || "
                    "(SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'items')",
                    problem);
-    if (!tables) return storeError(path, "cannot read the schema (" + problem + ")");
+    if (!tables) return storeError(path, "cannot read the schema (" + problem + ")" + kStartAfresh);
     if (*tables != "0,0" && tables->substr(tables->find(',') + 1) != "1") {
-        return storeError(path, "a database of something else (it has no items table)");
+        return storeError(path, "a database of something else (it has no items table); choose "
+                                "another path");
     }
 
     // Switching the journal mode needs the file to itself and does not wait on the busy handler:
@@ -703,17 +718,17 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         problem.clear();
         mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
     }
-    if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")");
-    if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")");
+    if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")" + kBusyElsewhere);
+    if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")" + kBusyElsewhere);
     if (!exec(db.get(), "PRAGMA synchronous = FULL", problem)) {
-        return storeError(path, "cannot set synchronous mode (" + problem + ")");
+        return storeError(path, "cannot set synchronous mode (" + problem + ")" + kBusyElsewhere);
     }
     if (!exec(db.get(), "BEGIN IMMEDIATE", problem)) {
-        return storeError(path, "cannot lock the database (" + problem + ")");
+        return storeError(path, "cannot lock the database (" + problem + ")" + kBusyElsewhere);
     }
     if (!exec(db.get(), kCreateTable, problem) || !exec(db.get(), "COMMIT", problem)) {
         sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        return storeError(path, "cannot create the items table (" + problem + ")");
+        return storeError(path, "cannot create the items table (" + problem + ")" + kBusyElsewhere);
     }
 
     std::vector<Stmt> stmts;
@@ -722,7 +737,8 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
             SQLITE_OK) {
-            return storeError(path, "unexpected items table (" + dbMessage(db.get()) + ")");
+            return storeError(path,
+                              "unexpected items table (" + dbMessage(db.get()) + ")" + kStartAfresh);
         }
         stmts.emplace_back(stmt);
     }
