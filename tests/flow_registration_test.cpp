@@ -600,6 +600,22 @@ TEST_F(SessionIntegrity, WriteFailuresReachTheHostAndNeverMixTheSession) {
 TEST_F(SessionIntegrity, OneRegistrationAtATimeAndABoundedWait) {
     detail::setRegistrationLockWait(std::chrono::milliseconds(300));
 
+    // The host may register again from inside its callback: the store is free by then.
+    {
+        Fault refuse;
+        refuse.path = kRegisterPath;
+        refuse.kind = Fault::Kind::refusal;
+        refuse.times = 1;
+        server().addFault(refuse);
+        Outcome retried;
+        DeviceRegistrationController().startDeviceRegistration(
+            true, server().serverPublicKey(), kMobile, "REG-TXN-7", kAppId,
+            [](const std::string&) { ADD_FAILURE() << "the refusal was not reported"; },
+            [&](const Error&) { retried = registerDevice(); });
+        EXPECT_EQ(retried.successes, 1) << (retried.error ? retried.error->description() : "");
+        server().clearRequests();
+    }
+
     // Another thread's registration holds a memory store while its answer is delayed.
     {
         Fault slow;

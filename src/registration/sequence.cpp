@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,22 +65,35 @@ std::map<std::string, std::string> jsonHeaders() {
 }
 
 /// The host's callbacks, each guarded so that exactly one of them runs once across all restarts.
+/// The answer is kept until deliver(), which the first attempt calls once it has let go of the
+/// store, so that a host may register again from inside its callback.
 struct Outcome {
     const std::function<void(const std::string&)>& onSuccess;
     const std::function<void(const Error&)>& onError;
     bool answered = false;
+    std::optional<std::string> result{};
+    std::optional<Error> error{};
 
-    void succeed(const std::string& result) {
+    void succeed(const std::string& value) {
         if (answered) return;
         answered = true;
-        if (onSuccess) onSuccess(result);
+        result = value;
+    }
+    void fail(const Error& failure) {
+        if (answered) return;
+        answered = true;
+        error = failure;
     }
     /// The failure path of both exchanges: the host hears of the error, then it is printed.
-    void fail(const Error& error) {
-        if (answered) return;
-        answered = true;
-        if (onError) onError(error);
-        detail::diag(error.description());
+    void deliver() {
+        if (result) {
+            if (onSuccess) onSuccess(*result);
+        } else if (error) {
+            if (onError) onError(*error);
+            detail::diag(error->description());
+        }
+        result.reset();
+        error.reset();
     }
 };
 
@@ -114,25 +128,34 @@ class RegistrationAttempt {
           target_(target) {}
 
     void run() {
-        // The first attempt finds the store and waits for its turn; restarts run inside it.
+        if (target_ != nullptr) return exchange();  // a restart, inside the first attempt
+        // The first attempt finds the store and waits for its turn; it answers the host once the
+        // store is free again.
         RegistrationStore held;
-        if (target_ == nullptr) {
-            auto store = detail::installedStore();
-            if (!store) return outcome_.fail(store.error());
-            auto lock = detail::lockForRegistration(store.value());
-            if (!lock) return outcome_.fail(lock.error());
+        if (auto store = detail::installedStore(); !store) {
+            outcome_.fail(store.error());
+        } else if (auto lock = detail::lockForRegistration(store.value()); !lock) {
+            outcome_.fail(lock.error());
+        } else {
             held.store = store.value();
             held.lock = std::move(lock).value();
             target_ = &held;
+            exchange();
+            target_ = nullptr;
+            held = RegistrationStore{};
         }
+        outcome_.deliver();
+    }
+
+  private:
+    void exchange() {
         const UserRegistrationTxnSMSRequest request{mobileNumber_, txnID_};
         TaviApiService::shared().mockSmsRequestAsync(
             request, [this](const Bytes&) { sendRegistration(); },
             [this](const Error& error) { outcome_.fail(error); });
-        if (target_ == &held) target_ = nullptr;
     }
 
-  private:
+
     void sendRegistration() {
         detail::diag("success");
         const PKIEncryptionDecryptionUtils pki;

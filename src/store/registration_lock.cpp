@@ -23,28 +23,36 @@ namespace {
 
 std::atomic<std::int64_t> lockWaitMs{kRegistrationLockWait.count()};
 
+/// The in-process lock of one store, and the thread that holds it (a registration started from
+/// inside another one on the same thread must not wait for itself).
+struct ProcessLock {
+    std::timed_mutex mutex;
+    std::atomic<std::thread::id> owner{};
+};
+
 /// The in-process lock of each store, by the database path (SQLite) or the object's address.
-std::shared_ptr<std::timed_mutex> processLockFor(const std::string& key) {
+std::shared_ptr<ProcessLock> processLockFor(const std::string& key) {
     static std::mutex mutex;
-    static std::map<std::string, std::shared_ptr<std::timed_mutex>> locks;
+    static std::map<std::string, std::shared_ptr<ProcessLock>> locks;
     std::lock_guard lock(mutex);
     auto& slot = locks[key];
-    if (!slot) slot = std::make_shared<std::timed_mutex>();
+    if (!slot) slot = std::make_shared<ProcessLock>();
     return slot;
 }
 
 class HeldLock final : public RegistrationLock {
   public:
-    HeldLock(std::shared_ptr<std::timed_mutex> mutex, int fd) : mutex_(std::move(mutex)), fd_(fd) {}
+    HeldLock(std::shared_ptr<ProcessLock> lock, int fd) : lock_(std::move(lock)), fd_(fd) {}
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
     ~HeldLock() override {
         if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the flock
-        mutex_->unlock();
+        lock_->owner = std::thread::id();
+        lock_->mutex.unlock();
     }
 
   private:
-    std::shared_ptr<std::timed_mutex> mutex_;
+    std::shared_ptr<ProcessLock> lock_;
     int fd_;
 };
 
@@ -77,13 +85,23 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
     const std::string what = path ? "\"" + *path + "\"" : std::string("(installed by the host)");
 
     auto mutex = processLockFor(path ? *path : std::string(address));
-    if (!mutex->try_lock_until(deadline)) return lockedError(what, wait);
-    std::unique_lock<std::timed_mutex> held(*mutex, std::adopt_lock);
+    if (mutex->owner.load() == std::this_thread::get_id()) {
+        return lockedError(what, std::chrono::milliseconds(0));
+    }
+    if (!mutex->mutex.try_lock_until(deadline)) return lockedError(what, wait);
+    std::unique_lock<std::timed_mutex> held(mutex->mutex, std::adopt_lock);
+    mutex->owner = std::this_thread::get_id();
     if (!path) {
         held.release();
         return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), -1));
     }
 
+    struct ClearOwner {
+        ProcessLock* lock;
+        ~ClearOwner() {
+            if (lock != nullptr) lock->owner = std::thread::id();
+        }
+    } clearOwner{mutex.get()};
     const std::string lockPath = *path + ".lock";
     const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
@@ -114,6 +132,7 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    clearOwner.lock = nullptr;
     held.release();
     return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), fd));
 }
