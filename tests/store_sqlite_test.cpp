@@ -436,7 +436,9 @@ TEST_F(SqliteStoreTest, TrustsOnlyWhatTheUserOwns) {
     EXPECT_EQ(asAnotherUser([&] {
                   const int db = ::open(planted.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
                   const int wal = ::open((real + "-wal").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-                  if (db < 0 || wal < 0) return 1;
+                  const int early =
+                      ::open((dir_ + "/fresh.db-wal").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                  if (db < 0 || wal < 0 || early < 0) return 1;
                   ::fchmod(wal, 0666);
                   return 0;
               }),
@@ -444,6 +446,7 @@ TEST_F(SqliteStoreTest, TrustsOnlyWhatTheUserOwns) {
     ::chmod(dir_.c_str(), 0700);
     refused(planted, "owned by uid 65534");
     refused(real, "companion file");
+    refused(dir_ + "/fresh.db", "companion file");  // a WAL waiting for a store not made yet
     EXPECT_EQ(fs::file_size(real + "-wal"), 0u);
     fs::remove(real + "-wal");
     ASSERT_TRUE(mustOpen(real));

@@ -155,7 +155,6 @@ class RegistrationAttempt {
             [this](const Error& error) { outcome_.fail(error); });
     }
 
-
     void sendRegistration() {
         detail::diag("success");
         const PKIEncryptionDecryptionUtils pki;
@@ -280,8 +279,7 @@ class RegistrationAttempt {
         detail::diag("Tavi Key: " + *values.taviKey);
         detail::diagRecord(answer);
         if (saved != KeychainStatus::success) {
-            return outcome_.fail(detail::storeWriteError(
-                "the registered session (the previous one is kept)", saved));
+            return outcome_.fail(detail::storeWriteError("the registered session", saved));
         }
         outcome_.succeed("done");
     }

@@ -111,7 +111,7 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
                                "; remove it if it is a symbolic link, or make the directory "
                                "writable by its owner");
     }
-    if (auto problem = untrustedFileProblem(fd, lockPath)) {
+    if (auto problem = untrustedFileProblem(fd)) {
         ::close(fd);
         return clientError(ClientErrorCode::storeUnavailable,
                            "secure store lock file \"" + lockPath + "\": " + *problem);

@@ -211,7 +211,7 @@ std::optional<std::string> existingFileProblem(const std::string& path) {
         return "cannot examine \"" + path + "\": " + errnoText(errno);
     }
     const FdGuard guard(fd);
-    return detail::untrustedFileProblem(fd, path);
+    return detail::untrustedFileProblem(fd);
 }
 
 /// Creates the file 0600 if it is absent; an existing file must be one the user owns (see
@@ -221,14 +221,14 @@ std::optional<std::string> prepareFile(const std::string& path) {
     if (fd >= 0) {
         const FdGuard guard(fd);
         if (::fchmod(fd, 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
-        return std::nullopt;
-    }
-    if (errno != EEXIST) {
+    } else if (errno != EEXIST) {
         return "cannot create the file: " + errnoText(errno) +
                "; make its directory writable by its owner, or choose another path";
+    } else if (auto problem = existingFileProblem(path)) {
+        return problem;
     }
-    if (auto problem = existingFileProblem(path)) return problem;
-    // A companion left by a crash is used by SQLite as it finds it: it must be ours as well.
+    // A companion left behind is used by SQLite as it finds it (a WAL is replayed into the
+    // database, even a new one): it must be ours as well.
     for (const char* suffix : {"-wal", "-shm", "-journal"}) {
         if (auto problem = existingFileProblem(path + suffix)) {
             return "companion file \"" + path + suffix + "\": " + *problem;
@@ -630,8 +630,7 @@ class SqliteSecureStore final : public SecureStore {
 
 namespace detail {
 
-std::optional<std::string> untrustedFileProblem(int fd, const std::string& path) {
-    (void)path;
+std::optional<std::string> untrustedFileProblem(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return "cannot examine it: " + errnoText(errno);
     if (S_ISLNK(st.st_mode)) {

@@ -24,6 +24,6 @@ std::optional<std::string> sqliteStorePath(const SecureStore& store);
 /// Checks a file that belongs to a store (the database, a companion, the lock file) through an
 /// open descriptor: a regular file, owned by the effective user, without group or other access.
 /// Returns the problem and the fix, if any.
-std::optional<std::string> untrustedFileProblem(int fd, const std::string& path);
+std::optional<std::string> untrustedFileProblem(int fd);
 
 }  // namespace tavi::detail
