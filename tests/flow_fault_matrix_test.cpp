@@ -532,6 +532,46 @@ Scenario pathFault(const char* name, Kind kind, const char* expected, std::strin
             expected};
 }
 
+/// What becomes of the registered session under a kill, a full disk and a concurrent
+/// registration; tested by flow_registration_test (SessionIntegrity) and store_crash_test.
+constexpr const char* kSessionSurvival = R"(
+## The registered session under kills, full disks and concurrent registrations
+
+The registered session (taviId, imei1, imei2, appId, mobile, deviceId, pspId, taviKey) is written
+by registration alone, in one store transaction, after the answer has been opened and both pspId
+and taviKey recovered. With the SQLite store (the default):
+
+| Event during a registration | What the host hears | What the store holds afterwards |
+|---|---|---|
+| the process is killed (SIGKILL, power loss) at any point | nothing (the process is gone) | the previous session or the new one, whole; never a mix, never one with values missing |
+| refusal, HTTP error, dropped connection, undecodable answer, a key that never recovers | `onError` with that error | the previous session, value for value; `check` unchanged |
+| the disk fills, or the store turns read-only or stays locked, before the answer is written | `onError`: `TaviClientError(9 storeUnavailable)` with the reason ("disk full", "read-only", "locked by another writer"), never "done" | the previous session |
+| a key item cannot be kept while an answer is opened | nothing: the key parsed from its text opens the answer (no restart, no new SMS) | unchanged |
+| another registration into the same store is running (thread or process) | this one waits for it, at most 30 s; then `storeUnavailable` "locked by another registration", nothing sent | the session of the last registration to finish, whole |
+| no store was installed and the default one cannot be opened | `storeUnavailable` naming the path, the reason and the fix, from registration and every operation that needs the session | nothing is kept anywhere (no fallback to memory) |
+
+The lock that serialises registrations is a `flock` on `<store>.lock`, which the kernel releases
+when the process holding it dies. Tests: the CLI killed between the two exchanges of a
+re-registration (15 kills, the previous session intact after each, then a registration that goes
+through); two CLI processes registering at once (3 rounds); a 512 KiB tmpfs filled in a private
+mount namespace while the answer is delayed; writers killed in the middle of value and session
+writes (50 and 20 kills).
+
+A store the host implements (`SecureStore`) cannot give all of this:
+
+- **Atomic replacement** only if it overrides `replaceAll` with a real transaction. The default
+  removes "taviKey" first, replaces the other seven values, and adds "taviKey" last: a failure or
+  a kill part-way leaves the session incomplete (`check` answers false, operations report the
+  missing value, the host registers again) and the previous session is lost, but it never looks
+  complete while mixed.
+- **Serialisation across processes**: the library serialises registrations on a host store only
+  within one process.
+- **Durability and the trust checks on files**: what survives a power loss, and who else can
+  read or plant the backend's data, are the backend's own.
+- **A precise reason**: the error says "disk full", "read-only" or "locked" only when the backend
+  returns `KeychainStatus::diskFull`, `readOnly` or `locked`.
+)";
+
 std::string writeTable(const std::vector<Scenario>& scenarios,
                        const std::vector<std::array<std::string, kOps.size()>>& cells) {
     std::string md =
@@ -559,6 +599,7 @@ std::string writeTable(const std::vector<Scenario>& scenarios,
     }
     md += "\n" + std::to_string(scenarios.size()) + " faults x " + std::to_string(kOps.size()) +
           " operations = " + std::to_string(scenarios.size() * kOps.size()) + " cells.\n";
+    md += kSessionSurvival;
     return md;
 }
 

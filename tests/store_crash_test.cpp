@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tavi/store.hpp"
 
@@ -25,7 +26,7 @@ constexpr int kKills = 50;
 /// The session values registration writes, in its order, with their writers.
 struct SessionValue {
     const char* name;
-    void (*save)(const std::string&);
+    std::int32_t (*save)(const std::string&);
 };
 constexpr std::array<SessionValue, 8> kValues{{
     {SessionManager::taviId, &SessionManager::saveTaviId},
@@ -101,15 +102,25 @@ class StoreCrashTest : public ::testing::Test {
     }
 
     /// A child that writes generation after generation of the registration's values until it is
-    /// killed.
-    pid_t startWriter(long firstGeneration) {
+    /// killed: value by value, or each generation as one whole session (as registration does).
+    pid_t startWriter(long firstGeneration, bool wholeSessions = false) {
         const pid_t pid = fork();
         if (pid != 0) return pid;
         auto store = openSqliteSecureStore(path_);
         if (!store) _exit(3);
         KeychainManager::setStore(store.value());
-        for (long g = firstGeneration;; ++g)
-            for (const auto& v : kValues) v.save(valueOf(v.name, g));
+        for (long g = firstGeneration;; ++g) {
+            if (!wholeSessions) {
+                for (const auto& v : kValues) v.save(valueOf(v.name, g));
+                continue;
+            }
+            std::vector<NamedItem> items;
+            for (const auto& v : kValues) {
+                const std::string text = valueOf(v.name, g);
+                items.push_back(NamedItem{v.name, StoreItem{Bytes(text.begin(), text.end())}});
+            }
+            if (store.value()->replaceAll(ItemClass::genericPassword, items) != 0) _exit(4);
+        }
     }
 
     std::string dir_, path_;
@@ -157,6 +168,43 @@ TEST_F(StoreCrashTest, KilledRegistrationWritesLeaveEveryValueWhole) {
     }
     std::printf("%d kills, %d in the middle of a registration's writes, %ld generations\n", kKills,
                 interrupted, next - 1);
+}
+
+// Whole sessions written in one go and the writer killed at random: afterwards every value is
+// there and all are of one generation, the one before the kill or a later one.
+TEST_F(StoreCrashTest, KilledSessionWritesLeaveOneWholeSession) {
+    constexpr int kSessionKills = 20;
+    ASSERT_TRUE(install());
+    for (const auto& v : kValues) v.save(valueOf(v.name, 0));
+    KeychainManager::setStore(makeMemorySecureStore());
+
+    std::mt19937 random(20240608u);
+    std::uniform_int_distribution<int> delayUs(0, 30000);
+    long previous = 0;
+    for (int kill = 0; kill < kSessionKills; ++kill) {
+        SCOPED_TRACE("kill " + std::to_string(kill));
+        const pid_t child = startWriter(previous + 1, true);
+        ASSERT_GT(child, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself: " << status;
+
+        ASSERT_TRUE(install());
+        std::optional<long> generation;
+        for (const auto& v : kValues) {
+            const auto value = KeychainManager::getPreference(v.name);
+            ASSERT_TRUE(value) << v.name << " was lost";
+            const auto g = generationOf(v.name, *value);
+            ASSERT_TRUE(g) << v.name << " is torn";
+            if (!generation) generation = g;
+            EXPECT_EQ(*g, *generation) << v.name << ": a mixed session";
+        }
+        EXPECT_GE(*generation, previous);
+        previous = *generation;
+        KeychainManager::setStore(makeMemorySecureStore());
+    }
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ TYPED_TEST(KeychainTest, IsRegisteredReadsOnlyExactWords) {
 }
 
 TYPED_TEST(KeychainTest, SessionValuesLiveUnderTheirNames) {
-    using Save = void (*)(const std::string&);
+    using Save = std::int32_t (*)(const std::string&);
     using Get = std::optional<std::string> (*)();
     const std::vector<std::tuple<const char*, Save, Get>> values = {
         {"pspId", SessionManager::savePspId, SessionManager::getPspId},
@@ -213,7 +213,7 @@ TYPED_TEST(KeychainTest, SessionValuesLiveUnderTheirNames) {
         {"deviceId", SessionManager::saveDeviceId, SessionManager::getDeviceId},
     };
     for (const auto& [name, save, get] : values) {
-        save(std::string("value of ") + name);
+        ASSERT_EQ(save(std::string("value of ") + name), KeychainStatus::success) << name;
         EXPECT_EQ(KeychainManager::getPreference(name), std::string("value of ") + name);
         EXPECT_EQ(get(), std::string("value of ") + name);
     }

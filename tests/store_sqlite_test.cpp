@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "store/session.hpp"
 #include "store/sqlite_store.hpp"
 #include "tavi/config.hpp"
 #include "tavi/store.hpp"
@@ -351,6 +354,104 @@ TEST_F(SqliteStoreTest, RefusesFilesOpenToOthers) {
     EXPECT_EQ(store->copy(ItemClass::genericPassword, "n", out), KeychainStatus::success);
 }
 
+/// Runs `body` in a forked child that has become another user (uid/gid 65534); its exit status.
+template <class Body>
+int asAnotherUser(Body body) {
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(100);
+        }
+        ::_exit(body());
+    }
+    return waitChild(child);
+}
+
+// Only what the user owns is trusted: links are never followed, and a file or directory another
+// user owns, or could have written, is refused with an error that names the path, the problem and
+// the fix, before SQLite opens anything. What is refused stays as it was.
+TEST_F(SqliteStoreTest, TrustsOnlyWhatTheUserOwns) {
+    // A store with a session, as earlier versions made it: 0600 in a 0700 directory.
+    const std::string real = dir_ + "/real.db";
+    {
+        auto store = mustOpen(real);
+        ASSERT_TRUE(store);
+        ASSERT_EQ(store->add(ItemClass::genericPassword, "taviId", textItem("secret-id")), 0);
+    }
+    ASSERT_EQ(modeOf(real), 0600u);
+    const std::string realBytes = readFile(real);
+    auto refused = [&](const std::string& path, const std::string& words) {
+        const auto opened = openSqliteSecureStore(path);
+        ASSERT_FALSE(opened.ok()) << path;
+        EXPECT_EQ(opened.error().code, ClientErrorCode::storeUnavailable);
+        EXPECT_NE(opened.error().message.find(path), std::string::npos) << opened.error().message;
+        EXPECT_NE(opened.error().message.find(words), std::string::npos) << opened.error().message;
+        EXPECT_EQ(readFile(real), realBytes);
+    };
+
+    // A link planted at the store's path, at a companion's, and a linked directory.
+    fs::create_symlink(real, path_);
+    refused(path_, "symbolic link");
+    fs::remove(path_);
+    fs::create_symlink(dir_ + "/elsewhere-wal", real + "-wal");
+    refused(real, "symbolic link");
+    EXPECT_FALSE(fs::exists(dir_ + "/elsewhere-wal"));
+    fs::remove(real + "-wal");
+    fs::create_directory(dir_ + "/inner");
+    fs::create_directory_symlink(dir_ + "/inner", dir_ + "/linked");
+    refused(dir_ + "/linked/store.db", "symbolic link");
+    EXPECT_FALSE(fs::exists(dir_ + "/inner/store.db"));
+
+    // A directory others may write into: whatever is in it could have been swapped.
+    ::chmod(dir_.c_str(), 0777);
+    refused(real, "chmod 700");
+    ::chmod(dir_.c_str(), 01777);
+    refused(real, "writable by group or others");
+    ::chmod(dir_.c_str(), 0700);
+
+    // A store opens unchanged again, also through a linked directory above its own.
+    fs::create_directory(dir_ + "/inner/own");
+    ::chmod((dir_ + "/inner/own").c_str(), 0700);
+    ASSERT_TRUE(mustOpen(dir_ + "/linked/own/store.db"));
+    {
+        auto store = mustOpen(real);
+        ASSERT_TRUE(store);
+        StoreItem out;
+        ASSERT_EQ(store->copy(ItemClass::genericPassword, "taviId", out), 0);
+        EXPECT_EQ(textOf(out), "secret-id");
+    }
+
+    if (::geteuid() != 0) GTEST_SKIP() << "playing another user needs root";
+    // The other user cannot reach the store.
+    EXPECT_EQ(asAnotherUser([&] {
+                  const int fd = ::open(real.c_str(), O_RDONLY);
+                  if (fd >= 0) return 1;
+                  return errno == EACCES ? 0 : 2;
+              }),
+              0);
+    // While the directory was open to everybody, the other user planted a store and a WAL.
+    ::chmod(dir_.c_str(), 0777);
+    const std::string planted = dir_ + "/planted.db";
+    EXPECT_EQ(asAnotherUser([&] {
+                  const int db = ::open(planted.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                  const int wal = ::open((real + "-wal").c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                  const int early =
+                      ::open((dir_ + "/fresh.db-wal").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                  if (db < 0 || wal < 0 || early < 0) return 1;
+                  ::fchmod(wal, 0666);
+                  return 0;
+              }),
+              0);
+    ::chmod(dir_.c_str(), 0700);
+    refused(planted, "owned by uid 65534");
+    refused(real, "companion file");
+    refused(dir_ + "/fresh.db", "companion file");  // a WAL waiting for a store not made yet
+    EXPECT_EQ(fs::file_size(real + "-wal"), 0u);
+    fs::remove(real + "-wal");
+    ASSERT_TRUE(mustOpen(real));
+}
+
 TEST_F(SqliteStoreTest, RefusesWhatIsNotAnIntactStore) {
     // Random bytes.
     std::mt19937 rng(7);
@@ -394,7 +495,7 @@ TEST_F(SqliteStoreTest, RefusesWhatIsNotAnIntactStore) {
     EXPECT_NE(opened.error().message.find("not a regular file"), std::string::npos);
 }
 
-TEST_F(SqliteStoreTest, LockedDatabaseReportsIoErrorNotSuccess) {
+TEST_F(SqliteStoreTest, LockedDatabaseReportsLockedNotSuccess) {
     auto opened = detail::openSqliteSecureStore(path_, std::chrono::milliseconds(100));
     ASSERT_TRUE(opened.ok()) << opened.error().description();
     auto store = opened.value();
@@ -405,10 +506,11 @@ TEST_F(SqliteStoreTest, LockedDatabaseReportsIoErrorNotSuccess) {
     std::unique_ptr<sqlite3, decltype(&sqlite3_close)> other(raw, sqlite3_close);
     ASSERT_EQ(sqlite3_exec(raw, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
 
+    // The status says why: the database is locked by another writer.
     const std::string secret = "4111111111111111";
     EXPECT_EQ(store->add(ItemClass::genericPassword, "card", textItem(secret)),
-              KeychainStatus::ioError);
-    EXPECT_EQ(store->remove(ItemClass::genericPassword, "kept"), KeychainStatus::ioError);
+              KeychainStatus::locked);
+    EXPECT_EQ(store->remove(ItemClass::genericPassword, "kept"), KeychainStatus::locked);
     StoreItem out;
     EXPECT_EQ(store->copy(ItemClass::genericPassword, "kept", out), KeychainStatus::success);
     {
@@ -526,15 +628,36 @@ TEST_F(SqliteStoreTest, DefaultPathAndLazyInstalledStore) {
         EXPECT_EQ(textOf(out), "persisted");
     }
 
-    // A store that cannot be opened: the library keeps working in memory and says so once.
+    // A store that cannot be opened: nothing is kept anywhere, every write says so, the reason
+    // (with the path and the fix) is reported once, and the store is tried again next time.
     ::chmod((dir_ + "/tavi/store.db").c_str(), 0644);
     KeychainManager::setStore(nullptr);
     lines_.clear();
     EXPECT_EQ(KeychainManager::getPreference("lazy"), std::nullopt);
-    ASSERT_EQ(KeychainManager::savePreference("memory", "lazy"), KeychainStatus::success);
-    EXPECT_EQ(KeychainManager::getPreference("lazy"), "memory");
+    EXPECT_EQ(KeychainManager::savePreference("memory", "lazy"), KeychainStatus::notAvailable);
+    EXPECT_EQ(SessionManager::saveTaviId("memory"), KeychainStatus::notAvailable);
+    EXPECT_EQ(KeychainManager::getPreference("lazy"), std::nullopt);
     ASSERT_EQ(lines_.size(), 1u);
-    EXPECT_NE(lines_[0].find("store.db"), std::string::npos) << lines_[0];
+    EXPECT_NE(lines_[0].find(dir_ + "/tavi/store.db"), std::string::npos) << lines_[0];
+    EXPECT_NE(lines_[0].find("chmod 600"), std::string::npos) << lines_[0];
+    const auto unavailable = detail::installedStore();
+    ASSERT_FALSE(unavailable.ok());
+    EXPECT_EQ(unavailable.error().code, ClientErrorCode::storeUnavailable);
+    EXPECT_NE(unavailable.error().message.find("KeychainManager::setStore"), std::string::npos);
+    ::chmod((dir_ + "/tavi/store.db").c_str(), 0600);
+    EXPECT_EQ(KeychainManager::getPreference("lazy"), "persisted");
+
+    // No default location at all.
+    {
+        const EnvVar noXdg("XDG_DATA_HOME", nullptr);
+        const EnvVar noHome("HOME", "relative");
+        KeychainManager::setStore(nullptr);
+        if (defaultStorePath().empty()) {  // no home directory in the password database either
+            const auto none = detail::installedStore();
+            ASSERT_FALSE(none.ok());
+            EXPECT_NE(none.error().message.find("HOME"), std::string::npos);
+        }
+    }
     KeychainManager::setStore(makeMemorySecureStore());
 }
 

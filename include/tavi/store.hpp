@@ -18,7 +18,14 @@ inline constexpr std::int32_t duplicateItem = -25299;
 inline constexpr std::int32_t itemNotFound = -25300;
 inline constexpr std::int32_t invalidData = -67673;
 inline constexpr std::int32_t ioError = -36;  ///< the backend could not read or write
+inline constexpr std::int32_t diskFull = -34;  ///< no space left where the backend writes
+inline constexpr std::int32_t readOnly = -61;  ///< the backend's storage cannot be written
+inline constexpr std::int32_t locked = -25308;       ///< held by another writer past the wait
+inline constexpr std::int32_t notAvailable = -25291; ///< no store could be opened
 }  // namespace KeychainStatus
+
+/// Words for a status, for error messages: "disk full", "read-only", "locked", …
+std::string describeKeychainStatus(std::int32_t status);
 
 /// Item classes of the store.
 enum class ItemClass : int { genericPassword = 0, key = 1 };
@@ -30,6 +37,12 @@ enum class KeyClass : int { none = 0, publicKey = 1, privateKey = 2 };
 struct StoreItem {
     Bytes data;
     KeyClass keyClass = KeyClass::none;
+};
+
+/// One item of a multi-item write: the name and what to put under it.
+struct NamedItem {
+    std::string name;
+    StoreItem item;
 };
 
 /// Backend of the store. Names are unique per item class. Implementations must be safe to call
@@ -52,6 +65,17 @@ class SecureStore {
     /// can answer from one consistent read override it.
     virtual std::vector<std::optional<StoreItem>> copyAll(ItemClass cls,
                                                           const std::vector<std::string>& names);
+    /// Puts every item of `items` (one class) in place of what is under its name, as one write:
+    /// afterwards the store holds all of them, or, after a failure, a crash or a kill at any
+    /// point, exactly what it held before. Returns 0 or the status of the failure.
+    ///
+    /// The default, for backends without transactions, cannot promise that. It writes in an order
+    /// that never leaves a set that looks complete but is mixed: it removes the LAST item first
+    /// (callers put last the item whose presence marks the set complete), replaces the others in
+    /// order, and adds the last one last. Stopped part-way, the set is incomplete (its last item
+    /// is absent) and the earlier values are lost; it is never half old and half new with every
+    /// name present. Backends that have transactions override it.
+    virtual std::int32_t replaceAll(ItemClass cls, const std::vector<NamedItem>& items);
 };
 
 /// An in-memory backend (for tests and for hosts that keep nothing between runs).
@@ -59,7 +83,11 @@ std::shared_ptr<SecureStore> makeMemorySecureStore();
 
 /// The SQLite backend: one database file (created 0600, its directory 0700 when created), WAL,
 /// every write one transaction; safe for several threads and several processes on one file.
-/// Fails with a clear error for a file it cannot open, of the wrong permissions, or corrupt.
+/// Trusts only what the effective user owns: refuses, with an error naming the path, the problem
+/// and the fix, a file or companion file (-wal, -shm, -journal) that is a symbolic link, not a
+/// regular file, owned by another user or open to group or others, and a directory that is a
+/// symbolic link, writable by group or others, or owned by neither the user nor root. Fails the
+/// same way for a file it cannot open or that is corrupt. Nothing is followed through a link.
 Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
 
 /// $XDG_DATA_HOME/tavi/store.db, else ~/.local/share/tavi/store.db.
@@ -81,8 +109,12 @@ class KeychainManager {
 
     /// Installs the backend used by the whole library (process-wide, like the keychain).
     static void setStore(std::shared_ptr<SecureStore> store);
-    /// The installed backend; the SQLite store at defaultStorePath() until one is installed
-    /// (an in-memory store if that cannot be opened).
+    /// The installed backend; the SQLite store at defaultStorePath() until one is installed.
+    /// Never null. When no store is installed and the default one cannot be opened, this is a
+    /// store that holds nothing and answers every call with KeychainStatus::notAvailable; the
+    /// operations that need the session then fail with ClientErrorCode::storeUnavailable, naming
+    /// the path, the reason and the fix. Values are never kept in memory unless the host installs
+    /// makeMemorySecureStore() itself.
     static std::shared_ptr<SecureStore> store();
 };
 
@@ -99,15 +131,17 @@ struct SessionManager {
     static constexpr const char* usernameKey = "username";
     static constexpr const char* IS_REGISTERED = "IS_REGISTERED";
 
-    // Writers: delete, then save; statuses ignored.
-    static void savePspId(const std::string& pspIdData);
-    static void saveTaviId(const std::string& taviIdData);
-    static void saveTaviKey(const std::string& taviKeyData);
-    static void saveMobile(const std::string& data);
-    static void saveImei1(const std::string& data);
-    static void saveImei2(const std::string& data);
-    static void saveAppId(const std::string& data);
-    static void saveDeviceId(const std::string& data);
+    // Writers: each replaces one value in one write and returns the store's status (0, or why
+    // it failed; invalidData for text that is not UTF-8). Registration does not use them: it
+    // writes the whole session at once.
+    static std::int32_t savePspId(const std::string& pspIdData);
+    static std::int32_t saveTaviId(const std::string& taviIdData);
+    static std::int32_t saveTaviKey(const std::string& taviKeyData);
+    static std::int32_t saveMobile(const std::string& data);
+    static std::int32_t saveImei1(const std::string& data);
+    static std::int32_t saveImei2(const std::string& data);
+    static std::int32_t saveAppId(const std::string& data);
+    static std::int32_t saveDeviceId(const std::string& data);
 
     static std::optional<std::string> getPspId();
     static std::optional<std::string> getTaviId();

@@ -123,9 +123,27 @@ namespace detail {
 
 std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string& tag,
                                    bool isPrivate) {
+    // A key already stored is used as it is: nothing is written.
     if (auto found = RSAUtils::getRSAKeyFromKeychain(tag)) return found;
-    return isPrivate ? RSAUtils::addRSAPrivateKey(keyText, tag)
-                     : RSAUtils::addRSAPublicKey(keyText, tag);
+
+    // Otherwise the key comes from its text; the item is only a cache of it. Keeping the item
+    // is tried once, in one write, and a store that cannot take it (full, read-only, locked, or
+    // none at all) costs only the cache: the store reports the failure itself and the key parsed
+    // here is used all the same.
+    const auto der = base64DecodeStrict(keyText);
+    if (!der) return std::nullopt;
+    const auto pkcs1 =
+        isPrivate ? RSAUtils::stripPrivateKeyHeader(*der) : RSAUtils::stripPublicKeyHeader(*der);
+    if (!pkcs1) return std::nullopt;
+    const StoreItem item{*pkcs1, isPrivate ? KeyClass::privateKey : KeyClass::publicKey};
+    auto key = keyRefFromItem(item);
+    if (!key) return std::nullopt;
+    const std::int32_t kept = keyStore()->replace(ItemClass::key, tag, item);
+    if (kept != KeychainStatus::success) {
+        diag("Secure store: the key item could not be kept (" + describeKeychainStatus(kept) +
+             "); the key is used from its text");
+    }
+    return key;
 }
 
 std::optional<Bytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "store/session.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi::detail {
@@ -59,6 +60,9 @@ SealedRequest::~SealedRequest() {
 
 Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     const PKIEncryptionDecryptionUtils utils;
+
+    // No store, no session: the host hears why (path, reason, fix), not that a value is absent.
+    if (auto store = installedStore(); !store) return store.error();
 
     // The whole session in one read, so that every value comes from the same registration.
     enum Value { deviceId, taviKey, pspId, taviId, appId, imei1, imei2, mobile };

@@ -1,19 +1,29 @@
 // Registration of the device and its user: the SMS registration transaction, then the sealed
 // registration request whose answer carries the PSP identifier and the server's key text. The
 // identifiers made here and the values received are kept in the secure store.
+//
+// The session is replaced whole or not at all: an attempt keeps its identifiers to itself until
+// the answer has been opened and both the PSP identifier and the key recovered, and then writes
+// all eight values in one store transaction. A refusal, a failed exchange, a write the store
+// cannot make or a kill at any point leaves the previous session exactly as it was. One
+// registration at a time writes a store: the others wait for it (bounded), across threads and
+// processes.
 
 #include <openssl/crypto.h>
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
 #include "operations/sealed.hpp"
+#include "store/session.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"
@@ -55,23 +65,51 @@ std::map<std::string, std::string> jsonHeaders() {
 }
 
 /// The host's callbacks, each guarded so that exactly one of them runs once across all restarts.
+/// The answer is kept until deliver(), which the first attempt calls once it has let go of the
+/// store, so that a host may register again from inside its callback.
 struct Outcome {
     const std::function<void(const std::string&)>& onSuccess;
     const std::function<void(const Error&)>& onError;
     bool answered = false;
+    std::optional<std::string> result{};
+    std::optional<Error> error{};
 
-    void succeed(const std::string& result) {
+    void succeed(const std::string& value) {
         if (answered) return;
         answered = true;
-        if (onSuccess) onSuccess(result);
+        result = value;
+    }
+    void fail(const Error& failure) {
+        if (answered) return;
+        answered = true;
+        error = failure;
     }
     /// The failure path of both exchanges: the host hears of the error, then it is printed.
-    void fail(const Error& error) {
-        if (answered) return;
-        answered = true;
-        if (onError) onError(error);
-        detail::diag(error.description());
+    void deliver() {
+        if (result) {
+            if (onSuccess) onSuccess(*result);
+        } else if (error) {
+            if (onError) onError(*error);
+            detail::diag(error->description());
+        }
+        result.reset();
+        error.reset();
     }
+};
+
+/// The identifiers an attempt made, kept apart from the store until its answer is in.
+struct PendingSession {
+    std::string taviId;
+    std::string imei1;
+    std::string imei2;
+    std::string deviceId;
+};
+
+/// The store registration writes to and the lock that makes it the only writer of a session
+/// there; both are held from the first attempt until the last has answered.
+struct RegistrationStore {
+    std::shared_ptr<SecureStore> store;
+    std::unique_ptr<detail::RegistrationLock> lock;
 };
 
 /// One attempt of the registration sequence. A restart runs a new attempt with the same arguments
@@ -80,23 +118,44 @@ class RegistrationAttempt {
   public:
     RegistrationAttempt(const std::string& sessionKey, const std::string& mobileNumber,
                         const std::string& txnID, const std::string& appId, Outcome& outcome,
-                        int attempt)
+                        int attempt, RegistrationStore* target = nullptr)
         : sessionKey_(sessionKey),
           mobileNumber_(mobileNumber),
           txnID_(txnID),
           appId_(appId),
           outcome_(outcome),
-          attempt_(attempt) {}
+          attempt_(attempt),
+          target_(target) {}
 
-    void run() const {
+    void run() {
+        if (target_ != nullptr) return exchange();  // a restart, inside the first attempt
+        // The first attempt finds the store and waits for its turn; it answers the host once the
+        // store is free again.
+        RegistrationStore held;
+        if (auto store = detail::installedStore(); !store) {
+            outcome_.fail(store.error());
+        } else if (auto lock = detail::lockForRegistration(store.value()); !lock) {
+            outcome_.fail(lock.error());
+        } else {
+            held.store = store.value();
+            held.lock = std::move(lock).value();
+            target_ = &held;
+            exchange();
+            target_ = nullptr;
+            held = RegistrationStore{};
+        }
+        outcome_.deliver();
+    }
+
+  private:
+    void exchange() {
         const UserRegistrationTxnSMSRequest request{mobileNumber_, txnID_};
         TaviApiService::shared().mockSmsRequestAsync(
             request, [this](const Bytes&) { sendRegistration(); },
             [this](const Error& error) { outcome_.fail(error); });
     }
 
-  private:
-    void sendRegistration() const {
+    void sendRegistration() {
         detail::diag("success");
         const PKIEncryptionDecryptionUtils pki;
 
@@ -116,12 +175,8 @@ class RegistrationAttempt {
                                                      "the device has no identifier"));
         }
 
-        SessionManager::saveTaviId(registrationId);
-        SessionManager::saveImei1(imei1);
-        SessionManager::saveImei2(imei2);
-        SessionManager::saveAppId(appId_);
-        SessionManager::saveMobile(mobileNumber_);
-        SessionManager::saveDeviceId(*deviceId);
+        // Nothing is stored yet: the server has not accepted these.
+        pending_ = PendingSession{registrationId, imei1, imei2, *deviceId};
 
         const TaviRegistrationRequestPayload payload{
             registrationId,
@@ -151,7 +206,7 @@ class RegistrationAttempt {
             [this](const Error& error) { outcome_.fail(error); });
     }
 
-    void openAnswer(const TaviRegistrationResponse& answer) const {
+    void openAnswer(const TaviRegistrationResponse& answer) {
         const CommonResponse& header = answer.commonResponse;
         detail::diag("response.commonResponse.symmetricKey");
         detail::diag(detail::describeValue(header.symmetricKey));
@@ -220,12 +275,37 @@ class RegistrationAttempt {
                                         std::string("key not found: \"") + missing +
                                             "\" in UserRegistrationDecrpytedPayload")));
         }
-        SessionManager::savePspId(*values.pspIdentifier);
-        SessionManager::saveTaviKey(*values.taviKey);
-        SessionManager::saveMobile(mobileNumber_);
+        const std::int32_t saved = saveSession(*values.pspIdentifier, *values.taviKey);
         detail::diag("Tavi Key: " + *values.taviKey);
         detail::diagRecord(answer);
+        if (saved != KeychainStatus::success) {
+            return outcome_.fail(detail::storeWriteError("the registered session", saved));
+        }
         outcome_.succeed("done");
+    }
+
+    /// The whole session in one write, "taviKey" last: a store without transactions writes it
+    /// last, so a session cut short there never looks complete.
+    std::int32_t saveSession(const std::string& pspId, const std::string& taviKey) const {
+        const std::pair<const char*, const std::string*> values[] = {
+            {SessionManager::taviId, &pending_.taviId},
+            {SessionManager::imei1, &pending_.imei1},
+            {SessionManager::imei2, &pending_.imei2},
+            {SessionManager::appId, &appId_},
+            {SessionManager::mobile, &mobileNumber_},
+            {SessionManager::deviceId, &pending_.deviceId},
+            {SessionManager::pspId, &pspId},
+            {SessionManager::taviKey, &taviKey},
+        };
+        std::vector<NamedItem> items;
+        items.reserve(std::size(values));
+        for (const auto& [name, value] : values) {
+            if (!detail::isValidUTF8(*value)) return KeychainStatus::invalidData;
+            StoreItem item;
+            item.data.assign(value->begin(), value->end());
+            items.push_back(NamedItem{name, std::move(item)});
+        }
+        return target_->store->replaceAll(ItemClass::genericPassword, items);
     }
 
     /// Starts the whole sequence again (new SMS, new identifiers, new key), up to the limit.
@@ -233,7 +313,8 @@ class RegistrationAttempt {
         if (attempt_ >= kMaxRegistrationAttempts) {
             return outcome_.fail(detail::retryLimitError("registration"));
         }
-        RegistrationAttempt(sessionKey_, mobileNumber_, txnID_, appId_, outcome_, attempt_ + 1)
+        RegistrationAttempt(sessionKey_, mobileNumber_, txnID_, appId_, outcome_, attempt_ + 1,
+                            target_)
             .run();
     }
 
@@ -243,6 +324,8 @@ class RegistrationAttempt {
     const std::string& appId_;
     Outcome& outcome_;
     int attempt_;
+    RegistrationStore* target_;
+    PendingSession pending_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/internal.hpp"
+#include "store/session.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi {
@@ -12,6 +13,7 @@ namespace {
 struct InstalledStore {
     std::mutex mutex;
     std::shared_ptr<SecureStore> store;
+    std::string lastReported;  ///< the last open failure written to the diagnostics
 };
 
 InstalledStore& installed() {
@@ -19,35 +21,133 @@ InstalledStore& installed() {
     return instance;
 }
 
+/// Stands in when no store could be opened: holds nothing, every call fails.
+class UnavailableStore final : public SecureStore {
+  public:
+    std::int32_t add(ItemClass, const std::string&, const StoreItem&) override {
+        return KeychainStatus::notAvailable;
+    }
+    std::int32_t copy(ItemClass, const std::string&, StoreItem&) override {
+        return KeychainStatus::notAvailable;
+    }
+    std::int32_t remove(ItemClass, const std::string&) override {
+        return KeychainStatus::notAvailable;
+    }
+    std::int32_t replace(ItemClass, const std::string&, const StoreItem&) override {
+        return KeychainStatus::notAvailable;
+    }
+    std::int32_t replaceAll(ItemClass, const std::vector<NamedItem>&) override {
+        return KeychainStatus::notAvailable;
+    }
+};
+
+/// The installed store, opening the default one when none is installed. A default store that
+/// cannot be opened is not installed (the next call tries again) and is reported once per
+/// distinct reason.
+Result<std::shared_ptr<SecureStore>> currentStore() {
+    auto& slot = installed();
+    std::string report;
+    Result<std::shared_ptr<SecureStore>> out = std::shared_ptr<SecureStore>();
+    {
+        std::lock_guard lock(slot.mutex);
+        if (slot.store) return slot.store;
+        const std::string path = defaultStorePath();
+        auto opened = openSqliteSecureStore(path);
+        if (opened) {
+            slot.store = opened.value();
+            slot.lastReported.clear();
+            return opened;
+        }
+        Error error = opened.error();
+        if (path.empty()) {
+            error.message =
+                "secure store: no default location (neither XDG_DATA_HOME nor HOME names an "
+                "absolute directory); set one of them, or install a store with "
+                "KeychainManager::setStore";
+        } else {
+            error.message += "; or install another store with KeychainManager::setStore";
+        }
+        if (error.message != slot.lastReported) {
+            slot.lastReported = error.message;
+            report = error.description();
+        }
+        out = std::move(error);
+    }
+    // Outside the lock: the diagnostics sink belongs to the host and may use the store itself.
+    if (!report.empty()) detail::diag("Secure store unavailable, nothing can be kept: " + report);
+    return out;
+}
+
 }  // namespace
+
+namespace detail {
+
+Result<std::shared_ptr<SecureStore>> installedStore() {
+    return currentStore();
+}
+
+Error storeWriteError(const std::string& what, std::int32_t status) {
+    return clientError(ClientErrorCode::storeUnavailable,
+                       "secure store: " + what + " could not be written (" +
+                           describeKeychainStatus(status) + ", status " + std::to_string(status) +
+                           ")");
+}
+
+}  // namespace detail
+
+std::string describeKeychainStatus(std::int32_t status) {
+    switch (status) {
+        case KeychainStatus::success:
+            return "success";
+        case KeychainStatus::duplicateItem:
+            return "the item already exists";
+        case KeychainStatus::itemNotFound:
+            return "the item was not found";
+        case KeychainStatus::invalidData:
+            return "the value is not UTF-8 text";
+        case KeychainStatus::ioError:
+            return "input/output error";
+        case KeychainStatus::diskFull:
+            return "disk full";
+        case KeychainStatus::readOnly:
+            return "read-only";
+        case KeychainStatus::locked:
+            return "locked by another writer";
+        case KeychainStatus::notAvailable:
+            return "no store could be opened";
+        default:
+            return "the store failed";
+    }
+}
 
 void KeychainManager::setStore(std::shared_ptr<SecureStore> store) {
     auto& slot = installed();
     std::lock_guard lock(slot.mutex);
     slot.store = std::move(store);
+    slot.lastReported.clear();
 }
 
 std::shared_ptr<SecureStore> KeychainManager::store() {
-    auto& slot = installed();
-    std::string problem;
-    std::shared_ptr<SecureStore> chosen;
-    {
-        std::lock_guard lock(slot.mutex);
-        if (slot.store) return slot.store;
-        auto opened = openSqliteSecureStore(defaultStorePath());
-        if (opened) {
-            slot.store = std::move(opened).value();
-        } else {
-            problem = opened.error().description();
-            slot.store = makeMemorySecureStore();
-        }
-        chosen = slot.store;
+    auto current = currentStore();
+    if (current) return current.value();
+    static const auto unavailable = std::make_shared<UnavailableStore>();
+    return unavailable;
+}
+
+std::int32_t SecureStore::replaceAll(ItemClass cls, const std::vector<NamedItem>& items) {
+    if (items.empty()) return KeychainStatus::success;
+    // Without transactions: the last item marks the set complete, so it goes first and comes
+    // back last; a stop in between leaves an incomplete set, never a complete-looking mix.
+    const NamedItem& marker = items.back();
+    const std::int32_t removed = remove(cls, marker.name);
+    if (removed != KeychainStatus::success && removed != KeychainStatus::itemNotFound) {
+        return removed;
     }
-    // Outside the lock: the diagnostics sink belongs to the host and may use the store itself.
-    if (!problem.empty()) {
-        detail::diag("Secure store unavailable, values are kept in memory only: " + problem);
+    for (std::size_t i = 0; i + 1 < items.size(); ++i) {
+        const std::int32_t status = replace(cls, items[i].name, items[i].item);
+        if (status != KeychainStatus::success) return status;
     }
-    return chosen;
+    return add(cls, marker.name, marker.item);
 }
 
 std::int32_t SecureStore::replace(ItemClass cls, const std::string& name, const StoreItem& item) {
@@ -109,43 +209,40 @@ std::int32_t KeychainManager::deletePreference(const std::string& forKey) {
 
 namespace {
 
-// Replaces the value in one write, so that a crash leaves the old value or the new one. The
-// status is dropped; a value that is not UTF-8 text leaves the name absent.
-void replace(const char* name, const std::string& value) {
-    if (!detail::isValidUTF8(value)) {
-        KeychainManager::deletePreference(name);
-        return;
-    }
+// Replaces the value in one write, so that a crash leaves the old value or the new one. Text
+// that is not UTF-8 is refused and the old value stays.
+std::int32_t replace(const char* name, const std::string& value) {
+    if (!detail::isValidUTF8(value)) return KeychainStatus::invalidData;
     StoreItem item;
     item.data.assign(value.begin(), value.end());
-    KeychainManager::store()->replace(ItemClass::genericPassword, name, item);
+    return KeychainManager::store()->replace(ItemClass::genericPassword, name, item);
 }
 
 }  // namespace
 
-void SessionManager::savePspId(const std::string& pspIdData) {
-    replace(pspId, pspIdData);
+std::int32_t SessionManager::savePspId(const std::string& pspIdData) {
+    return replace(pspId, pspIdData);
 }
-void SessionManager::saveTaviId(const std::string& taviIdData) {
-    replace(taviId, taviIdData);
+std::int32_t SessionManager::saveTaviId(const std::string& taviIdData) {
+    return replace(taviId, taviIdData);
 }
-void SessionManager::saveTaviKey(const std::string& taviKeyData) {
-    replace(taviKey, taviKeyData);
+std::int32_t SessionManager::saveTaviKey(const std::string& taviKeyData) {
+    return replace(taviKey, taviKeyData);
 }
-void SessionManager::saveMobile(const std::string& data) {
-    replace(mobile, data);
+std::int32_t SessionManager::saveMobile(const std::string& data) {
+    return replace(mobile, data);
 }
-void SessionManager::saveImei1(const std::string& data) {
-    replace(imei1, data);
+std::int32_t SessionManager::saveImei1(const std::string& data) {
+    return replace(imei1, data);
 }
-void SessionManager::saveImei2(const std::string& data) {
-    replace(imei2, data);
+std::int32_t SessionManager::saveImei2(const std::string& data) {
+    return replace(imei2, data);
 }
-void SessionManager::saveAppId(const std::string& data) {
-    replace(appId, data);
+std::int32_t SessionManager::saveAppId(const std::string& data) {
+    return replace(appId, data);
 }
-void SessionManager::saveDeviceId(const std::string& data) {
-    replace(deviceId, data);
+std::int32_t SessionManager::saveDeviceId(const std::string& data) {
+    return replace(deviceId, data);
 }
 
 std::optional<std::string> SessionManager::getPspId() {

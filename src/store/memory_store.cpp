@@ -36,6 +36,12 @@ class MemorySecureStore final : public SecureStore {
         return KeychainStatus::success;
     }
 
+    std::int32_t replaceAll(ItemClass cls, const std::vector<NamedItem>& items) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& named : items) items_.insert_or_assign(Key{cls, named.name}, named.item);
+        return KeychainStatus::success;
+    }
+
   private:
     using Key = std::pair<ItemClass, std::string>;
     std::mutex mutex_;

@@ -3,6 +3,12 @@
 // Layout: one table, items(class, name, key_class, data), keyed by (class, name). The file is
 // created 0600 (its directory 0700 when we create it) and runs in WAL mode with synchronous=FULL,
 // so every write is one transaction that is either wholly on disk or absent after a crash.
+//
+// The store trusts only what the effective user owns. Before SQLite sees the path, the directory
+// must not be a link, nor writable by group or others, nor owned by anyone but the user or root
+// (so nobody else can plant or swap a file in it afterwards), and the database and each
+// companion file that exists (-wal, -shm, -journal) must be a regular file of the user's without
+// group or other access. Nothing is opened through a symbolic link.
 #include "store/sqlite_store.hpp"
 
 #include <fcntl.h>
@@ -16,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -73,9 +80,31 @@ std::string errnoText(int err) {
     return std::error_code(err, std::generic_category()).message();
 }
 
+/// Fixes named in errors about a file's content and about a database in use.
+constexpr const char* kStartAfresh =
+    "; move the file aside to start a new store (the device then registers again)";
+constexpr const char* kBusyElsewhere =
+    "; another program may be holding the database: close it and try again";
+
 Error storeError(const std::string& path, const std::string& problem) {
     return detail::clientError(ClientErrorCode::storeUnavailable,
                                "secure store \"" + path + "\": " + problem);
+}
+
+/// The keychain status that says why SQLite failed.
+std::int32_t statusOf(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_FULL:
+            return KeychainStatus::diskFull;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+            return KeychainStatus::readOnly;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return KeychainStatus::locked;
+        default:
+            return KeychainStatus::ioError;
+    }
 }
 
 std::string octalMode(mode_t mode) {
@@ -102,7 +131,8 @@ std::optional<std::string> ensureParentDirectories(const std::string& path) {
         if (errno != ENOENT) return "cannot examine \"" + part + "\": " + errnoText(errno);
         if (::mkdir(part.c_str(), 0700) != 0) {
             if (errno == EEXIST) continue;  // made by someone else meanwhile
-            return "cannot create directory \"" + part + "\": " + errnoText(errno);
+            return "cannot create directory \"" + part + "\": " + errnoText(errno) +
+                   "; create it (mode 0700) or choose another path";
         }
         // The umask can only have removed bits; make the mode exactly 0700.
         if (::chmod(part.c_str(), 0700) != 0) {
@@ -112,22 +142,97 @@ std::optional<std::string> ensureParentDirectories(const std::string& path) {
     return std::nullopt;
 }
 
-/// Creates the file 0600 if it is absent; an existing file must be a regular file without
-/// group or other permissions. Returns the problem, if any.
+/// The directory that holds the store must be the user's own: not a link, not writable by group
+/// or others, owned by the user or root. Returns the problem and the fix, if any.
+std::optional<std::string> directoryProblem(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : path.substr(0, slash));
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        return "cannot examine the directory \"" + dir + "\": " + errnoText(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return "the directory \"" + dir +
+               "\" is a symbolic link; give the store's path through the real directory";
+    }
+    if (!S_ISDIR(st.st_mode)) return "\"" + dir + "\" is not a directory";
+    const uid_t me = ::geteuid();
+    if (st.st_uid != me && st.st_uid != 0) {
+        return "the directory \"" + dir + "\" belongs to uid " + std::to_string(st.st_uid) +
+               ", neither this user (uid " + std::to_string(me) +
+               ") nor root; keep the store in a directory of your own";
+    }
+    if ((st.st_mode & 022) != 0) {
+        return "the directory \"" + dir + "\" (mode " + octalMode(st.st_mode) +
+               ") is writable by group or others, who could plant or swap the store's files; "
+               "run chmod 700 on it, or keep the store in a private directory";
+    }
+    return std::nullopt;
+}
+
+/// `path` with the directories above the store's own directory resolved, so that SQLite, which
+/// opens nothing through a link, accepts a store under a linked home or data directory. The
+/// store's directory itself was checked not to be a link and is kept as it is.
+std::optional<std::string> linkFreePath(const std::string& path, std::string& problem) {
+    const auto slash = path.find_last_of('/');
+    if (slash == 0) return path;
+    const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string parent = ".";
+    std::string leaf;
+    if (slash != std::string::npos) {
+        const std::string dir = path.substr(0, slash);
+        const auto dirSlash = dir.find_last_of('/');
+        if (dirSlash == std::string::npos) {
+            leaf = dir;
+        } else {
+            parent = dirSlash == 0 ? "/" : dir.substr(0, dirSlash);
+            leaf = dir.substr(dirSlash + 1);
+        }
+    }
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(parent.c_str(), nullptr),
+                                                           &std::free);
+    if (!real) {
+        problem = "cannot resolve \"" + parent + "\": " + errnoText(errno);
+        return std::nullopt;
+    }
+    std::string out = real.get();
+    if (out.back() != '/') out += '/';
+    if (!leaf.empty()) out += leaf + "/";
+    return out + file;
+}
+
+/// Examines `path` without following a link: none when it does not exist, else the problem with
+/// it (and the fix), if any.
+std::optional<std::string> existingFileProblem(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        return "cannot examine \"" + path + "\": " + errnoText(errno);
+    }
+    const FdGuard guard(fd);
+    return detail::untrustedFileProblem(fd);
+}
+
+/// Creates the file 0600 if it is absent; an existing file must be one the user owns (see
+/// untrustedFileProblem). Returns the problem, if any.
 std::optional<std::string> prepareFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) {
         const FdGuard guard(fd);
         if (::fchmod(fd, 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
-        return std::nullopt;
+    } else if (errno != EEXIST) {
+        return "cannot create the file: " + errnoText(errno) +
+               "; make its directory writable by its owner, or choose another path";
+    } else if (auto problem = existingFileProblem(path)) {
+        return problem;
     }
-    if (errno != EEXIST) return "cannot create the file: " + errnoText(errno);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "cannot examine the file: " + errnoText(errno);
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
-    if ((st.st_mode & 077) != 0) {
-        return "file mode " + octalMode(st.st_mode) +
-               " gives access to group or others (expected 0600); refusing to use it";
+    // A companion left behind is used by SQLite as it finds it (a WAL is replayed into the
+    // database, even a new one): it must be ours as well.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        if (auto problem = existingFileProblem(path + suffix)) {
+            return "companion file \"" + path + suffix + "\": " + *problem;
+        }
     }
     return std::nullopt;
 }
@@ -232,8 +337,9 @@ class ItemCache {
 
 class SqliteSecureStore final : public SecureStore {
   public:
-    SqliteSecureStore(DbHandle db, std::vector<Stmt> stmts)
-        : db_(std::move(db)),
+    SqliteSecureStore(std::string path, DbHandle db, std::vector<Stmt> stmts)
+        : path_(std::move(path)),
+          db_(std::move(db)),
           begin_(std::move(stmts.at(0))),
           beginRead_(std::move(stmts.at(1))),
           commit_(std::move(stmts.at(2))),
@@ -313,7 +419,22 @@ class SqliteSecureStore final : public SecureStore {
         return status;
     }
 
+    std::int32_t replaceAll(ItemClass cls, const std::vector<NamedItem>& items) override {
+        std::string problem;
+        std::string failedName;
+        std::int32_t status = KeychainStatus::success;
+        {
+            std::lock_guard lock(mutex_);
+            status = replaceAllLocked(cls, items, problem, failedName);
+        }
+        report("replace", failedName, problem);
+        return status;
+    }
+
+    const std::string& path() const { return path_; }
+
   private:
+    const std::string path_;
     // Declared before the statements so that they are finalized before the connection closes.
     std::mutex mutex_;
     DbHandle db_;
@@ -327,22 +448,28 @@ class SqliteSecureStore final : public SecureStore {
                      "\" failed: " + problem);
     }
 
-    bool runSimple(sqlite3_stmt* stmt) {
+    bool runSimple(sqlite3_stmt* stmt) { return stepSimple(stmt) == SQLITE_DONE; }
+
+    int stepSimple(sqlite3_stmt* stmt) {
         const StmtReset reset(stmt);
-        return sqlite3_step(stmt) == SQLITE_DONE;
+        return sqlite3_step(stmt);
     }
 
-    bool beginWrite(std::string& problem) {
-        if (runSimple(begin_.get())) return true;
+    /// Starts a write transaction: success, or the status that says why not.
+    std::int32_t beginWrite(std::string& problem) {
+        const int rc = stepSimple(begin_.get());
+        if (rc == SQLITE_DONE) return KeychainStatus::success;
         problem = dbMessage(db_.get());
-        return false;
+        return statusOf(rc);
     }
 
-    bool commitWrite(std::string& problem) {
-        if (runSimple(commit_.get())) return true;
+    /// Commits: success, or (after rolling back) the status that says why not.
+    std::int32_t commitWrite(std::string& problem) {
+        const int rc = stepSimple(commit_.get());
+        if (rc == SQLITE_DONE) return KeychainStatus::success;
         problem = dbMessage(db_.get());
         abandonWrite();
-        return false;
+        return statusOf(rc);
     }
 
     void abandonWrite() {
@@ -416,14 +543,11 @@ class SqliteSecureStore final : public SecureStore {
     std::int32_t addLocked(ItemClass cls, const std::string& name, const StoreItem& item,
                            std::string& problem) {
         cache_.clear();  // this connection's writes do not move data_version
-        if (!beginWrite(problem)) return KeychainStatus::ioError;
+        if (const auto begun = beginWrite(problem); begun != KeychainStatus::success) return begun;
         const int rc = insertItem(cls, name, item, problem);
-        if (rc == SQLITE_DONE) {
-            return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
-        }
+        if (rc == SQLITE_DONE) return commitWrite(problem);
         abandonWrite();
-        return rc == SQLITE_CONSTRAINT_PRIMARYKEY ? KeychainStatus::duplicateItem
-                                                  : KeychainStatus::ioError;
+        return rc == SQLITE_CONSTRAINT_PRIMARYKEY ? KeychainStatus::duplicateItem : statusOf(rc);
     }
 
     std::int32_t copyLocked(ItemClass cls, const std::string& name, StoreItem& out,
@@ -454,31 +578,51 @@ class SqliteSecureStore final : public SecureStore {
 
     std::int32_t removeLocked(ItemClass cls, const std::string& name, std::string& problem) {
         cache_.clear();
-        if (!beginWrite(problem)) return KeychainStatus::ioError;
+        if (const auto begun = beginWrite(problem); begun != KeychainStatus::success) return begun;
         const int rc = eraseItem(cls, name, problem);
         if (rc != SQLITE_DONE) {
             abandonWrite();
-            return KeychainStatus::ioError;
+            return statusOf(rc);
         }
         if (sqlite3_changes(db_.get()) == 0) {
             abandonWrite();  // nothing written; just release the lock
             return KeychainStatus::itemNotFound;
         }
-        return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
+        return commitWrite(problem);
     }
 
     // The delete and the insert in one transaction: the old item stays until the new one is
     // durable.
     std::int32_t replaceLocked(ItemClass cls, const std::string& name, const StoreItem& item,
                                std::string& problem) {
+        std::string failedName;
+        return replaceAllLocked(cls, {NamedItem{name, item}}, problem, failedName);
+    }
+
+    // Every delete and insert in one transaction: the old items stay until all the new ones are
+    // durable, and a failure anywhere leaves every one of them as it was.
+    std::int32_t replaceAllLocked(ItemClass cls, const std::vector<NamedItem>& items,
+                                  std::string& problem, std::string& failedName) {
         cache_.clear();
-        if (!beginWrite(problem)) return KeychainStatus::ioError;
-        if (eraseItem(cls, name, problem) != SQLITE_DONE ||
-            insertItem(cls, name, item, problem) != SQLITE_DONE) {
-            abandonWrite();
-            return KeychainStatus::ioError;
+        if (const auto begun = beginWrite(problem); begun != KeychainStatus::success) {
+            if (!items.empty()) failedName = items.front().name;
+            return begun;
         }
-        return commitWrite(problem) ? KeychainStatus::success : KeychainStatus::ioError;
+        for (const auto& named : items) {
+            int rc = eraseItem(cls, named.name, problem);
+            if (rc == SQLITE_DONE) rc = insertItem(cls, named.name, named.item, problem);
+            if (rc != SQLITE_DONE) {
+                if (problem.empty()) problem = dbMessage(db_.get());
+                failedName = named.name;
+                abandonWrite();
+                return statusOf(rc);
+            }
+        }
+        const auto committed = commitWrite(problem);
+        if (committed != KeychainStatus::success && !items.empty()) {
+            failedName = items.back().name;
+        }
+        return committed;
     }
 };
 
@@ -486,36 +630,78 @@ class SqliteSecureStore final : public SecureStore {
 
 namespace detail {
 
+std::optional<std::string> untrustedFileProblem(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return "cannot examine it: " + errnoText(errno);
+    if (S_ISLNK(st.st_mode)) {
+        return "it is a symbolic link, which the store never follows; remove the link and give "
+               "the real file's path";
+    }
+    if (!S_ISREG(st.st_mode)) return "not a regular file; remove it or choose another path";
+    const uid_t me = ::geteuid();
+    if (st.st_uid != me) {
+        return "owned by uid " + std::to_string(st.st_uid) + ", not by this user (uid " +
+               std::to_string(me) +
+               "); it may have been planted by someone else: remove it, or choose another path";
+    }
+    if ((st.st_mode & 077) != 0) {
+        return "file mode " + octalMode(st.st_mode) +
+               " gives access to group or others (expected 0600); refusing to use it: run "
+               "chmod 600 on it if its content is yours, or remove it";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> sqliteStorePath(const SecureStore& store) {
+    if (const auto* sqlite = dynamic_cast<const SqliteSecureStore*>(&store)) return sqlite->path();
+    return std::nullopt;
+}
+
 Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
                                                            std::chrono::milliseconds busyTimeout) {
-    if (path.empty()) return storeError(path, "no path given");
+    if (path.empty()) return storeError(path, "no path given; give the path of the store's file");
     if (auto problem = ensureParentDirectories(path)) return storeError(path, *problem);
-    if (auto problem = prepareFile(path)) return storeError(path, *problem);
+    if (auto problem = directoryProblem(path)) return storeError(path, *problem);
+    std::string problem;
+    const auto real = linkFreePath(path, problem);
+    if (!real) return storeError(path, problem);
+    if (auto fileProblem = prepareFile(*real)) return storeError(path, *fileProblem);
 
     sqlite3* raw = nullptr;
-    const int openRc =
-        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int openRc = sqlite3_open_v2(
+        real->c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+        nullptr);
     DbHandle db(raw);
-    if (openRc != SQLITE_OK) return storeError(path, "cannot open: " + dbMessage(db.get()));
+    if (openRc != SQLITE_OK) {
+        if (db && sqlite3_extended_errcode(db.get()) == SQLITE_CANTOPEN_SYMLINK) {
+            return storeError(path, "the path passes through a symbolic link, which the store "
+                                    "never follows; give the real path");
+        }
+        return storeError(path, "cannot open: " + dbMessage(db.get()) +
+                                    "; check that the file and its directory are yours and "
+                                    "writable, or choose another path");
+    }
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeout.count()));
     if (sqlite3_db_readonly(db.get(), "main") != 0) {
-        return storeError(path, "the file is not writable");
+        return storeError(path, "the file is not writable; run chmod 600 on it");
     }
 
     // Before anything could write to it: is this an intact database, and is it ours?
-    std::string problem;
     const auto check = singleText(db.get(), "PRAGMA quick_check", problem);
-    if (!check) return storeError(path, "not a usable database (" + problem + ")");
-    if (*check != "ok") return storeError(path, "the database is corrupt (" + *check + ")");
+    if (!check) return storeError(path, "not a usable database (" + problem + ")" + kStartAfresh);
+    if (*check != "ok") {
+        return storeError(path, "the database is corrupt (" + *check + ")" + kStartAfresh);
+    }
     const auto tables =
         singleText(db.get(),
                    "SELECT (SELECT count(*) FROM sqlite_schema WHERE type = 'table') || ',' || "
                    "(SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'items')",
                    problem);
-    if (!tables) return storeError(path, "cannot read the schema (" + problem + ")");
+    if (!tables) return storeError(path, "cannot read the schema (" + problem + ")" + kStartAfresh);
     if (*tables != "0,0" && tables->substr(tables->find(',') + 1) != "1") {
-        return storeError(path, "a database of something else (it has no items table)");
+        return storeError(path, "a database of something else (it has no items table); choose "
+                                "another path");
     }
 
     // Switching the journal mode needs the file to itself and does not wait on the busy handler:
@@ -531,17 +717,17 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         problem.clear();
         mode = singleText(db.get(), "PRAGMA journal_mode = WAL", problem);
     }
-    if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")");
-    if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")");
+    if (!mode) return storeError(path, "cannot switch to WAL mode (" + problem + ")" + kBusyElsewhere);
+    if (*mode != "wal") return storeError(path, "cannot switch to WAL mode (mode " + *mode + ")" + kBusyElsewhere);
     if (!exec(db.get(), "PRAGMA synchronous = FULL", problem)) {
-        return storeError(path, "cannot set synchronous mode (" + problem + ")");
+        return storeError(path, "cannot set synchronous mode (" + problem + ")" + kBusyElsewhere);
     }
     if (!exec(db.get(), "BEGIN IMMEDIATE", problem)) {
-        return storeError(path, "cannot lock the database (" + problem + ")");
+        return storeError(path, "cannot lock the database (" + problem + ")" + kBusyElsewhere);
     }
     if (!exec(db.get(), kCreateTable, problem) || !exec(db.get(), "COMMIT", problem)) {
         sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        return storeError(path, "cannot create the items table (" + problem + ")");
+        return storeError(path, "cannot create the items table (" + problem + ")" + kBusyElsewhere);
     }
 
     std::vector<Stmt> stmts;
@@ -550,12 +736,13 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v3(db.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
             SQLITE_OK) {
-            return storeError(path, "unexpected items table (" + dbMessage(db.get()) + ")");
+            return storeError(path,
+                              "unexpected items table (" + dbMessage(db.get()) + ")" + kStartAfresh);
         }
         stmts.emplace_back(stmt);
     }
     return std::shared_ptr<SecureStore>(
-        std::make_shared<SqliteSecureStore>(std::move(db), std::move(stmts)));
+        std::make_shared<SqliteSecureStore>(*real, std::move(db), std::move(stmts)));
 }
 
 }  // namespace detail

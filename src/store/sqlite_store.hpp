@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tavi/result.hpp"
@@ -16,5 +17,13 @@ inline constexpr std::chrono::milliseconds kStoreBusyTimeout{5000};
 /// openSqliteSecureStore with a chosen busy timeout (tests shorten it to provoke lock failures).
 Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
                                                            std::chrono::milliseconds busyTimeout);
+
+/// The database path of a SQLite store; none for any other backend.
+std::optional<std::string> sqliteStorePath(const SecureStore& store);
+
+/// Checks a file that belongs to a store (the database, a companion, the lock file) through an
+/// open descriptor: a regular file, owned by the effective user, without group or other access.
+/// Returns the problem and the fix, if any.
+std::optional<std::string> untrustedFileProblem(int fd);
 
 }  // namespace tavi::detail

@@ -1,0 +1,140 @@
+// One registration at a time per store: a lock within the process for every backend, and for the
+// SQLite store an exclusive flock on a lock file beside the database as well, which serialises
+// processes and is released by the kernel when its holder dies, however it dies.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/internal.hpp"
+#include "store/session.hpp"
+#include "store/sqlite_store.hpp"
+
+namespace tavi::detail {
+namespace {
+
+std::atomic<std::int64_t> lockWaitMs{kRegistrationLockWait.count()};
+
+/// The in-process lock of one store, and the thread that holds it (a registration started from
+/// inside another one on the same thread must not wait for itself).
+struct ProcessLock {
+    std::timed_mutex mutex;
+    std::atomic<std::thread::id> owner{};
+};
+
+/// The in-process lock of each store, by the database path (SQLite) or the object's address.
+std::shared_ptr<ProcessLock> processLockFor(const std::string& key) {
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_ptr<ProcessLock>> locks;
+    std::lock_guard lock(mutex);
+    auto& slot = locks[key];
+    if (!slot) slot = std::make_shared<ProcessLock>();
+    return slot;
+}
+
+class HeldLock final : public RegistrationLock {
+  public:
+    HeldLock(std::shared_ptr<ProcessLock> lock, int fd) : lock_(std::move(lock)), fd_(fd) {}
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+    ~HeldLock() override {
+        if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the flock
+        lock_->owner = std::thread::id();
+        lock_->mutex.unlock();
+    }
+
+  private:
+    std::shared_ptr<ProcessLock> lock_;
+    int fd_;
+};
+
+std::string secondsText(std::chrono::milliseconds wait) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(wait.count()) / 1000.0);
+    return text;
+}
+
+Error lockedError(const std::string& what, std::chrono::milliseconds wait) {
+    return clientError(ClientErrorCode::storeUnavailable,
+                       "secure store " + what + " is locked by another registration (waited " +
+                           secondsText(wait) +
+                           "); try again when that registration has finished");
+}
+
+}  // namespace
+
+std::chrono::milliseconds setRegistrationLockWait(std::chrono::milliseconds wait) {
+    return std::chrono::milliseconds(lockWaitMs.exchange(wait.count()));
+}
+
+Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
+    const std::shared_ptr<SecureStore>& store) {
+    const std::chrono::milliseconds wait(lockWaitMs.load());
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const auto path = sqliteStorePath(*store);
+    char address[32];
+    std::snprintf(address, sizeof address, "@%p", static_cast<const void*>(store.get()));
+    const std::string what = path ? "\"" + *path + "\"" : std::string("(installed by the host)");
+
+    auto mutex = processLockFor(path ? *path : std::string(address));
+    if (mutex->owner.load() == std::this_thread::get_id()) {
+        return lockedError(what, std::chrono::milliseconds(0));
+    }
+    if (!mutex->mutex.try_lock_until(deadline)) return lockedError(what, wait);
+    std::unique_lock<std::timed_mutex> held(mutex->mutex, std::adopt_lock);
+    mutex->owner = std::this_thread::get_id();
+    if (!path) {
+        held.release();
+        return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), -1));
+    }
+
+    struct ClearOwner {
+        ProcessLock* lock;
+        ~ClearOwner() {
+            if (lock != nullptr) lock->owner = std::thread::id();
+        }
+    } clearOwner{mutex.get()};
+    const std::string lockPath = *path + ".lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return clientError(ClientErrorCode::storeUnavailable,
+                           "secure store lock file \"" + lockPath + "\": cannot open it: " +
+                               std::error_code(errno, std::generic_category()).message() +
+                               "; remove it if it is a symbolic link, or make the directory "
+                               "writable by its owner");
+    }
+    if (auto problem = untrustedFileProblem(fd)) {
+        ::close(fd);
+        return clientError(ClientErrorCode::storeUnavailable,
+                           "secure store lock file \"" + lockPath + "\": " + *problem);
+    }
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
+            const int err = errno;
+            ::close(fd);
+            return clientError(ClientErrorCode::storeUnavailable,
+                               "secure store lock file \"" + lockPath + "\": cannot lock it: " +
+                                   std::error_code(err, std::generic_category()).message());
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            return lockedError(what, wait);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    clearOwner.lock = nullptr;
+    held.release();
+    return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), fd));
+}
+
+}  // namespace tavi::detail
