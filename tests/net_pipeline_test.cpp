@@ -201,13 +201,13 @@ TEST_F(Pipeline, QueryPlusArrivesEscapedAndTrailingSlashDoubles) {
     EXPECT_EQ(requests[1].target, "/" + statusEndpoint("C"));
 }
 
-TEST_F(Pipeline, EndpointThatIsNotAUrlGoesToTheBaseUrl) {
-    run(statusEndpoint("has space"));
-    const auto requests = server_->requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target, "/");
-    ASSERT_FALSE(lines_.empty());
-    EXPECT_EQ(lines_[2], "url: " + server_->url());
+TEST_F(Pipeline, EndpointThatIsNotAUrlIsAnErrorAndGoesNowhere) {
+    auto result = run(statusEndpoint("has space"));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(ApiServiceError::caseOf(result.error()), ApiServiceError::Case::invalidURL);
+    EXPECT_NE(result.error().message.find("0x20"), std::string::npos) << result.error().message;
+    EXPECT_TRUE(server_->requests().empty());
+    EXPECT_TRUE(lines_.empty());
 }
 
 TEST_F(Pipeline, CredentialsInTheBaseUrlNeverReachTheLog) {

@@ -65,6 +65,18 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     const auto imei1 = SessionManager::getImei1();
     const auto imei2 = SessionManager::getImei2();
     if (!imei1 || !imei2) return answer(false);
+    // Text that is not UTF-8 cannot be encoded into the request: nothing is sent.
+    if (detail::nonUTF8Text({{"mobile", mobile}}) ||
+        detail::nonUTF8Text({{"appId", appId}}, "configuration value") ||
+        detail::nonUTF8Text({{SessionManager::taviKey, *taviKey},
+                             {SessionManager::pspId, *pspId},
+                             {SessionManager::taviId, *taviId},
+                             {SessionManager::deviceId, *deviceId},
+                             {SessionManager::imei1, *imei1},
+                             {SessionManager::imei2, *imei2}},
+                            "stored value")) {
+        return answer(false);
+    }
 
     CredentialKeysRetrievalPayload payload;
     payload.paymentInstrument = PaymentInstrument{"ACCOUNT", std::nullopt};
@@ -76,7 +88,9 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     if (auto text = detail::encodePretty(payload)) {
         json = std::move(text.value());
     } else {
+        // Never an empty payload in place of the one that could not be encoded.
         detail::diag("Error encoding to JSON: " + text.error().description());
+        return answer(false);
     }
     const auto sealed = pki.encryptAES256CTR(json, *aesKey);
     if (!sealed || sealed.value().empty()) return answer(false);
@@ -103,6 +117,7 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
 
 void TaviUtils::getCheckDeviceRegistered(const std::string& mobile,
                                          const std::function<void(bool)>& completion) {
+    const detail::OperationScope scope;
     bool answered = false;
     checkRegistration(mobile, [&](bool registered) {
         if (answered) return;
