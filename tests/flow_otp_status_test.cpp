@@ -154,9 +154,27 @@ TEST_F(OtpStatus, TheServerReceivesExactlyTheTxnIdGiven) {
     // Each text would otherwise add a parameter, cut the query, break the URL (which sent the
     // poll to the bare base URL) or arrive as another text.
     for (const std::string& txnId : std::vector<std::string>{
-             "T1&txnId=VICTIM", "T1&txnStatusFlagEnum=NONE", "T1#", "T1#frag", "50%", "%41",
-             "%2B", "a b", "T1\r\nX-Injected: 1", "T1\n", "A+B", "+", "Z\xC3\xBCrich \xE2\x82\xAC",
-             "a/b", "a?b=c", "=", ";", "[::1]", "\"quoted\"", "~-._", std::string("nul\0byte", 8),
+             "T1&txnId=VICTIM",
+             "T1&txnStatusFlagEnum=NONE",
+             "T1#",
+             "T1#frag",
+             "50%",
+             "%41",
+             "%2B",
+             "a b",
+             "T1\r\nX-Injected: 1",
+             "T1\n",
+             "A+B",
+             "+",
+             "Z\xC3\xBCrich \xE2\x82\xAC",
+             "a/b",
+             "a?b=c",
+             "=",
+             ";",
+             "[::1]",
+             "\"quoted\"",
+             "~-._",
+             std::string("nul\0byte", 8),
          }) {
         SCOPED_TRACE(txnId);
         server().clearRequests();

@@ -195,10 +195,17 @@ std::string escapeControlCharacters(std::string_view text) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x20 || c == 0x7F) {
             switch (c) {
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                default: escaped(out, "\\u00", c);
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    escaped(out, "\\u00", c);
             }
             ++i;
             continue;

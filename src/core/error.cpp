@@ -36,7 +36,8 @@ Error decodingError(Error underlying) {
 }
 
 Error invalidURL(const std::string& detail) {
-    return make(Case::invalidURL, detail.empty() ? std::string("invalidURL") : "invalidURL: " + detail);
+    return make(Case::invalidURL,
+                detail.empty() ? std::string("invalidURL") : "invalidURL: " + detail);
 }
 
 Error emptyResponseData() { return make(Case::emptyResponseData, "emptyResponseData"); }

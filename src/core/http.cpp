@@ -2,21 +2,21 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
-#include <limits>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -750,9 +750,10 @@ OperationScope::OperationScope() : outermost_(!openOperation.open) {
     if (!outermost_) return;
     const auto& config = AppConstantTAVI::shared();
     const long timeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
-    const long total = config.operationDeadlineMilliseconds > 0
-                           ? config.operationDeadlineMilliseconds
-                           : (timeout > std::numeric_limits<long>::max() / 2 ? timeout : 2 * timeout);
+    const long total =
+        config.operationDeadlineMilliseconds > 0
+            ? config.operationDeadlineMilliseconds
+            : (timeout > std::numeric_limits<long>::max() / 2 ? timeout : 2 * timeout);
     openOperation.open = true;
     openOperation.totalMilliseconds = total;
     openOperation.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);

@@ -48,8 +48,8 @@ Error clientError(long code, std::string message);
 /// The deadline of one public operation on the calling thread. Every public entry point opens
 /// one; a scope opened inside another (an operation calling another) keeps the outer deadline.
 /// Each exchange while a scope is open gets the smaller of its own timeout and what remains, and
-/// none is sent once nothing remains. The deadline is AppConstantTAVI::operationDeadlineMilliseconds,
-/// or twice timeoutMilliseconds when that is 0.
+/// none is sent once nothing remains. The deadline is
+/// AppConstantTAVI::operationDeadlineMilliseconds, or twice timeoutMilliseconds when that is 0.
 class OperationScope {
   public:
     OperationScope();

@@ -42,8 +42,7 @@ void TaviApiService::checkOtpStatus(const std::string& txnId,
     }
     // The txnId is one query value: percent-encoded, so that the server receives exactly it.
     performRequest(replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET",
-                   {}, std::nullopt, {},
-                   [&word](const Result<Bytes>& result) {
+                   {}, std::nullopt, {}, [&word](const Result<Bytes>& result) {
                        word = result.ok() ? statusFromBody(result.value()) : "stop";
                    });
     if (status) status(word);

@@ -254,8 +254,10 @@ void DeviceRegistrationController::startDeviceRegistration(
     const std::function<void(const Error&)>& onError) const {
     if (!success) return;
     const detail::OperationScope scope;
-    auto refused = detail::nonUTF8Text(
-        {{"sessionKey", sessionKey}, {"mobileNumber", mobileNumber}, {"txnID", txnID}, {"appId", appId}});
+    auto refused = detail::nonUTF8Text({{"sessionKey", sessionKey},
+                                        {"mobileNumber", mobileNumber},
+                                        {"txnID", txnID},
+                                        {"appId", appId}});
     if (!refused)
         refused = detail::nonUTF8Text({{"pspOrgId", AppConstantTAVI::shared().pspOrgId}},
                                       "configuration value");
