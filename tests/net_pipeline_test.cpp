@@ -348,7 +348,6 @@ TEST_F(Pipeline, ConcurrentRequestsFromSeveralThreads) {
     EXPECT_EQ(server_->requests().size(), 30u);
 }
 
-
 // ---- Hostile input and a hostile environment ----------------------------------------------
 
 TEST_F(Pipeline, ServerTextCannotForgeLines) {
@@ -511,8 +510,8 @@ class Environment {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-constexpr const char* kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "ALL_PROXY", "all_proxy",
-                                           "https_proxy", "HTTPS_PROXY"};
+constexpr const char* kProxyVariables[] = {"http_proxy", "HTTP_PROXY",  "ALL_PROXY",
+                                           "all_proxy",  "https_proxy", "HTTPS_PROXY"};
 
 TEST_F(Pipeline, CleartextNeverGoesThroughAProxy) {
     Listener proxy;
@@ -538,8 +537,8 @@ TEST_F(Pipeline, CleartextNeverGoesThroughAProxy) {
 // (a name for the resolver) needs HTTPS. Tried in a private network and mount namespace whose
 // own hosts file maps both names to a documentation address: no lookup leaves the machine.
 TEST(HostileNetwork, LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tavi-hosts-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tavi-hosts-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto hosts = dir / "hosts";
     std::ofstream(hosts) << "192.0.2.1 localhost localhost. LocalHost\n"
@@ -705,8 +704,8 @@ TEST_F(TlsPipeline, KeyLogChildProcess) {
 }
 
 TEST_F(TlsPipeline, TlsKeyLogOnlyWhereTheHostAsks) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tavi-keylog-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tavi-keylog-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto variableFile = dir / "sslkeylog.txt";
     const auto hostFile = dir / "host-keylog.txt";

@@ -91,14 +91,6 @@ void TaviApiService::registerCardDetailRequest(
     }
     // The user's name as the host stored it; the server expects it in clear.
     card.fullName = KeychainManager::getPreference(SessionManager::usernameKey);
-    if (auto refused = detail::nonUTF8Text(
-            {{SessionManager::usernameKey,
-              card.fullName ? std::string_view(*card.fullName) : std::string_view(),
-              card.fullName.has_value()}},
-            "stored value")) {
-        fail(*refused);
-        return;
-    }
 
     payload.deviceInfo = request.value().deviceInfo;
     payload.accountInfo = std::move(accountInfo);

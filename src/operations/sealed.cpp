@@ -67,19 +67,6 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
          SessionManager::taviId, SessionManager::appId, SessionManager::imei1,
          SessionManager::imei2, SessionManager::mobile});
     auto take = [&session](Value v) { return std::move(session[v]).value_or(std::string()); };
-    const auto stored = [&session](const char* name, Value v) {
-        return RequestText{name, session[v] ? std::string_view(*session[v]) : std::string_view(),
-                           session[v].has_value()};
-    };
-    if (auto refused = nonUTF8Text(
-            {stored(SessionManager::deviceId, deviceId), stored(SessionManager::taviKey, taviKey),
-             stored(SessionManager::pspId, pspId), stored(SessionManager::taviId, taviId),
-             stored(SessionManager::appId, appId), stored(SessionManager::imei1, imei1),
-             stored(SessionManager::imei2, imei2), stored(SessionManager::mobile, mobile)},
-            "stored value")) {
-        return *refused;
-    }
-
     if (!session[deviceId] && options.deviceIdRequired)
         return missingValue(SessionManager::deviceId);
 

@@ -65,16 +65,10 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     const auto imei1 = SessionManager::getImei1();
     const auto imei2 = SessionManager::getImei2();
     if (!imei1 || !imei2) return answer(false);
-    // Text that is not UTF-8 cannot be encoded into the request: nothing is sent.
+    // Text that is not UTF-8 cannot be encoded into the request: nothing is sent. (The store
+    // itself hands out only UTF-8 values.)
     if (detail::nonUTF8Text({{"mobile", mobile}}) ||
-        detail::nonUTF8Text({{"appId", appId}}, "configuration value") ||
-        detail::nonUTF8Text({{SessionManager::taviKey, *taviKey},
-                             {SessionManager::pspId, *pspId},
-                             {SessionManager::taviId, *taviId},
-                             {SessionManager::deviceId, *deviceId},
-                             {SessionManager::imei1, *imei1},
-                             {SessionManager::imei2, *imei2}},
-                            "stored value")) {
+        detail::nonUTF8Text({{"appId", appId}}, "configuration value")) {
         return answer(false);
     }
 
