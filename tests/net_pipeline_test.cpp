@@ -535,7 +535,8 @@ TEST_F(Pipeline, CleartextNeverGoesThroughAProxy) {
 
 // "localhost" connects to loopback addresses only, whatever a hosts file says, and "localhost."
 // (a name for the resolver) needs HTTPS. Tried in a private network and mount namespace whose
-// own hosts file maps both names to a documentation address: no lookup leaves the machine.
+// own hosts file maps both names to a documentation address: no lookup leaves the machine. The
+// namespace is made in a child process, which then runs the test below afresh.
 TEST(HostileNetwork, LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("tavi-hosts-" + std::to_string(::getpid()));
@@ -543,69 +544,60 @@ TEST(HostileNetwork, LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused) {
     const auto hosts = dir / "hosts";
     std::ofstream(hosts) << "192.0.2.1 localhost localhost. LocalHost\n"
                             "2001:db8::1 localhost localhost.\n";
-    int channel[2];
-    ASSERT_EQ(::pipe(channel), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::close(channel[0]);
-        const auto finish = [&](int code, const std::string& message) {
-            if (!message.empty()) (void)!::write(channel[1], message.data(), message.size());
-            ::_exit(code);
-        };
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-            finish(77, std::string("unshare: ") + std::strerror(errno));
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) ::_exit(77);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-            finish(77, std::string("mount: ") + std::strerror(errno));
+            ::_exit(77);
         const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
         ifreq lo{};
         std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
-        if (probe < 0 || ::ioctl(probe, SIOCGIFFLAGS, &lo) != 0) finish(77, "lo: flags");
+        if (probe < 0 || ::ioctl(probe, SIOCGIFFLAGS, &lo) != 0) ::_exit(77);
         lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
-        if (::ioctl(probe, SIOCSIFFLAGS, &lo) != 0) finish(77, "lo: up");
+        if (::ioctl(probe, SIOCSIFFLAGS, &lo) != 0) ::_exit(77);
         ::close(probe);
-
-        sandbox::Server server;
-        if (!server.start()) finish(2, "sandbox: " + server.lastError());
-        auto& config = AppConstantTAVI::shared();
-        config.diagnosticsSink = nullptr;
-        config.timeoutMilliseconds = 3000;
-        const std::string port = std::to_string(server.port());
-        std::string failures;
-        for (const std::string host : {"localhost", "LocalHost", "LOCALHOST"}) {
-            config.serverURL = "http://" + host + ":" + port;
-            performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
-                if (!r.ok()) failures += host + ": " + r.error().description() + "\n";
-            });
-        }
-        for (const std::string host : {"localhost.", "LocalHost."}) {
-            config.serverURL = "http://" + host + ":" + port;
-            performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
-                if (r.ok() || r.error().domain != ErrorDomain::client ||
-                    r.error().code != ClientErrorCode::insecureTransport)
-                    failures += host + ": not refused: " +
-                                (r.ok() ? std::string("sent") : r.error().description()) + "\n";
-            });
-        }
-        if (server.requests().size() != 3)
-            failures += "the sandbox saw " + std::to_string(server.requests().size()) + "\n";
-        server.stop();
-        finish(failures.empty() ? 0 : 1, failures);
+        ::setenv("TAVI_TEST_IN_NAMESPACE", "1", 1);
+        ::execl("/proc/self/exe", "net_pipeline_test",
+                "--gtest_filter=HostileNetwork.InsideThePrivateNamespace",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
     }
-    ::close(channel[1]);
-    std::string message;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;)
-        message.append(buffer, static_cast<std::size_t>(n));
-    ::close(channel[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private namespace: " << message;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << message;
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private network and mount namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(HostileNetwork, InsideThePrivateNamespace) {
+    if (std::getenv("TAVI_TEST_IN_NAMESPACE") == nullptr)
+        GTEST_SKIP() << "run by HostileNetwork.LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused";
+    sandbox::Server server;
+    ASSERT_TRUE(server.start()) << server.lastError();
+    auto& config = AppConstantTAVI::shared();
+    config.diagnosticsSink = nullptr;
+    config.timeoutMilliseconds = 3000;
+    const std::string port = std::to_string(server.port());
+    for (const std::string host : {"localhost", "LocalHost", "LOCALHOST"}) {
+        config.serverURL = "http://" + host + ":" + port;
+        performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
+            EXPECT_TRUE(r.ok()) << host << ": " << r.error().description();
+        });
+    }
+    for (const std::string host : {"localhost.", "LocalHost."}) {
+        config.serverURL = "http://" + host + ":" + port;
+        performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
+            ASSERT_FALSE(r.ok()) << host;
+            EXPECT_EQ(r.error().domain, ErrorDomain::client) << r.error().description();
+            EXPECT_EQ(r.error().code, ClientErrorCode::insecureTransport);
+        });
+    }
+    EXPECT_EQ(server.requests().size(), 3u);
+    server.stop();
 }
 
 class TlsPipeline : public Pipeline {
