@@ -11,12 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -750,10 +750,11 @@ OperationScope::OperationScope() : outermost_(!openOperation.open) {
     if (!outermost_) return;
     const auto& config = AppConstantTAVI::shared();
     const long timeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
-    const long total =
-        config.operationDeadlineMilliseconds > 0
-            ? config.operationDeadlineMilliseconds
-            : (timeout > std::numeric_limits<long>::max() / 2 ? timeout : 2 * timeout);
+    // At most a year, so that the deadline's time point cannot overflow.
+    constexpr long kLongest = 365L * 24 * 3600 * 1000;
+    const long total = std::min(kLongest, config.operationDeadlineMilliseconds > 0
+                                              ? config.operationDeadlineMilliseconds
+                                              : (timeout > kLongest ? kLongest : 2 * timeout));
     openOperation.open = true;
     openOperation.totalMilliseconds = total;
     openOperation.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
