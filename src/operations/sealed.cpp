@@ -67,6 +67,7 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
          SessionManager::taviId, SessionManager::appId, SessionManager::imei1,
          SessionManager::imei2, SessionManager::mobile});
     auto take = [&session](Value v) { return std::move(session[v]).value_or(std::string()); };
+
     if (!session[deviceId] && options.deviceIdRequired)
         return missingValue(SessionManager::deviceId);
 
