@@ -102,10 +102,11 @@ TAVI_API tavi_status tavi_config_set(const char* name, const char* value);
  *  an absent refUrl or proxy. */
 TAVI_API char* tavi_config_get(const char* name);
 
-/** Receives each diagnostic line (UTF-8, no newline; valid during the call only). */
+/** Receives each diagnostic line (UTF-8, one line: control characters are shown escaped, so no
+ *  newline and no NUL; valid during the call only). */
 typedef void (*tavi_log_fn)(const char* line, void* user_data);
 /** Routes the library's diagnostic lines to `fn` (NULL silences them). The default writes them
- *  to standard output. */
+ *  to standard error. */
 TAVI_API void tavi_set_log_sink(tavi_log_fn fn, void* user_data);
 
 /* ---- Secure store ------------------------------------------------------------------------- */
