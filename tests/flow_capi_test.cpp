@@ -217,6 +217,20 @@ TEST_F(CApiFlow, ConfigurationAndLogLevelByName) {
     EXPECT_EQ(tavi_config_set("logLevel", "verbose"), TAVI_INVALID_ARGUMENT);
     EXPECT_EQ(tavi_config_set("refUrl", nullptr), TAVI_OK);
     EXPECT_EQ(tavi_config_get("refUrl"), nullptr);
+    // The deadline, the proxy (NULL: the environment's; "": none) and the key log by name.
+    EXPECT_EQ(tavi_config_set("operationDeadlineMilliseconds", "-1"), TAVI_INVALID_ARGUMENT);
+    ASSERT_EQ(tavi_config_set("operationDeadlineMilliseconds", "45000"), TAVI_OK);
+    EXPECT_EQ(text(tavi_config_get("operationDeadlineMilliseconds")), "45000");
+    ASSERT_EQ(tavi_config_set("operationDeadlineMilliseconds", "0"), TAVI_OK);
+    ASSERT_EQ(tavi_config_set("proxy", ""), TAVI_OK);
+    char* proxy = tavi_config_get("proxy");
+    ASSERT_NE(proxy, nullptr);
+    EXPECT_EQ(text(proxy), "");
+    ASSERT_EQ(tavi_config_set("proxy", nullptr), TAVI_OK);
+    EXPECT_EQ(tavi_config_get("proxy"), nullptr);
+    ASSERT_EQ(tavi_config_set("tlsKeyLogFile", "/nonexistent/keys.log"), TAVI_OK);
+    EXPECT_EQ(text(tavi_config_get("tlsKeyLogFile")), "/nonexistent/keys.log");
+    ASSERT_EQ(tavi_config_set("tlsKeyLogFile", ""), TAVI_OK);
 
     // One setting turns every line off while operations keep working, and back on.
     ASSERT_EQ(tavi_config_set("logLevel", "off"), TAVI_OK);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,79 @@ TEST_F(OtpStatus, RequestShape) {
         if (line == "header: [:]") ++headerLines;
     }
     EXPECT_EQ(headerLines, 2);
+}
+
+// The query of a request target as a server reads it: name=value pairs split on '&', each
+// percent-decoded ('+' as a space, as forms are read).
+std::multimap<std::string, std::string> queryOf(const std::string& target) {
+    std::multimap<std::string, std::string> out;
+    const auto mark = target.find('?');
+    if (mark == std::string::npos) return out;
+    const auto decode = [](const std::string& text) {
+        std::string value;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '+') {
+                value += ' ';
+            } else if (text[i] == '%' && i + 2 < text.size()) {
+                value += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                value += text[i];
+            }
+        }
+        return value;
+    };
+    std::string rest = target.substr(mark + 1);
+    while (true) {
+        const auto amp = rest.find('&');
+        const std::string item = rest.substr(0, amp);
+        const auto eq = item.find('=');
+        out.emplace(decode(item.substr(0, eq)),
+                    eq == std::string::npos ? std::string() : decode(item.substr(eq + 1)));
+        if (amp == std::string::npos) break;
+        rest.erase(0, amp + 1);
+    }
+    return out;
+}
+
+TEST_F(OtpStatus, TheServerReceivesExactlyTheTxnIdGiven) {
+    // Each text would otherwise add a parameter, cut the query, break the URL (which sent the
+    // poll to the bare base URL) or arrive as another text.
+    for (const std::string& txnId : std::vector<std::string>{
+             "T1&txnId=VICTIM",
+             "T1&txnStatusFlagEnum=NONE",
+             "T1#",
+             "T1#frag",
+             "50%",
+             "%41",
+             "%2B",
+             "a b",
+             "T1\r\nX-Injected: 1",
+             "T1\n",
+             "A+B",
+             "+",
+             "Z\xC3\xBCrich \xE2\x82\xAC",
+             "a/b",
+             "a?b=c",
+             "=",
+             ";",
+             "[::1]",
+             "\"quoted\"",
+             "~-._",
+             std::string("nul\0byte", 8),
+         }) {
+        SCOPED_TRACE(txnId);
+        server().clearRequests();
+        server().setTxnStatus(txnId, "PENDING");
+        server().setTxnStatus("VICTIM", "VERIFIED");
+        EXPECT_EQ(poll(txnId), "retry");  // the server found the transaction by exactly this id
+        const auto requests = requestsTo(kStatusPath);
+        ASSERT_EQ(requests.size(), 1u);
+        const auto query = queryOf(requests[0].target);
+        EXPECT_EQ(query, (std::multimap<std::string, std::string>{
+                             {"txnId", txnId}, {"txnStatusFlagEnum", "IS_OTP_VERIFIED"}}))
+            << requests[0].target;
+    }
 }
 
 }  // namespace

@@ -117,9 +117,11 @@ class OtpTest : public SandboxTest {
         return word;
     }
 
-    /// The decrypted answer payload the operation wrote as a line.
+    /// The decrypted answer payload the operation wrote as a line (its line breaks escaped).
     std::optional<Json> decryptedAnswerLine() {
-        for (const auto& line : capture().lines()) {
+        for (auto line : capture().lines()) {
+            for (auto at = line.find("\\n"); at != std::string::npos; at = line.find("\\n", at))
+                line.replace(at, 2, "\n");
             auto j = Json::parse(line, nullptr, false);
             if (!j.is_discarded() && j.is_object() && j.contains("otpChallengeCode")) return j;
         }

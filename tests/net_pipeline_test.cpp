@@ -1,21 +1,36 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/http.hpp"
+#include "core/internal.hpp"
 #include "sandbox/sandbox.hpp"
 #include "tavi/config.hpp"
 #include "tavi/device.hpp"
@@ -201,13 +216,13 @@ TEST_F(Pipeline, QueryPlusArrivesEscapedAndTrailingSlashDoubles) {
     EXPECT_EQ(requests[1].target, "/" + statusEndpoint("C"));
 }
 
-TEST_F(Pipeline, EndpointThatIsNotAUrlGoesToTheBaseUrl) {
-    run(statusEndpoint("has space"));
-    const auto requests = server_->requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target, "/");
-    ASSERT_FALSE(lines_.empty());
-    EXPECT_EQ(lines_[2], "url: " + server_->url());
+TEST_F(Pipeline, EndpointThatIsNotAUrlIsAnErrorAndGoesNowhere) {
+    auto result = run(statusEndpoint("has space"));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(ApiServiceError::caseOf(result.error()), ApiServiceError::Case::invalidURL);
+    EXPECT_NE(result.error().message.find("0x20"), std::string::npos) << result.error().message;
+    EXPECT_TRUE(server_->requests().empty());
+    EXPECT_TRUE(lines_.empty());
 }
 
 TEST_F(Pipeline, CredentialsInTheBaseUrlNeverReachTheLog) {
@@ -333,6 +348,258 @@ TEST_F(Pipeline, ConcurrentRequestsFromSeveralThreads) {
     EXPECT_EQ(server_->requests().size(), 30u);
 }
 
+// ---- Hostile input and a hostile environment ----------------------------------------------
+
+TEST_F(Pipeline, ServerTextCannotForgeLines) {
+    // Raw line breaks, a terminal escape, DEL, a C1 control (CSI) and NUL in the body: the
+    // response line stays one line, with the rest of its text unchanged.
+    const std::string forged =
+        "{\"txnStatus\":\"x\"}\r\nstatusCode: 200\nresponse: \x1b[2J\x7f\xc2\x9b" +
+        std::string(1, '\0') + "caf\xc3\xa9\t.";
+    fault(Fault::Kind::body, kStatusPath, 200, forged);
+    auto result = run(statusEndpoint());
+    ASSERT_TRUE(result.ok()) << result.error().description();
+    EXPECT_EQ(text(result.value()), forged);  // the body itself is untouched
+    ASSERT_EQ(lines_.size(), 6u);
+    EXPECT_EQ(lines_[3], "statusCode: 200");
+    EXPECT_EQ(lines_[5],
+              "response: {\"txnStatus\":\"x\"}\\r\\nstatusCode: 200\\nresponse: "
+              "\\u001b[2J\\u007f\\u009b\\u0000caf\xc3\xa9\\t.");
+
+    // Text of the host's (the user agent's device model) and every kind of control character.
+    lines_.clear();
+    for (unsigned c = 0; c < 0x20; ++c) diag("c" + std::string(1, static_cast<char>(c)));
+    diag("bad \xff\xfe byte, lone \x80, C1 end \xc2\x9f, not C1 \xc2\xa0");
+    ASSERT_EQ(lines_.size(), 0x21u);
+    for (const auto& line : lines_) {
+        for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << line;
+        EXPECT_EQ(line.find("\xc2\x80"), std::string::npos);
+    }
+    EXPECT_EQ(lines_[0], "c\\u0000");
+    EXPECT_EQ(lines_[9], "c\\t");
+    EXPECT_EQ(lines_[10], "c\\n");
+    EXPECT_EQ(lines_[13], "c\\r");
+    EXPECT_EQ(lines_[27], "c\\u001b");
+    EXPECT_EQ(lines_[32], "bad \\xff\\xfe byte, lone \\x80, C1 end \\u009f, not C1 \xc2\xa0");
+}
+
+TEST_F(Pipeline, TheOperationDeadlineBoundsEveryExchange) {
+    auto& config = AppConstantTAVI::shared();
+    config.timeoutMilliseconds = 10000;
+    config.operationDeadlineMilliseconds = 600;
+    Fault slow;
+    slow.kind = Fault::Kind::delay;
+    slow.path = kStatusPath;
+    slow.delayMs = 2500;
+    slow.times = 1;
+    server_->addFault(slow);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        const OperationScope operation;
+        {
+            const OperationScope nested;  // keeps the outer deadline
+            auto late = run(statusEndpoint("D1"));
+            ASSERT_FALSE(late.ok());
+            EXPECT_EQ(late.error().domain, ErrorDomain::client);
+            EXPECT_EQ(late.error().code, ClientErrorCode::deadlineExceeded);
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, std::chrono::milliseconds(550));
+        EXPECT_LT(elapsed, std::chrono::milliseconds(1500));
+
+        // Nothing remains: the next exchange of the operation is not sent at all.
+        lines_.clear();
+        auto none = run(statusEndpoint("D2"));
+        ASSERT_FALSE(none.ok());
+        EXPECT_EQ(none.error().code, ClientErrorCode::deadlineExceeded);
+        EXPECT_NE(none.error().message.find("not sent"), std::string::npos);
+        EXPECT_TRUE(lines_.empty());
+    }
+    // Outside an operation, only the request's own timeout applies.
+    EXPECT_TRUE(run(statusEndpoint("D3")).ok());
+    config.operationDeadlineMilliseconds = 0;
+    std::set<std::string> targets;
+    for (const auto& request : server_->requests()) targets.insert(request.target);
+    EXPECT_EQ(targets.count(statusEndpoint("D2")), 0u);
+    EXPECT_EQ(targets.count(statusEndpoint("D3")), 1u);
+}
+
+// A TCP listener on loopback that records what reaches it (a stand-in proxy that never answers).
+class Listener {
+  public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_, 8) != 0)
+            return;
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~Listener() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    int connections() const { return connections_; }
+    std::string received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const int client = ::accept(fd_, nullptr, nullptr);
+            if (client < 0) continue;
+            ++connections_;
+            pollfd c{client, POLLIN, 0};
+            char buffer[512];
+            if (::poll(&c, 1, 1000) > 0) {
+                const auto n = ::recv(client, buffer, sizeof buffer, 0);
+                std::lock_guard lock(mutex_);
+                if (n > 0) received_.append(buffer, static_cast<std::size_t>(n));
+            }
+            ::close(client);  // no answer
+        }
+    }
+
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+// Sets environment variables for a test and puts the old values back.
+class Environment {
+  public:
+    void set(const char* name, const std::string& value) {
+        remember(name);
+        ::setenv(name, value.c_str(), 1);
+    }
+    void unset(const char* name) {
+        remember(name);
+        ::unsetenv(name);
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+  private:
+    void remember(const char* name) {
+        for (const auto& entry : saved_)
+            if (entry.first == name) return;
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+constexpr const char* kProxyVariables[] = {"http_proxy", "HTTP_PROXY",  "ALL_PROXY",
+                                           "all_proxy",  "https_proxy", "HTTPS_PROXY"};
+
+TEST_F(Pipeline, CleartextNeverGoesThroughAProxy) {
+    Listener proxy;
+    Environment env;
+    env.unset("no_proxy");
+    env.unset("NO_PROXY");
+    auto& config = AppConstantTAVI::shared();
+    // Each variable alone, then the configured proxy: the exchange goes straight to loopback.
+    for (const char* variable : kProxyVariables) {
+        SCOPED_TRACE(variable);
+        env.set(variable, proxy.url());
+        EXPECT_TRUE(run(statusEndpoint()).ok());
+        env.unset(variable);
+    }
+    config.proxy = proxy.url();
+    EXPECT_TRUE(run(statusEndpoint()).ok());
+    config.proxy.reset();
+    EXPECT_EQ(proxy.connections(), 0) << proxy.received();
+    EXPECT_EQ(server_->requests().size(), std::size(kProxyVariables) + 1);
+}
+
+// "localhost" connects to loopback addresses only, whatever a hosts file says, and "localhost."
+// (a name for the resolver) needs HTTPS. Tried in a private network and mount namespace whose
+// own hosts file maps both names to a documentation address: no lookup leaves the machine. The
+// namespace is made in a child process, which then runs the test below afresh.
+TEST(HostileNetwork, LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tavi-hosts-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto hosts = dir / "hosts";
+    std::ofstream(hosts) << "192.0.2.1 localhost localhost. LocalHost\n"
+                            "2001:db8::1 localhost localhost.\n";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) ::_exit(77);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(77);
+        const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq lo{};
+        std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+        if (probe < 0 || ::ioctl(probe, SIOCGIFFLAGS, &lo) != 0) ::_exit(77);
+        lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+        if (::ioctl(probe, SIOCSIFFLAGS, &lo) != 0) ::_exit(77);
+        ::close(probe);
+        ::setenv("TAVI_TEST_IN_NAMESPACE", "1", 1);
+        ::execl("/proc/self/exe", "net_pipeline_test",
+                "--gtest_filter=HostileNetwork.InsideThePrivateNamespace",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private network and mount namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(HostileNetwork, InsideThePrivateNamespace) {
+    if (std::getenv("TAVI_TEST_IN_NAMESPACE") == nullptr)
+        GTEST_SKIP() << "run by HostileNetwork.LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused";
+    sandbox::Server server;
+    ASSERT_TRUE(server.start()) << server.lastError();
+    auto& config = AppConstantTAVI::shared();
+    config.diagnosticsSink = nullptr;
+    config.timeoutMilliseconds = 3000;
+    const std::string port = std::to_string(server.port());
+    for (const std::string host : {"localhost", "LocalHost", "LOCALHOST"}) {
+        config.serverURL = "http://" + host + ":" + port;
+        performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
+            EXPECT_TRUE(r.ok()) << host << ": " << r.error().description();
+        });
+    }
+    for (const std::string host : {"localhost.", "LocalHost."}) {
+        config.serverURL = "http://" + host + ":" + port;
+        performRequest(kStatusPath, "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
+            ASSERT_FALSE(r.ok()) << host;
+            EXPECT_EQ(r.error().domain, ErrorDomain::client) << r.error().description();
+            EXPECT_EQ(r.error().code, ClientErrorCode::insecureTransport);
+        });
+    }
+    EXPECT_EQ(server.requests().size(), 3u);
+    server.stop();
+}
+
 class TlsPipeline : public Pipeline {
   protected:
     bool useTls() const override { return true; }
@@ -379,6 +646,87 @@ TEST_F(TlsPipeline, PublicKeyPinning) {
     const auto requests = server_->requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].headers.count("ln"), 1u);
+}
+
+TEST_F(TlsPipeline, HttpsUsesAProxyOnlyAsATunnelAndTheSettingOverridesTheEnvironment) {
+    Listener proxy;
+    Environment env;
+    env.unset("no_proxy");
+    env.unset("NO_PROXY");
+    for (const char* variable : kProxyVariables) env.unset(variable);
+    auto& config = AppConstantTAVI::shared();
+    config.caFile = server_->caFile();
+    const std::string authority = server_->url().substr(std::string("https://").size());
+
+    // The environment's proxy: a CONNECT tunnel, the request itself never in the proxy's view.
+    env.set("https_proxy", proxy.url());
+    EXPECT_FALSE(run(statusEndpoint()).ok());
+    EXPECT_EQ(proxy.received().rfind("CONNECT " + authority + " HTTP/1.1\r\n", 0), 0u)
+        << proxy.received();
+    EXPECT_EQ(proxy.received().find("txn-status"), std::string::npos);
+
+    // The setting "" means no proxy, whatever the environment says.
+    config.proxy = "";
+    EXPECT_TRUE(run(statusEndpoint()).ok());
+    EXPECT_EQ(proxy.connections(), 1);
+
+    // A configured proxy replaces the environment's, as a tunnel too.
+    Listener configured;
+    config.proxy = configured.url();
+    EXPECT_FALSE(run(statusEndpoint()).ok());
+    config.proxy.reset();
+    EXPECT_EQ(configured.received().rfind("CONNECT " + authority + " HTTP/1.1\r\n", 0), 0u)
+        << configured.received();
+    EXPECT_EQ(proxy.connections(), 1);
+    EXPECT_EQ(server_->requests().size(), 1u);
+}
+
+// Runs in a process of its own (started by the test below) so that libcurl initialises with
+// SSLKEYLOGFILE set, as it would in a host started with it.
+TEST_F(TlsPipeline, KeyLogChildProcess) {
+    const char* hostFile = std::getenv("TAVI_TEST_HOST_KEYLOG");
+    if (hostFile == nullptr) GTEST_SKIP() << "run by TlsPipeline.TlsKeyLogOnlyWhereTheHostAsks";
+    auto& config = AppConstantTAVI::shared();
+    config.caFile = server_->caFile();
+    ASSERT_TRUE(run(statusEndpoint()).ok());  // nothing logged anywhere
+    config.tlsKeyLogFile = hostFile;
+    config.pinnedPublicKey = server_->publicKeyPin();  // other trust settings: a new connection
+    ASSERT_TRUE(run(statusEndpoint()).ok());
+    config.tlsKeyLogFile.clear();
+}
+
+TEST_F(TlsPipeline, TlsKeyLogOnlyWhereTheHostAsks) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tavi-keylog-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto variableFile = dir / "sslkeylog.txt";
+    const auto hostFile = dir / "host-keylog.txt";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setenv("SSLKEYLOGFILE", variableFile.c_str(), 1);
+        ::setenv("TAVI_TEST_HOST_KEYLOG", hostFile.c_str(), 1);
+        ::execl("/proc/self/exe", "net_pipeline_test",
+                "--gtest_filter=TlsPipeline.KeyLogChildProcess", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // SSLKEYLOGFILE got nothing; the host's file got the secrets of its one connection, 0600.
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::exists(variableFile) ? std::filesystem::file_size(variableFile) : 0u,
+              0u);
+    std::ifstream in(hostFile);
+    std::stringstream logged;
+    logged << in.rdbuf();
+    EXPECT_NE(logged.str().find("CLIENT_"), std::string::npos) << logged.str();
+    struct stat st {};
+    ASSERT_EQ(::stat(hostFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

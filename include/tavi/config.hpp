@@ -38,7 +38,10 @@ enum class LogLevel {
     debug = 2   ///< everything (the default)
 };
 
-/// Writes each line to standard output, the library's default.
+/// Writes each line to standard error, the library's default (standard output belongs to the
+/// host).
+DiagnosticsSink standardErrorSink();
+/// Writes each line to standard output, for hosts that want the lines there.
 DiagnosticsSink standardOutputSink();
 
 /// Host-set configuration. Set the values on `shared()` before the first operation; the library
@@ -65,8 +68,16 @@ public:
     std::string pinnedPublicKey;  ///< "sha256//BASE64" public-key pin(s); empty = no pinning
     long timeoutMilliseconds = 60000;  ///< per-request timeout
     long operationDeadlineMilliseconds = 0;  ///< bounds a whole operation, re-issues and restarts included; 0 = twice timeoutMilliseconds
-    DiagnosticsSink diagnosticsSink = standardOutputSink();  ///< where diagnostic lines go
+    DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
+    /// The proxy for HTTPS exchanges, always as a CONNECT tunnel (TLS stays end to end):
+    /// none = the environment's proxy variables; "" = no proxy at all; a URL = that proxy.
+    /// Cleartext exchanges (loopback only) never go through a proxy.
+    std::optional<std::string> proxy;
+    /// A file the TLS secrets of each new connection are appended to (NSS key log format, file
+    /// created 0600), for debugging with a packet analyser. Empty = none; the SSLKEYLOGFILE
+    /// environment variable is never honoured.
+    std::string tlsKeyLogFile;
 };
 
 enum class TransactionType {

@@ -36,6 +36,8 @@ inline constexpr long retryLimitReached = 6;    ///< the bounded re-issue/restar
 inline constexpr long insecureTransport = 7;    ///< cleartext http to a non-loopback host
 inline constexpr long responseTooLarge = 8;     ///< the response body exceeded the cap
 inline constexpr long storeUnavailable = 9;     ///< the secure store file cannot be used
+inline constexpr long deadlineExceeded = 10;    ///< the operation's deadline passed
+inline constexpr long invalidArgument = 11;     ///< an argument or value is unusable (not UTF-8)
 }  // namespace ClientErrorCode
 
 /// One error type, modelled on a platform error value. Never carries a secret in clear.
@@ -69,12 +71,13 @@ private:
 };
 
 /// The four cases of the pipeline's public error enumeration. The library produces decodingError,
-/// and invalidURL for a URL that cannot be formed at all.
+/// and invalidURL (with a text naming what was wrong) for a request URL that cannot be formed;
+/// such a request is never sent anywhere.
 namespace ApiServiceError {
 enum class Case { networkError = 0, decodingError = 1, invalidURL = 2, emptyResponseData = 3 };
 Error networkError(std::string message);
 Error decodingError(Error underlying);
-Error invalidURL();
+Error invalidURL(const std::string& detail = {});
 Error emptyResponseData();
 /// The case of an error in the ApiServiceError domain, or none for another domain.
 std::optional<Case> caseOf(const Error& error);

@@ -21,6 +21,13 @@ using QueryValue = std::variant<std::string, long long, bool>;
 /// tavi::Error (see result.hpp for the domains and codes) unless the callback's shape says
 /// otherwise.
 /// Public operations are virtual so that a host can subclass the service to mock it.
+///
+/// Every operation (and TaviUtils::getCheckDeviceRegistered, DeviceRegistrationController::
+/// startDeviceRegistration) ends by AppConstantTAVI::operationDeadlineMilliseconds, re-issues and
+/// restarts included: past it the failure is ClientErrorCode::deadlineExceeded. An argument that
+/// is not valid UTF-8 text is refused before anything is sent: ClientErrorCode::invalidArgument,
+/// naming the argument. Callbacks without an error value report both as their shape allows
+/// (false, "Exception Occured", "stop").
 class TaviApiService {
 public:
     TaviApiService();

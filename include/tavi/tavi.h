@@ -92,18 +92,21 @@ TAVI_API const char* tavi_version(void);
 /** Sets one configuration value by name:
  *  "serverURL", "merchantKey", "merchantKI", "appId", "pspOrgId", "refUrl" (NULL value clears
  *  it), "locale", "merchantID", "caFile", "pinnedPublicKey", "timeoutMilliseconds" (decimal),
- *  "logLevel" ("off", "error" or "debug").
+ *  "logLevel" ("off", "error" or "debug"), "operationDeadlineMilliseconds" (decimal, 0 = twice
+ *  the timeout), "proxy" (HTTPS only, as a tunnel; "" none; NULL: the environment's),
+ *  "tlsKeyLogFile" ("" none).
  *  Set values before the first operation; do not set one while an operation may be reading it.
  *  Returns TAVI_OK, or TAVI_INVALID_ARGUMENT for an unknown name or a malformed value. */
 TAVI_API tavi_status tavi_config_set(const char* name, const char* value);
 /** The current value of a configuration name as text (free it), or NULL for an unknown name or
- *  an absent refUrl. */
+ *  an absent refUrl or proxy. */
 TAVI_API char* tavi_config_get(const char* name);
 
-/** Receives each diagnostic line (UTF-8, no newline; valid during the call only). */
+/** Receives each diagnostic line (UTF-8, one line: control characters are shown escaped, so no
+ *  newline and no NUL; valid during the call only). */
 typedef void (*tavi_log_fn)(const char* line, void* user_data);
 /** Routes the library's diagnostic lines to `fn` (NULL silences them). The default writes them
- *  to standard output. */
+ *  to standard error. */
 TAVI_API void tavi_set_log_sink(tavi_log_fn fn, void* user_data);
 
 /* ---- Secure store ------------------------------------------------------------------------- */

@@ -226,6 +226,7 @@ std::string* textField(tavi::AppConstantTAVI& c, std::string_view name) {
     if (name == "merchantID") return &c.merchantID;
     if (name == "caFile") return &c.caFile;
     if (name == "pinnedPublicKey") return &c.pinnedPublicKey;
+    if (name == "tlsKeyLogFile") return &c.tlsKeyLogFile;
     return nullptr;
 }
 
@@ -262,6 +263,10 @@ tavi_status tavi_config_set(const char* name, const char* value) {
             c.refUrl = optionalText(value);
             return TAVI_OK;
         }
+        if (n == "proxy") {
+            c.proxy = optionalText(value);
+            return TAVI_OK;
+        }
         if (!value) return TAVI_INVALID_ARGUMENT;
         if (auto* field = textField(c, n)) {
             *field = value;
@@ -274,6 +279,15 @@ tavi_status tavi_config_set(const char* name, const char* value) {
             if (ec != std::errc() || end != v.data() + v.size() || ms <= 0)
                 return TAVI_INVALID_ARGUMENT;
             c.timeoutMilliseconds = ms;
+            return TAVI_OK;
+        }
+        if (n == "operationDeadlineMilliseconds") {
+            long ms = 0;
+            const std::string_view v(value);
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
+            if (ec != std::errc() || end != v.data() + v.size() || ms < 0)
+                return TAVI_INVALID_ARGUMENT;
+            c.operationDeadlineMilliseconds = ms;
             return TAVI_OK;
         }
         if (n == "logLevel") {
@@ -295,7 +309,10 @@ char* tavi_config_get(const char* name) {
         const std::string_view n(name);
         if (auto* field = textField(c, n)) return copyText(*field);
         if (n == "refUrl") return c.refUrl ? copyText(*c.refUrl) : nullptr;
+        if (n == "proxy") return c.proxy ? copyText(*c.proxy) : nullptr;
         if (n == "timeoutMilliseconds") return copyText(std::to_string(c.timeoutMilliseconds));
+        if (n == "operationDeadlineMilliseconds")
+            return copyText(std::to_string(c.operationDeadlineMilliseconds));
         if (n == "logLevel") return copyText(logLevelWord(c.logLevel));
         return nullptr;
     } catch (...) {

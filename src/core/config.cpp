@@ -8,6 +8,14 @@ namespace tavi {
 
 const char* const taviVersionString = "tavi 1.0.0 (C++20, OpenSSL 3, libcurl)";
 
+DiagnosticsSink standardErrorSink() {
+    return [](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+    };
+}
+
 DiagnosticsSink standardOutputSink() {
     return [](std::string_view line) {
         std::fwrite(line.data(), 1, line.size(), stdout);

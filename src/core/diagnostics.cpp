@@ -10,7 +10,8 @@ namespace tavi::detail {
 void diag(std::string_view line) {
     const auto& config = AppConstantTAVI::shared();
     if (config.logLevel < LogLevel::debug) return;
-    if (config.diagnosticsSink) config.diagnosticsSink(line);
+    // Parts of a line come from the server or the host: one line, no terminal sequences.
+    if (config.diagnosticsSink) config.diagnosticsSink(escapeControlCharacters(line));
 }
 
 bool diagnosticsOn() {
@@ -20,13 +21,24 @@ bool diagnosticsOn() {
 
 void systemLog(std::string_view message) {
     if (AppConstantTAVI::shared().logLevel < LogLevel::error) return;
-    const std::string text(message);
+    const std::string text = escapeControlCharacters(message);
     ::syslog(LOG_USER | LOG_ERR, "%s", text.c_str());
 }
 
 std::string maskAllButLastFour(const std::string& value) {
     if (value.size() <= 4) return std::string(value.size(), '*');
     return std::string(value.size() - 4, '*') + value.substr(value.size() - 4);
+}
+
+std::optional<Error> nonUTF8Text(std::initializer_list<RequestText> texts, const char* kind) {
+    for (const auto& text : texts) {
+        if (text.present && !isValidUTF8(text.value)) {
+            return clientError(ClientErrorCode::invalidArgument,
+                               std::string("the ") + kind + " \"" + text.name +
+                                   "\" is not valid UTF-8 text; nothing was sent");
+        }
+    }
+    return std::nullopt;
 }
 
 Error clientError(long code, std::string message) {

@@ -129,41 +129,107 @@ std::optional<Bytes> base64DecodeLenient(std::string_view text) {
     return decodeSextets(body);
 }
 
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i) {
+    const std::size_t n = text.size();
+    if (i >= n) return 0;
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) return 1;
+    std::size_t extra = 0;
+    std::uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        extra = 1;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        extra = 2;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        extra = 3;
+        cp = c & 0x07;
+    } else {
+        return 0;  // continuation byte, overlong lead (C0/C1) or beyond U+10FFFF
+    }
+    if (n - i <= extra) return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto cc = static_cast<unsigned char>(text[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)) return 0;  // overlong
+    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;                                // surrogate
+    if (cp > 0x10FFFF) return 0;
+    return extra + 1;
+}
+
 bool isValidUTF8(std::string_view text) {
     std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
+    while (i < text.size()) {
+        const std::size_t length = utf8SequenceAt(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string escapeControlCharacters(std::string_view text) {
+    // Fast path: plain printable ASCII passes unchanged.
+    bool plain = true;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return std::string(text);
+
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto escaped = [](std::string& out, const char* prefix, unsigned value) {
+        out += prefix;
+        out += kHex[(value >> 4) & 0x0F];
+        out += kHex[value & 0x0F];
+    };
+    std::string out;
+    out.reserve(text.size() + 16);
+    std::size_t i = 0;
+    while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
+        if (c < 0x20 || c == 0x7F) {
+            switch (c) {
+                case '\n':
+                    out += "\\n";
+                    break;
+                case '\r':
+                    out += "\\r";
+                    break;
+                case '\t':
+                    out += "\\t";
+                    break;
+                default:
+                    escaped(out, "\\u00", c);
+            }
             ++i;
             continue;
         }
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const std::size_t length = utf8SequenceAt(text, i);
+        if (length == 0) {
+            escaped(out, "\\x", c);  // a byte that is not part of any character
+            ++i;
+            continue;
+        }
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (length == 2 && c == 0xC2 && next <= 0x9F) {
+            escaped(out, "\\u00", next);  // C1 control, U+0080..U+009F
         } else {
-            return false;  // continuation byte, overlong lead (C0/C1) or beyond U+10FFFF
+            out.append(text.substr(i, length));
         }
-        if (n - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)) return false;  // overlong
-        if (cp >= 0xD800 && cp <= 0xDFFF) return false;                                // surrogate
-        if (cp > 0x10FFFF) return false;
-        i += extra + 1;
+        i += length;
     }
-    return true;
+    return out;
 }
 
 }  // namespace tavi::detail

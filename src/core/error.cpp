@@ -35,7 +35,10 @@ Error decodingError(Error underlying) {
                 std::make_shared<const Error>(std::move(underlying)));
 }
 
-Error invalidURL() { return make(Case::invalidURL, "invalidURL"); }
+Error invalidURL(const std::string& detail) {
+    return make(Case::invalidURL,
+                detail.empty() ? std::string("invalidURL") : "invalidURL: " + detail);
+}
 
 Error emptyResponseData() { return make(Case::emptyResponseData, "emptyResponseData"); }
 

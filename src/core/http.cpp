@@ -2,14 +2,21 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -321,8 +328,9 @@ std::string loggableURL(const std::string& url) {
     return url.substr(0, start + 3) + "***" + url.substr(at);
 }
 
-// Every character is one a URL may carry (unreserved, reserved, or a well-formed %XX escape).
-bool hasOnlyURLCharacters(std::string_view text) {
+// The offset of the first character a URL may not carry (anything but unreserved, reserved, or a
+// well-formed %XX escape); npos when there is none.
+std::size_t firstNonURLCharacter(std::string_view text) {
     static constexpr std::string_view kReserved = ":/?#[]@!$&'()*+,;=";
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -332,39 +340,79 @@ bool hasOnlyURLCharacters(std::string_view text) {
             i += 2;
             continue;
         }
-        return false;
+        return i;
     }
-    return true;
+    return std::string_view::npos;
 }
 
 struct ParsedURL {
     std::string scheme;
     std::string host;
+    long port = 0;  // the explicit port, else the scheme's default
 };
 
-// Parses `text` as an absolute http(s) URL with a host; none otherwise.
-std::optional<ParsedURL> parseURL(const std::string& text) {
-    if (text.empty() || !hasOnlyURLCharacters(text)) return std::nullopt;
+std::string hexByte(unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    return std::string("0x") + kHex[c >> 4] + kHex[c & 0x0F];
+}
+
+// Parses `text` as an absolute http(s) URL with a host; none otherwise, with `problem` saying why.
+std::optional<ParsedURL> parseURL(const std::string& text, std::string& problem) {
+    if (text.empty()) {
+        problem = "the server URL is empty";
+        return std::nullopt;
+    }
+    if (const auto at = firstNonURLCharacter(text); at != std::string_view::npos) {
+        problem = "the URL text has a byte a URL cannot carry (" +
+                  hexByte(static_cast<unsigned char>(text[at])) + " at offset " +
+                  std::to_string(at) + ")";
+        return std::nullopt;
+    }
     // curl tolerates "https:/host" and "https:///host"; an authority must follow "://" here.
     const auto authority = text.find("://");
     if (authority == std::string::npos || authority + 3 >= text.size() ||
         std::string_view("/?#").find(text[authority + 3]) != std::string_view::npos ||
         text.find_first_of("/?#") < authority) {
+        problem = "the server URL does not begin with \"scheme://host\"";
         return std::nullopt;
     }
     UrlHandle url(curl_url());
-    if (!url) return std::nullopt;
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (!url) {
+        problem = "no memory to parse the URL";
+        return std::nullopt;
+    }
+    if (const CURLUcode code = curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0);
+        code != CURLUE_OK) {
+        problem = std::string("the URL does not parse: ") + curl_url_strerror(code);
+        return std::nullopt;
+    }
     char* raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_get(url.get(), CURLUPART_SCHEME, &raw, 0) != CURLUE_OK) {
+        problem = "the URL has no scheme";
+        return std::nullopt;
+    }
     CurlString scheme(raw);
     raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_get(url.get(), CURLUPART_HOST, &raw, 0) != CURLUE_OK) {
+        problem = "the URL has no host";
+        return std::nullopt;
+    }
     CurlString host(raw);
-    ParsedURL parsed{scheme ? scheme.get() : "", host ? host.get() : ""};
+    raw = nullptr;
+    ParsedURL parsed{scheme ? scheme.get() : "", host ? host.get() : "", 0};
     for (auto& ch : parsed.scheme) ch = asciiLower(ch);
-    if (parsed.scheme != "http" && parsed.scheme != "https") return std::nullopt;
-    if (parsed.host.empty()) return std::nullopt;
+    if (parsed.scheme != "http" && parsed.scheme != "https") {
+        problem = "the scheme \"" + parsed.scheme + "\" is neither https nor http";
+        return std::nullopt;
+    }
+    if (parsed.host.empty()) {
+        problem = "the URL has no host";
+        return std::nullopt;
+    }
+    if (curl_url_get(url.get(), CURLUPART_PORT, &raw, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        const CurlString port(raw);
+        if (port) parsed.port = std::strtol(port.get(), nullptr, 10);
+    }
     return parsed;
 }
 
@@ -375,6 +423,66 @@ std::string queryValueText(const QueryValue& value) {
 }
 
 // ---- The exchange --------------------------------------------------------------------------
+
+struct JoinedURL {
+    std::string url;
+    ParsedURL parts;
+};
+
+struct ExchangeLimits {
+    long timeoutMilliseconds = 60000;
+    bool boundByDeadline = false;  // the operation's deadline shortened the timeout
+};
+
+// Where the TLS secrets of the calling thread's new connections go, while an exchange runs: the
+// host's key log file, or none. libcurl itself would honour SSLKEYLOGFILE; it never may.
+thread_local const std::string* tlsKeyLogPath = nullptr;
+
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The key log callback of every TLS context the library makes, in place of libcurl's.
+void writeKeyLogLine(const SSL*, const char* line) {
+    const std::string* path = tlsKeyLogPath;
+    if (path == nullptr || path->empty() || line == nullptr) return;
+    const FileDescriptor file(
+        ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (file.get() < 0) return;
+    std::string text(line);
+    text += '\n';
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(file.get(), text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+// Sets the calling thread's key log file for the length of one exchange.
+class KeyLogScope {
+  public:
+    explicit KeyLogScope(const std::string& path) : previous_(tlsKeyLogPath) {
+        tlsKeyLogPath = &path;
+    }
+    ~KeyLogScope() { tlsKeyLogPath = previous_; }
+    KeyLogScope(const KeyLogScope&) = delete;
+    KeyLogScope& operator=(const KeyLogScope&) = delete;
+
+  private:
+    const std::string* previous_;
+};
 
 // Header values come from the device description, which a host may supply: no line breaks or
 // other control characters may reach the request.
@@ -421,8 +529,10 @@ int onRequestReady(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
-// Gives a new connection's TLS context the shared trusted certificates.
+// Gives a new connection's TLS context the shared trusted certificates, and the library's key log
+// callback (which writes only to a file the host asked for).
 CURLcode installTrustStore(CURL*, void* sslContext, void* user) {
+    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslContext), &writeKeyLogLine);
     auto* store = static_cast<X509_STORE*>(user);
     if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
     SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), store);
@@ -445,10 +555,11 @@ Error transportError(CURLcode code, const char* detail) {
                  std::nullopt,           std::nullopt};
 }
 
-Result<Bytes> exchange(const std::string& url, const std::string& method,
+Result<Bytes> exchange(const JoinedURL& target, const std::string& method,
                        const std::optional<Bytes>& body,
                        const std::map<std::string, std::string>& loggedHeaders,
-                       const AppConstantTAVI& config) {
+                       const AppConstantTAVI& config, const ExchangeLimits& limits) {
+    const std::string& url = target.url;
     const std::string userAgent = headerSafe(TaviUtils().getUserAgent());
 
     // The lines are only built when something will receive them.
@@ -487,7 +598,30 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
     Transfer transfer;
     const std::string caFile = config.caFile;
     const std::string pin = config.pinnedPublicKey;
-    const long timeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+    const long timeout = limits.timeoutMilliseconds;
+    const std::string keyLogFile = config.tlsKeyLogFile;
+    const KeyLogScope keyLog(keyLogFile);
+    const bool cleartext = target.parts.scheme == "http";
+    const std::optional<std::string> proxy = config.proxy;
+
+    // "localhost" is connected to the loopback addresses only, never to what a resolver (a hosts
+    // file, DNS) says it is.
+    std::string host = target.parts.host;
+    for (auto& c : host) c = asciiLower(c);
+    HeaderList pinnedLocalhost;
+    if (host == "localhost") {
+        const std::string port = std::to_string(target.parts.port);
+        for (const std::string& name : {host, target.parts.host}) {
+            if (&name != &host && name == host) continue;
+            const std::string entry = name + ":" + port + ":127.0.0.1,[::1]";
+            curl_slist* extended = curl_slist_append(pinnedLocalhost.get(), entry.c_str());
+            if (extended == nullptr) {
+                return transportError(CURLE_OUT_OF_MEMORY, "no memory for the loopback pin");
+            }
+            (void)pinnedLocalhost.release();
+            pinnedLocalhost.reset(extended);
+        }
+    }
 
     CURL* h = easy.get();
     curl_easy_setopt(h, CURLOPT_SHARE, client.share());
@@ -521,6 +655,20 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
         curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L);
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    if (pinnedLocalhost) curl_easy_setopt(h, CURLOPT_RESOLVE, pinnedLocalhost.get());
+    if (cleartext) {
+        // Cleartext (loopback only) never goes through a proxy, whatever the environment says.
+        curl_easy_setopt(h, CURLOPT_PROXY, "");
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    } else {
+        // A proxy only ever carries a tunnel; TLS is verified end to end through it. The host's
+        // setting replaces the environment's variables.
+        curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        if (proxy) {
+            curl_easy_setopt(h, CURLOPT_PROXY, proxy->c_str());
+            curl_easy_setopt(h, CURLOPT_NOPROXY, "");
+        }
+    }
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &onData);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxResponseBytes));
@@ -566,6 +714,13 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
                               "the connection closed before an answer arrived; the request was "
                               "not sent again");
     }
+    if (code == CURLE_OPERATION_TIMEDOUT && limits.boundByDeadline) {
+        return clientError(ClientErrorCode::deadlineExceeded,
+                           "the operation's deadline of " +
+                               std::to_string(OperationScope::totalMilliseconds()) +
+                               " ms passed while waiting for the server; the request may have "
+                               "reached it");
+    }
     if (code != CURLE_OK) return transportError(code, transfer.errorBuffer.data());
     if (!received) {
         // An exchange that produced neither a response nor an error.
@@ -576,6 +731,48 @@ Result<Bytes> exchange(const std::string& url, const std::string& method,
 }
 
 }  // namespace
+
+// ---- The operation's deadline ------------------------------------------------------------
+
+namespace {
+
+struct OpenOperation {
+    bool open = false;
+    std::chrono::steady_clock::time_point deadline;
+    long totalMilliseconds = 0;
+};
+
+thread_local OpenOperation openOperation;
+
+}  // namespace
+
+OperationScope::OperationScope() : outermost_(!openOperation.open) {
+    if (!outermost_) return;
+    const auto& config = AppConstantTAVI::shared();
+    const long timeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+    // At most a year, so that the deadline's time point cannot overflow.
+    constexpr long kLongest = 365L * 24 * 3600 * 1000;
+    const long total = std::min(kLongest, config.operationDeadlineMilliseconds > 0
+                                              ? config.operationDeadlineMilliseconds
+                                              : (timeout > kLongest ? kLongest : 2 * timeout));
+    openOperation.open = true;
+    openOperation.totalMilliseconds = total;
+    openOperation.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+}
+
+OperationScope::~OperationScope() {
+    if (outermost_) openOperation = OpenOperation{};
+}
+
+std::optional<long long> OperationScope::remainingMilliseconds() {
+    if (!openOperation.open) return std::nullopt;
+    const auto left = openOperation.deadline - std::chrono::steady_clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+}
+
+long OperationScope::totalMilliseconds() {
+    return openOperation.open ? openOperation.totalMilliseconds : 0;
+}
 
 std::string percentEncode(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -597,7 +794,9 @@ std::string percentEncode(std::string_view text) {
 bool isLoopbackHost(std::string_view host) {
     std::string h(host);
     for (auto& c : h) c = asciiLower(c);
-    if (h == "localhost" || h == "localhost.") return true;
+    // Exactly "localhost": "localhost." and other names go to the resolver, which may send them
+    // anywhere. "localhost" itself is connected to loopback addresses only (see exchange()).
+    if (h == "localhost") return true;
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
     in_addr v4{};
     if (inet_pton(AF_INET, h.c_str(), &v4) == 1) {
@@ -626,16 +825,13 @@ std::string headersText(const std::map<std::string, std::string>& headers) {
 
 namespace {
 
-struct JoinedURL {
-    std::string url;
-    ParsedURL parts;
-};
-
-// The URL of a request, and its scheme and host; none when no valid URL results.
+// The URL of a request, and its scheme and host; none when no valid URL results, with `problem`
+// saying why.
 std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::string& endPoint,
-                                      const std::map<std::string, QueryValue>& queryParams) {
+                                      const std::map<std::string, QueryValue>& queryParams,
+                                      std::string& problem) {
     const std::string joined = baseURL + endPoint;
-    auto parts = parseURL(joined);
+    auto parts = parseURL(joined, problem);
     if (!parts) return std::nullopt;
 
     std::string rest = joined;
@@ -670,7 +866,7 @@ std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::str
     }
     url += fragment;
     if (url != joined) {
-        parts = parseURL(url);
+        parts = parseURL(url, problem);
         if (!parts) return std::nullopt;
     }
     return JoinedURL{std::move(url), std::move(*parts)};
@@ -680,7 +876,8 @@ std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::str
 
 std::optional<std::string> joinURL(const std::string& baseURL, const std::string& endPoint,
                                    const std::map<std::string, QueryValue>& queryParams) {
-    auto joined = joinAndParse(baseURL, endPoint, queryParams);
+    std::string problem;
+    auto joined = joinAndParse(baseURL, endPoint, queryParams, problem);
     if (!joined) return std::nullopt;
     return std::move(joined->url);
 }
@@ -694,17 +891,31 @@ void performRequest(const std::string& endPoint, const std::string& method,
     try {
         const auto& config = AppConstantTAVI::shared();
         const std::string baseURL = config.serverURL;
-        auto url = joinAndParse(baseURL, endPoint, queryParams);
-        if (!url) url = joinAndParse(baseURL, "", {});
+        std::string problem;
+        // A URL that cannot be formed is an error: the request goes nowhere else instead.
+        auto url = joinAndParse(baseURL, endPoint, queryParams, problem);
+        const long ownTimeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+        const auto remaining = OperationScope::remainingMilliseconds();
         if (!url) {
-            result.emplace(ApiServiceError::invalidURL());
+            result.emplace(ApiServiceError::invalidURL(problem));
         } else if (url->parts.scheme == "http" && !isLoopbackHost(url->parts.host)) {
             result.emplace(
                 clientError(ClientErrorCode::insecureTransport,
                             "refusing cleartext http to " + url->parts.host +
                                 ": only https is allowed beyond the loopback interface"));
+        } else if (remaining && *remaining <= 0) {
+            result.emplace(clientError(ClientErrorCode::deadlineExceeded,
+                                       "the operation's deadline of " +
+                                           std::to_string(OperationScope::totalMilliseconds()) +
+                                           " ms has passed; the request was not sent"));
         } else {
-            result.emplace(exchange(url->url, method, body, headers, config));
+            ExchangeLimits limits;
+            limits.timeoutMilliseconds = ownTimeout;
+            if (remaining && *remaining < ownTimeout) {
+                limits.timeoutMilliseconds = static_cast<long>(*remaining);
+                limits.boundByDeadline = true;
+            }
+            result.emplace(exchange(*url, method, body, headers, config, limits));
         }
     } catch (const std::exception& e) {
         result.emplace(transportError(CURLE_FAILED_INIT, e.what()));

@@ -1,6 +1,8 @@
 // Small internal services shared by the library's subsystems.
 #pragma once
 
+#include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,8 +34,50 @@ std::optional<Bytes> base64DecodeLenient(std::string_view text);
 
 /// Whether the bytes are valid UTF-8.
 bool isValidUTF8(std::string_view text);
+/// Length of the valid UTF-8 character starting at byte `i`, or 0 when none starts there.
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i);
+/// `text` with every control character written as an escape, so that it stays one line and
+/// carries no terminal sequence: \n, \r, \t, \u00XX for the other C0 controls, DEL and the C1
+/// controls (U+0080..U+009F), \xNN for a byte that is not part of a UTF-8 character. Everything
+/// else is unchanged.
+std::string escapeControlCharacters(std::string_view text);
 
 /// An Error in the TaviClientError domain.
 Error clientError(long code, std::string message);
+
+/// The deadline of one public operation on the calling thread. Every public entry point opens
+/// one; a scope opened inside another (an operation calling another) keeps the outer deadline.
+/// Each exchange while a scope is open gets the smaller of its own timeout and what remains, and
+/// none is sent once nothing remains. The deadline is
+/// AppConstantTAVI::operationDeadlineMilliseconds, or twice timeoutMilliseconds when that is 0.
+class OperationScope {
+  public:
+    OperationScope();
+    ~OperationScope();
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+    /// Milliseconds left to the calling thread's operation (0 or less: none); none when no
+    /// operation is open.
+    static std::optional<long long> remainingMilliseconds();
+    /// The open operation's whole deadline in milliseconds (0 when none is open).
+    static long totalMilliseconds();
+
+  private:
+    bool outermost_;
+};
+
+/// One text that goes into a request, with the name it is reported under.
+struct RequestText {
+    const char* name;
+    std::string_view value;
+    bool present = true;  ///< false: an absent optional value, not checked
+};
+
+/// The first text that is not valid UTF-8, as an invalidArgument error naming it (never showing
+/// it): such text cannot be encoded into a request. `kind` says what the texts are ("argument",
+/// "configuration value", "stored value").
+std::optional<Error> nonUTF8Text(std::initializer_list<RequestText> texts,
+                                 const char* kind = "argument");
 
 }  // namespace tavi::detail

@@ -51,6 +51,17 @@ void TaviApiService::createCredentialSubmissionRequest(
         if (failure) failure(false);
     };
 
+    const detail::OperationScope scope;
+    if (detail::nonUTF8Text({{"txnId", txnId},
+                             {"transactionType", transactionType},
+                             {"credType", credType},
+                             {"credValue", credValue},
+                             {"bankKi", bankKi},
+                             {"publicKey", publicKey},
+                             {"sessionKey", sessionKey}})) {
+        return fail();
+    }
+
     auto body = buildCredentialRequest(txnId, transactionType, credType, credValue, bankKi,
                                        publicKey, sessionKey);
     if (!body) return fail();

@@ -130,6 +130,16 @@ void TaviApiService::createFetchOtpChallengeRequest(
                        const std::string& otpExpiry, const std::string& action)>
         success,
     CodeReasonCallback failure) {
+    const detail::OperationScope scope;
+    if (detail::nonUTF8Text({{"transactionType", transactionType},
+                             {"txnId", txnId},
+                             {"paymentInstrumentType", paymentInstrumentType},
+                             {"bic", bic},
+                             {"action", action ? std::string_view(*action) : std::string_view(),
+                              action.has_value()}})) {
+        if (failure) failure(std::string(kException), std::string(kException));
+        return;
+    }
     const FetchOtpCall call{*this,  transactionType, txnId,  paymentInstrumentType, bic, sessionKey,
                             action, success,         failure};
     fetchOtpAttempt(call, 1);

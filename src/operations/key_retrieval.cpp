@@ -108,6 +108,15 @@ void TaviApiService::createRetrieveKeysRequest(
                        const std::string& rule)>
         success,
     ErrorCallback failure) {
+    const detail::OperationScope scope;
+    if (auto refused = detail::nonUTF8Text({{"msgID", msgID},
+                                            {"transactionType", transactionType},
+                                            {"txnId", txnId},
+                                            {"bic", bic},
+                                            {"paymentInstrumentType", paymentInstrumentType}})) {
+        if (failure) failure(*refused);
+        return;
+    }
     const RetrieveKeysCall call{msgID,
                                 transactionType,
                                 txnId,

@@ -1,5 +1,7 @@
 #include <string>
 
+#include "core/http.hpp"
+#include "core/internal.hpp"
 #include "core/record.hpp"
 #include "tavi/service.hpp"
 
@@ -32,9 +34,15 @@ const char* statusFromBody(const Bytes& body) {
 
 void TaviApiService::checkOtpStatus(const std::string& txnId,
                                     std::function<void(const std::string& status)> status) {
+    const detail::OperationScope scope;
     std::string word = "stop";
-    performRequest(replaceAll(kTxnStatusEndpoint, "{txnId}", txnId), "GET", {}, std::nullopt, {},
-                   [&word](const Result<Bytes>& result) {
+    if (detail::nonUTF8Text({{"txnId", txnId}})) {
+        if (status) status(word);
+        return;
+    }
+    // The txnId is one query value: percent-encoded, so that the server receives exactly it.
+    performRequest(replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET",
+                   {}, std::nullopt, {}, [&word](const Result<Bytes>& result) {
                        word = result.ok() ? statusFromBody(result.value()) : "stop";
                    });
     if (status) status(word);

@@ -34,6 +34,24 @@ void TaviApiService::registerCardDetailRequest(
         if (failure) failure(error);
     };
 
+    const detail::OperationScope scope;
+    if (auto refused = detail::nonUTF8Text(
+            {{"txnId", txnId},
+             {"transactionType", transactionType},
+             {"bic", bic},
+             {"accountNo", accountNo ? std::string_view(*accountNo) : std::string_view(),
+              accountNo.has_value()},
+             {"bankKi", bankKi},
+             {"sessionKey", sessionKey},
+             {"cardNumber", cardNumber},
+             {"expiryMonth", expiryMonth},
+             {"expiryYear", expiryYear},
+             {"cvv", cvv},
+             {"publicKey", publicKey}})) {
+        fail(*refused);
+        return;
+    }
+
     auto request =
         detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
     if (!request) {

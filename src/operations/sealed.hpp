@@ -82,7 +82,12 @@ template <WireRecord P>
 Result<std::string> sealPayload(const SealedRequest& request, const P& payload,
                                 bool logEncryptedLength) {
     auto text = encodePretty(payload);
-    return sealPayloadText(request, text ? text.value() : std::string(), logEncryptedLength);
+    if (!text) {
+        // Never an empty payload in place of the one that could not be encoded.
+        diag("Error encoding to JSON: " + text.error().description());
+        return ApiServiceError::decodingError(text.error());
+    }
+    return sealPayloadText(request, text.value(), logEncryptedLength);
 }
 
 /// The compact request body; ApiServiceError.decodingError carrying the encoder's error.

@@ -30,6 +30,18 @@ void TaviApiService::validateCardNumAsync(
         if (failure) failure(error);
     };
 
+    const detail::OperationScope scope;
+    if (auto refused = detail::nonUTF8Text({{"sessionKey", sessionKey},
+                                            {"bankKi", bankKi},
+                                            {"publicKey", publicKey},
+                                            {"txnId", txnId},
+                                            {"cardNumber", cardNumber},
+                                            {"bic", bic},
+                                            {"bankName", bankName}})) {
+        fail(*refused);
+        return;
+    }
+
     // An absent "deviceId" travels as an empty text here.
     auto request = detail::beginSealedRequest(
         detail::sessionKeyOptions(sessionKey, kTransactionType, txnId, /*deviceIdRequired=*/false));

@@ -30,6 +30,20 @@ void TaviApiService::createValidateOtpRequest(
         if (failure) failure(std::string(kException), std::string(kException));
     };
 
+    const detail::OperationScope scope;
+    if (detail::nonUTF8Text({{"txnId", txnId},
+                             {"transactionType", transactionType},
+                             {"credValue", credValue},
+                             {"bankKi", bankKi},
+                             {"publicKey", publicKey},
+                             {"sessionKey", sessionKey},
+                             {"action", action},
+                             {"bic", bic},
+                             {"referenceid", referenceid}})) {
+        reportException();
+        return;
+    }
+
     auto request =
         detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
     if (!request) {

@@ -96,6 +96,15 @@ void TaviApiService::webUrlRequestAsync(const std::string& transactionType,
                                         const std::string& bic, const std::string& sessionKey,
                                         std::function<void(const std::string& refUrl)> success,
                                         ErrorCallback failure) {
+    const detail::OperationScope scope;
+    // The session key travels with re-issues only; it never goes into a request.
+    if (auto refused = detail::nonUTF8Text({{"transactionType", transactionType},
+                                            {"txnId", txnId},
+                                            {"paymentInstrumentType", paymentInstrumentType},
+                                            {"bic", bic}})) {
+        if (failure) failure(*refused);
+        return;
+    }
     const WebUrlCall call{
         transactionType,   txnId, paymentInstrumentType, bic, sessionKey, std::move(success),
         std::move(failure)};

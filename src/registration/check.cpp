@@ -65,6 +65,12 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     const auto imei1 = SessionManager::getImei1();
     const auto imei2 = SessionManager::getImei2();
     if (!imei1 || !imei2) return answer(false);
+    // Text that is not UTF-8 cannot be encoded into the request: nothing is sent. (The store
+    // itself hands out only UTF-8 values.)
+    if (detail::nonUTF8Text({{"mobile", mobile}}) ||
+        detail::nonUTF8Text({{"appId", appId}}, "configuration value")) {
+        return answer(false);
+    }
 
     CredentialKeysRetrievalPayload payload;
     payload.paymentInstrument = PaymentInstrument{"ACCOUNT", std::nullopt};
@@ -76,7 +82,9 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     if (auto text = detail::encodePretty(payload)) {
         json = std::move(text.value());
     } else {
+        // Never an empty payload in place of the one that could not be encoded.
         detail::diag("Error encoding to JSON: " + text.error().description());
+        return answer(false);
     }
     const auto sealed = pki.encryptAES256CTR(json, *aesKey);
     if (!sealed || sealed.value().empty()) return answer(false);
@@ -103,6 +111,7 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
 
 void TaviUtils::getCheckDeviceRegistered(const std::string& mobile,
                                          const std::function<void(bool)>& completion) {
+    const detail::OperationScope scope;
     bool answered = false;
     checkRegistration(mobile, [&](bool registered) {
         if (answered) return;

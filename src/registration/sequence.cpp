@@ -336,6 +336,18 @@ void DeviceRegistrationController::startDeviceRegistration(
     const std::function<void(const std::string&)>& onSuccess,
     const std::function<void(const Error&)>& onError) const {
     if (!success) return;
+    const detail::OperationScope scope;
+    auto refused = detail::nonUTF8Text({{"sessionKey", sessionKey},
+                                        {"mobileNumber", mobileNumber},
+                                        {"txnID", txnID},
+                                        {"appId", appId}});
+    if (!refused)
+        refused = detail::nonUTF8Text({{"pspOrgId", AppConstantTAVI::shared().pspOrgId}},
+                                      "configuration value");
+    if (refused) {
+        if (onError) onError(*refused);
+        return;
+    }
     Outcome outcome{onSuccess, onError};
     RegistrationAttempt(sessionKey, mobileNumber, txnID, appId, outcome, 1).run();
 }
