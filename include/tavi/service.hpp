@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "tavi/export.hpp"
 #include "tavi/records.hpp"
 #include "tavi/result.hpp"
 
@@ -21,7 +22,7 @@ using QueryValue = std::variant<std::string, long long, bool>;
 /// tavi::Error (see result.hpp for the domains and codes) unless the callback's shape says
 /// otherwise.
 /// Public operations are virtual so that a host can subclass the service to mock it.
-class TaviApiService {
+class TAVI_EXPORT TaviApiService {
 public:
     TaviApiService();
     virtual ~TaviApiService();
@@ -139,7 +140,7 @@ public:
 };
 
 /// Registers the device and its user with the server and keeps the session in the store.
-class DeviceRegistrationController {
+class TAVI_EXPORT DeviceRegistrationController {
 public:
     DeviceRegistrationController() = default;
     /// Runs the SMS step, then the sealed registration. `onSuccess("done")` when the session is

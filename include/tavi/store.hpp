@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tavi/export.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -34,7 +35,7 @@ struct StoreItem {
 
 /// Backend of the store. Names are unique per item class. Implementations must be safe to call
 /// from several threads at once.
-class SecureStore {
+class TAVI_EXPORT SecureStore {
   public:
     virtual ~SecureStore() = default;
     /// Adds an item; never overwrites (duplicateItem when the name exists).
@@ -55,18 +56,18 @@ class SecureStore {
 };
 
 /// An in-memory backend (for tests and for hosts that keep nothing between runs).
-std::shared_ptr<SecureStore> makeMemorySecureStore();
+TAVI_EXPORT std::shared_ptr<SecureStore> makeMemorySecureStore();
 
 /// The SQLite backend: one database file (created 0600, its directory 0700 when created), WAL,
 /// every write one transaction; safe for several threads and several processes on one file.
 /// Fails with a clear error for a file it cannot open, of the wrong permissions, or corrupt.
-Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
+TAVI_EXPORT Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
 
 /// $XDG_DATA_HOME/tavi/store.db, else ~/.local/share/tavi/store.db.
-std::string defaultStorePath();
+TAVI_EXPORT std::string defaultStorePath();
 
 /// Generic-password items: one text value under one name.
-class KeychainManager {
+class TAVI_EXPORT KeychainManager {
   public:
     /// Adds `data` under `forKey`; 0, duplicateItem (never overwrites) or invalidData (not UTF-8).
     static std::int32_t savePreference(const std::string& data, const std::string& forKey);
@@ -87,7 +88,7 @@ class KeychainManager {
 };
 
 /// Names and typed accessors of the registered session.
-struct SessionManager {
+struct TAVI_EXPORT SessionManager {
     static constexpr const char* pspId = "pspId";
     static constexpr const char* taviId = "taviId";
     static constexpr const char* taviKey = "taviKey";

@@ -29,15 +29,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "tavi/export.hpp"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#if defined(__GNUC__)
-#define TAVI_API __attribute__((visibility("default")))
-#else
-#define TAVI_API
-#endif
+/* The C interface's name for TAVI_EXPORT. */
+#define TAVI_API TAVI_EXPORT
 
 /* ---- Results ------------------------------------------------------------------------------ */
 
