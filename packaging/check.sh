@@ -47,7 +47,10 @@ dpkg-deb -f "$dev" Depends | grep -q "libtavi1 (= $version-" || fail "libtavi-de
 for d in libcurl4 libssl3 libsqlite3-0; do
   dpkg-deb -f "$runtime" Depends | grep -q "$d" || fail "libtavi1 does not depend on $d"
 done
-echo "ok: contents and dependencies"
+# What `apt install ./….deb` would do, simulated: every dependency resolves.
+apt-get install -s "$runtime" "$dev" "$tools" > "$work/apt.log" 2>&1 \
+  || { cat "$work/apt.log"; fail "apt cannot install the packages"; }
+echo "ok: contents and dependencies (apt install simulated)"
 
 # Lintian: warnings are shown, errors fail.
 rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" > "$work/lintian.log" 2>&1 || rc=$?
@@ -87,7 +90,9 @@ readelf -d "$work/flow_pc_archive" | grep -q 'libtavi\.so' && fail "the archive 
 unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_PATH
 echo "ok: examples built (CMake package, pkg-config shared, --static, and libtavi.a)"
 
-# Run them against the packaged sandbox.
+# The packaged tool: the whole flow against its own sandbox, then the examples against it.
+"$root/usr/bin/tavi" demo > "$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "tavi demo"; }
+echo "ok: the packaged tavi demo"
 if "$root/usr/bin/tavi" --version > "$work/version.out" 2>&1; then
   grep -q "$version" "$work/version.out" || fail "tavi --version: $(cat "$work/version.out")"
 fi
