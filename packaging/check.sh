@@ -68,6 +68,9 @@ file -L "$lib" "$root/usr/bin/tavi" | grep -q 'not stripped' && fail "a packaged
 readelf -d "$lib" "$root/usr/bin/tavi" | grep -Eq 'RPATH|RUNPATH' && fail "a packaged binary has an RPATH"
 exports=$(nm -D --defined-only "$lib" | wc -l)
 nm -DC --defined-only "$lib" | grep -Eq 'nlohmann|tavi::detail|simdjson' && fail "libtavi.so exports internals"
+others=$(nm -DC --defined-only "$lib" | cut -d' ' -f3- \
+  | grep -Ev '^(tavi_|tavi::|(typeinfo|typeinfo name|vtable) for tavi::)' || true)
+[ -z "$others" ] || fail "libtavi.so exports more than the API: $others"
 grep -q "#define TAVI_VERSION_STRING \"$version\"" "$root/usr/include/tavi/version.hpp" || fail "version.hpp"
 echo "ok: SONAME libtavi.so.1, stripped, $exports exported symbols, no internals"
 
