@@ -5,7 +5,14 @@ PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libc
   nlohmann-json3-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
   libbenchmark-dev python3
 
-.PHONY: all deps configure build demo test test-quick test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs
+# The project's own builds: Release (as packagers and most users build it) with debug symbols
+# (split off into -dbgsym packages), warnings as errors.
+CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DTAVI_WERROR=ON
+# What `make package` needs beyond PACKAGES: dpkg-shlibdeps and file(1) for CPack's DEB generator.
+PACKAGE_PACKAGES := dpkg-dev file
+
+.PHONY: all deps configure build demo test test-quick test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs \
+  package package-check
 
 all: build
 
@@ -22,14 +29,16 @@ deps:
 	fi
 
 $(BUILD)/build.ninja: CMakeLists.txt | deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(CONFIGURE)
 
 configure: deps $(BUILD)/build.ninja
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# Only what the demo runs: the command-line tool (the library and the sandbox inside it).
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tavi_cli
 	./$(BUILD)/tavi demo
 
 # The whole suite, then again under ASan+UBSan, the concurrency tests under TSan, and each fuzz
@@ -48,7 +57,7 @@ bench: build
 	./$(BUILD)/tavi_bench --out $(BUILD)/bench-results.json
 
 test-asan: deps
-	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
 
@@ -58,10 +67,10 @@ TSAN_TESTS := flow_concurrency_test flow_connection_reuse_test net_pipeline_test
 # (The examples test builds an uninstrumented program against the installed library: a packaging
 # check, not run here.)
 check-sanitizers: deps
-	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS) -E '^examples$$'
-	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON -DTAVI_WERROR=ON
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TESTS)
 	for t in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
@@ -99,8 +108,25 @@ docs:
 	( cat Doxyfile; echo "OUTPUT_DIRECTORY = $(BUILD)/docs" ) | doxygen -
 	@echo "API reference: $(BUILD)/docs/html/index.html"
 
+# Debian packages in $(BUILD)-pkg/packages: libtavi1, libtavi-dev, tavi-tools (and -dbgsym
+# packages with their debug symbols), from a Release build installed under /usr.
+package:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES)"
+	cmake -S . -B $(BUILD)-pkg $(CONFIGURE) -DTAVI_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD)-pkg -j $(JOBS) --target tavi_shared tavi_static tavi_cli
+	rm -rf $(BUILD)-pkg/packages
+	cd $(BUILD)-pkg && cpack -G DEB
+	@ls -l $(BUILD)-pkg/packages/*.deb
+
+# The packages' contents, lintian (no errors), and the examples built against the -dev
+# package's files unpacked into a scratch directory and run against a sandbox. Installs nothing
+# into the machine.
+package-check: package
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES) lintian"
+	packaging/check.sh $(BUILD)-pkg
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz $(BUILD)-pkg

@@ -119,8 +119,9 @@ TEST_F(RsaTest, ServerKeyInSeveralBlocksAndEitherBlockType) {
     Bytes second = keyWithZeros();
     std::reverse(second.begin(), second.end());
     dir.write("first.bin", first);
-    Bytes typeTwo = {0x00, 0x02};
-    typeTwo.resize(256 - second.size() - 1, 0x5C);
+    Bytes typeTwo(256 - second.size() - 1, 0x5C);  // 00 02, filler, 00, message
+    typeTwo[0] = 0x00;
+    typeTwo[1] = 0x02;
     typeTwo.push_back(0x00);
     typeTwo.insert(typeTwo.end(), second.begin(), second.end());
     dir.write("second.bin", typeTwo);

@@ -334,7 +334,9 @@ TEST_F(Pipeline, ConcurrentRequestsFromSeveralThreads) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 5; ++i) {
                 int calls = 0;
-                performRequest(statusEndpoint("C" + std::to_string(t) + "-" + std::to_string(i)),
+                std::string txn = "C";  // appended: "C" + std::string trips GCC 12 at -O3
+                txn.append(std::to_string(t)).append("-").append(std::to_string(i));
+                performRequest(statusEndpoint(txn),
                                "GET", {}, std::nullopt, {}, [&](const Result<Bytes>& r) {
                                    ++calls;
                                    if (r.ok()) ++ok;

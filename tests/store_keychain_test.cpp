@@ -231,7 +231,8 @@ TYPED_TEST(KeychainTest, ConcurrentWritersLoseNothing) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &failures, &wins] {
             for (int i = 0; i < kPerThread; ++i) {
-                const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+                std::string name = "t";  // appended: "t" + std::string trips GCC 12 at -O3
+                name.append(std::to_string(t)).append("-").append(std::to_string(i));
                 if (KeychainManager::savePreference(name, name) != KeychainStatus::success) {
                     ++failures[t];
                 }
@@ -255,7 +256,8 @@ TYPED_TEST(KeychainTest, ConcurrentWritersLoseNothing) {
     EXPECT_EQ(totalWins, kPerThread);
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kPerThread; ++i) {
-            const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+            std::string name = "t";  // appended: "t" + std::string trips GCC 12 at -O3
+            name.append(std::to_string(t)).append("-").append(std::to_string(i));
             EXPECT_EQ(KeychainManager::getPreference(name), name);
         }
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "tavi/export.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -47,7 +48,7 @@ inline constexpr long cvvInvalid = 4;        ///< not the brand's CVV length, or
 /// Pure functions: no I/O, no diagnostics, safe from any thread. Card numbers may contain spaces
 /// and hyphens as separators (as typed); any other non-digit character makes the input invalid.
 /// No result or error produced here ever contains the number, the CVV or any part of them.
-class CardValidation {
+class TAVI_EXPORT CardValidation {
   public:
     /// The brand the leading digits identify; `unknown` while they are too few to decide (e.g.
     /// "5" may be Mastercard or Maestro) or when no brand matches. Where ranges overlap, the most

@@ -6,11 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "tavi/export.hpp"
+
 namespace tavi {
 
-/// The library's build number, and a text naming the build.
-inline constexpr double taviVersionNumber = 1.0;
-extern const char* const taviVersionString;
+/// The library's version as MAJOR.MINOR, and a text naming the build ("tavi 1.1.0 (...)").
+/// tavi/version.hpp has the version's parts as macros.
+inline constexpr double taviVersionNumber = 1.1;
+TAVI_EXPORT extern const char* const taviVersionString;
 
 /// The production payment server origin (no trailing slash).
 inline constexpr const char* kProductionServerURL = "https://pay.tavi-payments.net";
@@ -40,14 +43,14 @@ enum class LogLevel {
 
 /// Writes each line to standard error, the library's default (standard output belongs to the
 /// host).
-DiagnosticsSink standardErrorSink();
+TAVI_EXPORT DiagnosticsSink standardErrorSink();
 /// Writes each line to standard output, for hosts that want the lines there.
-DiagnosticsSink standardOutputSink();
+TAVI_EXPORT DiagnosticsSink standardOutputSink();
 
 /// Host-set configuration. Set the values on `shared()` before the first operation; the library
 /// reads them at the moment each operation needs them. Plain fields: do not assign one while an
 /// operation on another thread may be reading it.
-class AppConstantTAVI {
+class TAVI_EXPORT AppConstantTAVI {
 public:
     /// The one shared instance, created on first access (thread-safe), alive until process end.
     static AppConstantTAVI& shared();
@@ -93,11 +96,11 @@ enum class TransactionType {
 enum class CredType { OTP, MPIN, PIN, REGISTER_ACCOUNT };
 
 /// The raw text of a case ("FINANCIAL_TXN", "REGISTER_ACCOUNT", ...).
-std::string_view rawValue(TransactionType type);
-std::string_view rawValue(CredType type);
+TAVI_EXPORT std::string_view rawValue(TransactionType type);
+TAVI_EXPORT std::string_view rawValue(CredType type);
 
 /// The case whose raw text equals `raw` exactly (case-sensitive, no trimming), else none.
-std::optional<TransactionType> transactionTypeFromRawValue(std::string_view raw);
-std::optional<CredType> credTypeFromRawValue(std::string_view raw);
+TAVI_EXPORT std::optional<TransactionType> transactionTypeFromRawValue(std::string_view raw);
+TAVI_EXPORT std::optional<CredType> credTypeFromRawValue(std::string_view raw);
 
 }  // namespace tavi

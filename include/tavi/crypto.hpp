@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "tavi/export.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -18,7 +19,7 @@ inline constexpr long aesFailure = -3;           ///< "AES encryption failed: ..
 }  // namespace EncryptionErrorCode
 
 /// AES-256-CTR payload protection, RSA wrapping/unwrapping of keys, and the base64 text forms.
-class PKIEncryptionDecryptionUtils {
+class TAVI_EXPORT PKIEncryptionDecryptionUtils {
 public:
     /// RSA PKCS#1 v1.5 of the bytes of base64 `plainText` (lenient decoding) under public key
     /// text `key` (PEM or bare base64 DER); standard base64 out. Empty text when the key does not
@@ -51,7 +52,7 @@ public:
 enum class DecryptionError { invalidKey, paddingNotSupported, decryptionFailed };
 
 /// A reference to an RSA key item held in the store (the parsed key is shared, immutable).
-class RSAKeyRef {
+class TAVI_EXPORT RSAKeyRef {
 public:
     struct Impl;
     explicit RSAKeyRef(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
@@ -65,7 +66,7 @@ private:
 };
 
 /// RSA keys as store items under tags, and blockwise RSA with them.
-class RSAUtils {
+class TAVI_EXPORT RSAUtils {
 public:
     static constexpr int kPaddingNone = 0;
     static constexpr int kPaddingPKCS1 = 1;
@@ -114,7 +115,7 @@ public:
 };
 
 /// Seals one secret value for the bank.
-class FinancialMsgTranslatorUtils {
+class TAVI_EXPORT FinancialMsgTranslatorUtils {
 public:
     /// ki + ":" + base64(RSA PKCS#1 v1.5 of "txnId|accountNo|random") under the doubly encoded
     /// bank key `pubKey`. Empty text when the key cannot be decoded or used.

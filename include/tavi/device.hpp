@@ -7,12 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "tavi/export.hpp"
+
 namespace tavi {
 
 /// What the library reads about the device. The default provider reads the DMI product name
 /// (fallback: uname machine), /etc/os-release (fallback: uname) and derives a vendor-scoped
 /// identifier from /etc/machine-id. A host may install its own.
-class DeviceDescription {
+class TAVI_EXPORT DeviceDescription {
 public:
     virtual ~DeviceDescription() = default;
     virtual std::string model() const = 0;
@@ -23,14 +25,14 @@ public:
 };
 
 /// The provider the library uses (the default one until a host installs its own).
-std::shared_ptr<const DeviceDescription> deviceDescription();
+TAVI_EXPORT std::shared_ptr<const DeviceDescription> deviceDescription();
 /// Install a provider; nullptr restores the default.
-void setDeviceDescription(std::shared_ptr<const DeviceDescription> provider);
+TAVI_EXPORT void setDeviceDescription(std::shared_ptr<const DeviceDescription> provider);
 /// The default provider, reading this machine.
-std::shared_ptr<const DeviceDescription> systemDeviceDescription();
+TAVI_EXPORT std::shared_ptr<const DeviceDescription> systemDeviceDescription();
 
 /// Stateless utilities.
-class TaviUtils {
+class TAVI_EXPORT TaviUtils {
 public:
     /// The vendor-scoped device identifier; writes "line1", the identifier or "empty", "line2".
     static std::optional<std::string> getDeviceIdentifier();

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "tavi/export.hpp"
+
 namespace tavi {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -41,7 +43,7 @@ inline constexpr long invalidArgument = 11;     ///< an argument or value is unu
 }  // namespace ClientErrorCode
 
 /// One error type, modelled on a platform error value. Never carries a secret in clear.
-struct Error {
+struct TAVI_EXPORT Error {
     std::string domain;
     long code = 0;
     std::string message;
@@ -75,12 +77,12 @@ private:
 /// such a request is never sent anywhere.
 namespace ApiServiceError {
 enum class Case { networkError = 0, decodingError = 1, invalidURL = 2, emptyResponseData = 3 };
-Error networkError(std::string message);
-Error decodingError(Error underlying);
-Error invalidURL(const std::string& detail = {});
-Error emptyResponseData();
+TAVI_EXPORT Error networkError(std::string message);
+TAVI_EXPORT Error decodingError(Error underlying);
+TAVI_EXPORT Error invalidURL(const std::string& detail = {});
+TAVI_EXPORT Error emptyResponseData();
 /// The case of an error in the ApiServiceError domain, or none for another domain.
-std::optional<Case> caseOf(const Error& error);
+TAVI_EXPORT std::optional<Case> caseOf(const Error& error);
 }  // namespace ApiServiceError
 
 }  // namespace tavi

@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "tavi/export.hpp"
 #include "tavi/records.hpp"
 #include "tavi/result.hpp"
 
@@ -28,7 +29,7 @@ using QueryValue = std::variant<std::string, long long, bool>;
 /// is not valid UTF-8 text is refused before anything is sent: ClientErrorCode::invalidArgument,
 /// naming the argument. Callbacks without an error value report both as their shape allows
 /// (false, "Exception Occured", "stop").
-class TaviApiService {
+class TAVI_EXPORT TaviApiService {
 public:
     TaviApiService();
     virtual ~TaviApiService();
@@ -146,7 +147,7 @@ public:
 };
 
 /// Registers the device and its user with the server and keeps the session in the store.
-class DeviceRegistrationController {
+class TAVI_EXPORT DeviceRegistrationController {
 public:
     DeviceRegistrationController() = default;
     /// Runs the SMS step, then the sealed registration. `onSuccess("done")` when the session is

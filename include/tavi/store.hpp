@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tavi/export.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -25,7 +26,7 @@ inline constexpr std::int32_t notAvailable = -25291; ///< no store could be open
 }  // namespace KeychainStatus
 
 /// Words for a status, for error messages: "disk full", "read-only", "locked", …
-std::string describeKeychainStatus(std::int32_t status);
+TAVI_EXPORT std::string describeKeychainStatus(std::int32_t status);
 
 /// Item classes of the store.
 enum class ItemClass : int { genericPassword = 0, key = 1 };
@@ -47,7 +48,7 @@ struct NamedItem {
 
 /// Backend of the store. Names are unique per item class. Implementations must be safe to call
 /// from several threads at once.
-class SecureStore {
+class TAVI_EXPORT SecureStore {
   public:
     virtual ~SecureStore() = default;
     /// Adds an item; never overwrites (duplicateItem when the name exists).
@@ -79,7 +80,7 @@ class SecureStore {
 };
 
 /// An in-memory backend (for tests and for hosts that keep nothing between runs).
-std::shared_ptr<SecureStore> makeMemorySecureStore();
+TAVI_EXPORT std::shared_ptr<SecureStore> makeMemorySecureStore();
 
 /// The SQLite backend: one database file (created 0600, its directory 0700 when created), WAL,
 /// every write one transaction; safe for several threads and several processes on one file.
@@ -88,13 +89,13 @@ std::shared_ptr<SecureStore> makeMemorySecureStore();
 /// regular file, owned by another user or open to group or others, and a directory that is a
 /// symbolic link, writable by group or others, or owned by neither the user nor root. Fails the
 /// same way for a file it cannot open or that is corrupt. Nothing is followed through a link.
-Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
+TAVI_EXPORT Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
 
 /// $XDG_DATA_HOME/tavi/store.db, else ~/.local/share/tavi/store.db.
-std::string defaultStorePath();
+TAVI_EXPORT std::string defaultStorePath();
 
 /// Generic-password items: one text value under one name.
-class KeychainManager {
+class TAVI_EXPORT KeychainManager {
   public:
     /// Adds `data` under `forKey`; 0, duplicateItem (never overwrites) or invalidData (not UTF-8).
     static std::int32_t savePreference(const std::string& data, const std::string& forKey);
@@ -119,7 +120,7 @@ class KeychainManager {
 };
 
 /// Names and typed accessors of the registered session.
-struct SessionManager {
+struct TAVI_EXPORT SessionManager {
     static constexpr const char* pspId = "pspId";
     static constexpr const char* taviId = "taviId";
     static constexpr const char* taviKey = "taviKey";

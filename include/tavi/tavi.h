@@ -29,15 +29,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "tavi/export.hpp"
+#include "tavi/version.hpp"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#if defined(__GNUC__)
-#define TAVI_API __attribute__((visibility("default")))
-#else
-#define TAVI_API
-#endif
+/* The C interface's name for TAVI_EXPORT. */
+#define TAVI_API TAVI_EXPORT
 
 /* ---- Results ------------------------------------------------------------------------------ */
 
@@ -84,7 +84,8 @@ TAVI_API void tavi_result_free(tavi_result* result);
 /** Frees a text returned by this interface. NULL is ignored. */
 TAVI_API void tavi_string_free(char* text);
 
-/** "tavi 1.0.0 (...)": the library's version text (static; do not free). */
+/** "tavi 1.1.0 (...)": the running library's version text (static; do not free). The version
+ *  the host was compiled against is TAVI_VERSION_STRING (tavi/version.hpp). */
 TAVI_API const char* tavi_version(void);
 
 /* ---- Configuration ------------------------------------------------------------------------ */

@@ -9,3 +9,4 @@
 #include "tavi/result.hpp"
 #include "tavi/service.hpp"
 #include "tavi/store.hpp"
+#include "tavi/version.hpp"

@@ -3,10 +3,15 @@
 #include <utility>
 
 #include "tavi/config.hpp"
+#include "tavi/version.hpp"
 
 namespace tavi {
 
-const char* const taviVersionString = "tavi 1.0.0 (C++20, OpenSSL 3, libcurl)";
+const char* const taviVersionString = "tavi " TAVI_VERSION_STRING " (C++20, OpenSSL 3, libcurl)";
+
+// The number hosts compare is MAJOR.MINOR of the same version.
+static_assert(taviVersionNumber == (TAVI_VERSION_MAJOR * 10 + TAVI_VERSION_MINOR) / 10.0,
+              "taviVersionNumber must be the project's MAJOR.MINOR");
 
 DiagnosticsSink standardErrorSink() {
     return [](std::string_view line) {

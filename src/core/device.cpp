@@ -17,10 +17,23 @@
 #include <string_view>
 
 #include "core/internal.hpp"
+#include "tavi/version.hpp"
 
 namespace tavi {
 
 namespace {
+
+// The SDK version the server reads from the user agent: a fixed text it relies on, not derived
+// from the build. It names this release's MAJOR.MINOR; when the project's version moves on, this
+// stops compiling so that someone decides whether the server may see the new number.
+constexpr std::string_view kUserAgentSdkVersion = "1.1";
+#define TAVI_DEVICE_STR2(x) #x
+#define TAVI_DEVICE_STR(x) TAVI_DEVICE_STR2(x)
+static_assert(kUserAgentSdkVersion ==
+                  TAVI_DEVICE_STR(TAVI_VERSION_MAJOR) "." TAVI_DEVICE_STR(TAVI_VERSION_MINOR),
+              "the user agent's SDK version no longer matches the project's MAJOR.MINOR");
+#undef TAVI_DEVICE_STR
+#undef TAVI_DEVICE_STR2
 
 // The vendor namespace the identifier is derived under: every application of this vendor on one
 // machine sees the same identifier, other vendors see unrelated ones, and the machine id itself
@@ -190,7 +203,7 @@ std::string TaviUtils::getUserAgent() const {
     detail::diag(model + " " + name + " " + version);
     detail::diag("GetUserGentFunction");
     return "deviceModel :: " + model + " , systemName :: " + name +
-           " , systemVersion :: " + version + " SDK VERSION " + "1.1";
+           " , systemVersion :: " + version + " SDK VERSION " + std::string(kUserAgentSdkVersion);
 }
 
 std::int64_t TaviUtils::getCurrentTimeInMillis() {

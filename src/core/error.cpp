@@ -6,7 +6,9 @@ namespace tavi {
 
 std::string Error::description() const {
     std::string out = domain.empty() ? std::string("(empty domain)") : domain;
-    out += "(" + std::to_string(code) + ")";
+    out += '(';  // appended in pieces: "(" + std::string trips GCC 12's -Wrestrict at -O3
+    out += std::to_string(code);
+    out += ')';
     if (!message.empty()) out += ": " + message;
     if (errorCode || errorReason) {
         out += " [errorCode: " + errorCode.value_or("nil") +

@@ -129,7 +129,11 @@ std::optional<std::string> PKIEncryptionDecryptionUtils::decryptWithPublicKey(
                                         ? static_cast<std::size_t>(text[text.size() - 1] == '=') +
                                               static_cast<std::size_t>(text[text.size() - 2] == '=')
                                         : 0;
-        detail::diag("<" + std::to_string(text.size() / 4 * 3 - padding) + "-byte key>");
+        // Appended piece by piece: GCC 12 at -O3 misreads "<" + std::string as an overlapping copy.
+        std::string line = "<";
+        line += std::to_string(text.size() / 4 * 3 - padding);
+        line += "-byte key>";
+        detail::diag(line);
     } else {
         detail::diag("value is null");
     }

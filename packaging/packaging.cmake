@@ -1,0 +1,88 @@
+# Debian packages (`make package`): CPack DEB, one package per install component.
+#   libtavi1     runtime      the shared library
+#   libtavi-dev  development  headers, libtavi.so, libtavi.a, CMake package, pkg-config file
+#   tavi-tools   tools        the `tavi` command (the sandbox included) and tavi(1)
+# Build them from a Release build configured with CMAKE_INSTALL_PREFIX=/usr (the Makefile's
+# package target does): binaries are stripped and their debug symbols go to -dbgsym packages.
+
+set(TAVI_DEB_RELEASE 1)
+set(TAVI_DEB_VERSION ${PROJECT_VERSION}-${TAVI_DEB_RELEASE})
+set(TAVI_DEB_MAINTAINER "tavi developers <packages@tavi-payments.net>")
+
+# Each package's /usr/share/doc/<package>: the copyright file, the Debian changelog and the
+# project's changelog (both gzip'd, as Debian wants). The man page likewise.
+set(TAVI_PKG_DOC ${PROJECT_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${TAVI_PKG_DOC})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.Debian.in ${TAVI_PKG_DOC}/changelog.Debian @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tavi.1.in ${TAVI_PKG_DOC}/tavi.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${TAVI_PKG_DOC}/changelog COPYONLY)
+foreach(f changelog.Debian tavi.1 changelog)
+  execute_process(COMMAND gzip -9nf ${f} WORKING_DIRECTORY ${TAVI_PKG_DOC} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "gzip ${f}: ${rc}")
+  endif()
+endforeach()
+install(FILES ${TAVI_PKG_DOC}/tavi.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+set(TAVI_DEB_PACKAGES libtavi1 libtavi-dev tavi-tools)
+set(TAVI_DEB_COMPONENTS runtime development tools)
+foreach(pkg comp IN ZIP_LISTS TAVI_DEB_PACKAGES TAVI_DEB_COMPONENTS)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${TAVI_PKG_DOC}/changelog.Debian.gz
+    ${TAVI_PKG_DOC}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${pkg} COMPONENT ${comp})
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavi)
+set(CPACK_PACKAGE_VENDOR "tavi developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${TAVI_DEB_MAINTAINER}")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_COMPONENTS_ALL ${TAVI_DEB_COMPONENTS})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/strip-static.cmake)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${TAVI_DEB_RELEASE})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TAVI_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tavi-payments.net")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtavi1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The ldconfig trigger; CPack's maintainer scripts call ldconfig as well (a lintian warning, and
+# empty scripts of our own would be another).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/triggers)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client SDK for the tavi payment server - shared library
+tavi seals payment requests (hybrid AES-256-CTR and RSA encryption) and drives
+device registration, key retrieval, credential submission, OTP fetch and
+validation, card validation and registration against the tavi payment server.
+This package holds the shared library libtavi.so.1.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtavi-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "libtavi1 (= ${TAVI_DEB_VERSION}), libssl-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "client SDK for the tavi payment server - development files
+The C++20 headers (tavi/tavi.hpp) and the C interface (tavi/tavi.h), the static
+library libtavi.a, the CMake package (find_package(tavi)) and the pkg-config
+file (tavi.pc) for building programs that use the tavi payment SDK.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tavi-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_TOOLS_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "client SDK for the tavi payment server - command-line tool
+The tavi command drives every operation of the tavi payment SDK from a shell,
+printing one JSON line per result. It includes a sandbox payment server for
+local testing and a demo that runs the whole payment flow against it.")
+
+include(CPack)
