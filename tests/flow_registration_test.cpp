@@ -649,6 +649,23 @@ TEST_F(SessionIntegrity, OneRegistrationAtATimeAndABoundedWait) {
     EXPECT_NE(waited.error->message.find(path), std::string::npos) << waited.error->message;
     EXPECT_NE(waited.error->message.find("locked by another registration"), std::string::npos);
     EXPECT_TRUE(server().requests().empty());
+
+    // The wait counts against the operation's deadline: a deadline shorter than the lock wait
+    // ends it first.
+    detail::setRegistrationLockWait(std::chrono::milliseconds(30000));
+    auto& config = AppConstantTAVI::shared();
+    const long savedDeadline = config.operationDeadlineMilliseconds;
+    config.operationDeadlineMilliseconds = 300;
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome bounded = registerDevice();
+    const auto waitedFor = std::chrono::steady_clock::now() - started;
+    config.operationDeadlineMilliseconds = savedDeadline;
+    detail::setRegistrationLockWait(std::chrono::milliseconds(300));
+    ASSERT_EQ(bounded.errors, 1);
+    EXPECT_EQ(bounded.error->code, ClientErrorCode::deadlineExceeded);
+    EXPECT_LT(waitedFor, std::chrono::seconds(5));
+    EXPECT_TRUE(server().requests().empty());
+
     ::close(lockFd);
     EXPECT_EQ(registerDevice().successes, 1);
 }

@@ -122,9 +122,14 @@ TAVI_API tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** erro
 TAVI_API tavi_store* tavi_store_new_memory(void);
 
 /** A store the host implements (platform keychain, Android Keystore, ...). Statuses are the
- *  keychain's: 0 success, -25299 duplicate, -25300 not found, -67673 invalid data, -36 I/O. Item
- *  class 0 is a generic password, 1 a key; key class 0 none, 1 public, 2 private. Functions may
- *  be called from several threads at once. */
+ *  keychain's: 0 success, -25299 duplicate, -25300 not found, -67673 invalid data, -36 I/O,
+ *  -34 disk full, -61 read-only, -25308 locked, -25291 not available (return the precise one: it
+ *  becomes the reason a failed registration reports). Item class 0 is a generic password, 1 a
+ *  key; key class 0 none, 1 public, 2 private. Functions may be called from several threads at
+ *  once. A registration writes its session through these one item at a time, the server key
+ *  ("taviKey") removed first and written last, so a store stopped part-way never holds a session
+ *  that looks complete but is mixed; only a store with transactions keeps the previous session
+ *  whole through such a stop. */
 typedef struct tavi_store_item tavi_store_item;
 /** Fills the item `copy` returns (the bytes are copied). */
 TAVI_API void tavi_store_item_set(tavi_store_item* item, const uint8_t* data, size_t size,

@@ -174,6 +174,10 @@ class RegistrationAttempt {
             return outcome_.fail(detail::clientError(ClientErrorCode::missingSessionValue,
                                                      "the device has no identifier"));
         }
+        if (auto refused =
+                detail::nonUTF8Text({{"deviceId", *deviceId}}, "device description value")) {
+            return outcome_.fail(*refused);
+        }
 
         // Nothing is stored yet: the server has not accepted these.
         pending_ = PendingSession{registrationId, imei1, imei2, *deviceId};

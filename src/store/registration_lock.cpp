@@ -69,6 +69,12 @@ Error lockedError(const std::string& what, std::chrono::milliseconds wait) {
                            "); try again when that registration has finished");
 }
 
+Error deadlinePassedError() {
+    return clientError(ClientErrorCode::deadlineExceeded,
+                       "the operation's deadline passed while another registration held the "
+                       "secure store; nothing was sent");
+}
+
 }  // namespace
 
 std::chrono::milliseconds setRegistrationLockWait(std::chrono::milliseconds wait) {
@@ -77,7 +83,17 @@ std::chrono::milliseconds setRegistrationLockWait(std::chrono::milliseconds wait
 
 Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
     const std::shared_ptr<SecureStore>& store) {
-    const std::chrono::milliseconds wait(lockWaitMs.load());
+    std::chrono::milliseconds wait(lockWaitMs.load());
+    // The wait counts against the operation's deadline like any exchange: it ends when either
+    // runs out, and the error says which.
+    bool deadlineBinds = false;
+    if (const auto remaining = OperationScope::remainingMilliseconds()) {
+        if (*remaining <= 0) return deadlinePassedError();
+        if (*remaining < wait.count()) {
+            wait = std::chrono::milliseconds(*remaining);
+            deadlineBinds = true;
+        }
+    }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     const auto path = sqliteStorePath(*store);
     char address[32];
@@ -88,7 +104,9 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
     if (mutex->owner.load() == std::this_thread::get_id()) {
         return lockedError(what, std::chrono::milliseconds(0));
     }
-    if (!mutex->mutex.try_lock_until(deadline)) return lockedError(what, wait);
+    if (!mutex->mutex.try_lock_until(deadline)) {
+        return deadlineBinds ? deadlinePassedError() : lockedError(what, wait);
+    }
     std::unique_lock<std::timed_mutex> held(mutex->mutex, std::adopt_lock);
     mutex->owner = std::this_thread::get_id();
     if (!path) {
@@ -128,7 +146,7 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd);
-            return lockedError(what, wait);
+            return deadlineBinds ? deadlinePassedError() : lockedError(what, wait);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
