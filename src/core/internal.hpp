@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,7 @@ std::string newUUID();
 
 /// Standard base64 with padding, no line breaks.
 std::string base64Encode(const Bytes& data);
+std::string base64Encode(std::span<const std::uint8_t> data);
 std::string base64Encode(std::string_view data);
 /// Strict standard base64: any character outside the alphabet, or a length that is not a multiple
 /// of 4, fails. Padding must be correct.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/handle.hpp"
 #include "core/internal.hpp"
 #include "store/session.hpp"
 #include "store/sqlite_store.hpp"
@@ -42,18 +43,21 @@ std::shared_ptr<ProcessLock> processLockFor(const std::string& key) {
 
 class HeldLock final : public RegistrationLock {
   public:
-    HeldLock(std::shared_ptr<ProcessLock> lock, int fd) : lock_(std::move(lock)), fd_(fd) {}
+    HeldLock(std::shared_ptr<ProcessLock> lock, UniqueFd fd)
+        : lock_(std::move(lock)), fd_(std::move(fd)) {}
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
     ~HeldLock() override {
-        if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the flock
+        // The flock goes first (closing the last descriptor releases it), then the thread lock,
+        // so a thread let in here never waits for a flock still held by this one.
+        fd_.reset();
         lock_->owner = std::thread::id();
         lock_->mutex.unlock();
     }
 
   private:
     std::shared_ptr<ProcessLock> lock_;
-    int fd_;
+    UniqueFd fd_;
 };
 
 std::string secondsText(std::chrono::milliseconds wait) {
@@ -116,7 +120,8 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
     mutex->owner = std::this_thread::get_id();
     if (!path) {
         held.release();
-        return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), -1));
+        return std::unique_ptr<RegistrationLock>(
+            std::make_unique<HeldLock>(std::move(mutex), UniqueFd()));
     }
 
     struct ClearOwner {
@@ -126,38 +131,35 @@ Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
         }
     } clearOwner{mutex.get()};
     const std::string lockPath = *path + ".lock";
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
         return clientError(ClientErrorCode::storeUnavailable,
                            "secure store lock file \"" + lockPath + "\": cannot open it: " +
                                std::error_code(errno, std::generic_category()).message() +
                                "; remove it if it is a symbolic link, or make the directory "
                                "writable by its owner");
     }
-    if (auto problem = untrustedFileProblem(fd)) {
-        ::close(fd);
+    if (auto problem = untrustedFileProblem(fd.get())) {
         return clientError(ClientErrorCode::storeUnavailable,
                            "secure store lock file \"" + lockPath + "\": " + *problem);
     }
     for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) {
-            const int err = errno;
-            ::close(fd);
             return clientError(ClientErrorCode::storeUnavailable,
                                "secure store lock file \"" + lockPath + "\": cannot lock it: " +
-                                   std::error_code(err, std::generic_category()).message());
+                                   std::error_code(errno, std::generic_category()).message());
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            ::close(fd);
             return deadlineBinds ? deadlinePassedError() : lockedError(what, wait);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     clearOwner.lock = nullptr;
     held.release();
-    return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), fd));
+    return std::unique_ptr<RegistrationLock>(
+        std::make_unique<HeldLock>(std::move(mutex), std::move(fd)));
 }
 
 }  // namespace tavi::detail
