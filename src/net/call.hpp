@@ -153,7 +153,8 @@ DetachedCall engineRoot(std::shared_ptr<CallState> state, Task<Result<T>> task,
                         Completion<T> completion) {
     std::optional<Result<T>> result;
     try {
-        result.emplace(co_await task);
+        Result<T> outcome = co_await task;
+        result.emplace(std::move(outcome));
     } catch (const std::exception& e) {
         result.emplace(clientError(ClientErrorCode::responseUnreadable,
                                    std::string("unexpected failure: ") + e.what()));

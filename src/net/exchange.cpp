@@ -135,6 +135,8 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
         p.boundByDeadline_ = true;
     }
     p.deadlineTotal_ = OperationScope::totalMilliseconds();
+    // The user agent first: the device description writes its own lines as it is asked.
+    p.userAgentLine_ = "User-Agent: " + headerSafe(TaviUtils().getUserAgent());
     // The lines are only built when something will receive them.
     p.logging_ = diagnosticsOn();
     if (p.logging_) {
@@ -143,7 +145,6 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
     }
     p.trust_ = TrustSettings::of(config);
     p.trustStore_ = trustStoreFor(p.trust_);
-    p.userAgentLine_ = "User-Agent: " + headerSafe(TaviUtils().getUserAgent());
     p.pin_ = config.pinnedPublicKey;
     p.keyLogFile_ = config.tlsKeyLogFile;
     p.proxy_ = config.proxy;

@@ -41,8 +41,8 @@ detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs&
 
     auto body = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
     if (body) detail::diag(std::to_string(body.value().size()) + " bytes");
-    auto response = co_await detail::postAndDecode<EncryptionKeyRetrievalResponse>(
-        kEndpoint, std::move(body));
+    auto post = detail::postAndDecode<EncryptionKeyRetrievalResponse>(kEndpoint, std::move(body));
+    auto response = co_await post;
     if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) co_return detail::refusalError(header);
@@ -69,8 +69,10 @@ detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
                                             {"paymentInstrumentType", call.paymentInstrumentType}})) {
         co_return *refused;
     }
-    co_return co_await detail::withReissues<TransactionKeys>(
+    auto attempts = detail::withReissues<TransactionKeys>(
         "createRetrieveKeysRequest", [&call](int) { return attempt(call); });
+    auto result = co_await attempts;
+    co_return result;
 }
 
 }  // namespace

@@ -41,9 +41,10 @@ Result<OtpStatus> statusFromAnswer(const detail::Answer& answer) {
 detail::Task<Result<OtpStatus>> otpStatusCall(std::string txnId) {
     if (auto refused = detail::nonUTF8Text({{"txnId", txnId}})) co_return *refused;
     // The txnId is one query value: percent-encoded, so that the server receives exactly it.
-    auto answer = co_await detail::ExchangeStep(
+    detail::ExchangeStep exchange(
         replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET", {},
         std::nullopt, {});
+    auto answer = co_await exchange;
     if (!answer) co_return answer.error();
     co_return statusFromAnswer(answer.value());
 }

@@ -32,8 +32,8 @@ Error undecodableAnswer(Error decoding, const Answer& answer);
 template <WireRecord R>
 Task<Result<R>> postAndDecode(std::string endPoint, Result<Bytes> body) {
     if (!body) co_return body.error();
-    auto answer = co_await ExchangeStep(std::move(endPoint), "POST", {}, std::move(body).value(),
-                                        jsonHeaders());
+    ExchangeStep exchange(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
+    auto answer = co_await exchange;
     if (!answer) co_return answer.error();
     auto decoded = decodeBody<R>(answer.value().body);
     if (!decoded) co_return undecodableAnswer(decoded.error(), answer.value());
@@ -60,7 +60,8 @@ Attempted<T> notOpened(Attempted<std::string>&& opened) {
 template <class T, class MakeAttempt>
 Task<Result<T>> withReissues(const char* operation, MakeAttempt attempt) {
     for (int n = 1;; ++n) {
-        Attempted<T> outcome = co_await attempt(n);
+        auto task = attempt(n);
+        Attempted<T> outcome = co_await task;
         if (auto* value = std::get_if<T>(&outcome)) co_return std::move(*value);
         if (auto* error = std::get_if<Error>(&outcome)) co_return std::move(*error);
         if (n >= kMaxAttempts) co_return retryLimitError(operation);

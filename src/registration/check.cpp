@@ -110,8 +110,9 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
                                           std::nullopt};
     request.credentialKeysRetrievalPayloadEnc = pki.base64URLEncode(sealed.value());
 
-    auto response = co_await detail::postAndDecode<CheckDeviceRegistrationResponse>(
+    auto post = detail::postAndDecode<CheckDeviceRegistrationResponse>(
         kCheckEndPoint, detail::encodeRequestBody(request));
+    auto response = co_await post;
     if (!response) co_return response.error();
     co_return response.value().commonResponse.success ? RegistrationStatus::registered
                                                       : RegistrationStatus::refused;
