@@ -37,10 +37,11 @@ class TAVI_EXPORT CallHandle {
   public:
     CallHandle() = default;
 
-    /// Asks the call to end at once. True when the call's completion will receive
-    /// ClientErrorCode::cancelled (its Error::delivery says whether the request may have reached
-    /// the server); false when it had already ended, or had an answer it was already committing
-    /// (a registration writing its session), in which case the completion receives that outcome.
+    /// Asks the call to end at once. True when the call's outcome is the cancellation: its
+    /// completion receives ClientErrorCode::cancelled (Error::delivery says whether the request
+    /// may have reached the server); also true again for a call cancelled before. False when the
+    /// call had already ended otherwise, or had an answer it was already committing (a
+    /// registration writing its session): the completion receives that outcome.
     /// Safe from any thread, any number of times, also from inside a completion.
     bool cancel() const;
 
