@@ -84,7 +84,7 @@ TAVI_API void tavi_result_free(tavi_result* result);
 /** Frees a text returned by this interface. NULL is ignored. */
 TAVI_API void tavi_string_free(char* text);
 
-/** "tavi 1.1.0 (...)": the running library's version text (static; do not free). The version
+/** "tavi 1.2.0 (...)": the running library's version text (static; do not free). The version
  *  the host was compiled against is TAVI_VERSION_STRING (tavi/version.hpp). */
 TAVI_API const char* tavi_version(void);
 
