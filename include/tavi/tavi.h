@@ -18,7 +18,7 @@
  *   in the result, or a NULL text.
  * - Callbacks receive the `user_data` pointer given with them, run on the thread that calls
  *   into the library, possibly on several threads at once, and must not call back into the
- *   library.
+ *   library. Completions of calls that return at once are the exception: see below.
  * - Secrets (card numbers, CVV, PIN, OTP, AES keys) never appear in a diagnostic line or an
  *   error message.
  * - Covered: configuration, logging, the secure store (built-in and host backends), the device
