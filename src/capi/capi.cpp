@@ -232,16 +232,21 @@ ResultBuilder codeReasonFailure(const Error& e) {
 /// result into the C result. Invalid arguments complete on a thread of their own, so that a
 /// completion never runs inside tavi_start_….
 template <class T, class Shape, class Start>
-tavi_call* startCall(bool argumentsPresent, const tavi_call_options* options,
+tavi_call* startCall(tavi_result* rejected, const tavi_call_options* options,
                      tavi_completion_fn completion, void* userData, Shape shape, Start start) {
     try {
         auto call = std::make_unique<tavi_call>();
         call->core = std::make_shared<CallCore>();
         std::shared_ptr<CallCore> core = call->core;
         const auto callOptions = callOptionsFrom(options);
-        if (!argumentsPresent || !callOptions) {
-            std::thread([core, completion, userData] {
-                complete(*core, completion, userData, simple(TAVI_INVALID_ARGUMENT));
+        if (!rejected && !callOptions) {
+            rejected = ResultBuilder(TAVI_INVALID_ARGUMENT)
+                           .error(argumentError("options", "has a negative deadline_ms"))
+                           .release();
+        }
+        if (rejected) {
+            std::thread([core, completion, userData, rejected] {
+                complete(*core, completion, userData, rejected);
             }).detach();
             return call.release();
         }
@@ -870,7 +875,7 @@ tavi_call* tavi_start_check_device_registered(const char* mobile, const tavi_cal
                                               tavi_completion_fn completion, void* user_data) {
     using tavi::RegistrationStatus;
     return startCall<RegistrationStatus>(
-        mobile != nullptr, options, completion, user_data,
+        rejectArguments({{"mobile", mobile}}), options, completion, user_data,
         [](const tavi::Result<RegistrationStatus>& r) {
             if (!r) return std::move(failure(r.error()).flag("registered", false));
             const char* word = r.value() == RegistrationStatus::registered ? "registered"
@@ -890,7 +895,7 @@ tavi_call* tavi_start_register_device(const char* session_key, const char* mobil
                                       const tavi_call_options* options,
                                       tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::Accepted>(
-        present({session_key, mobile, txn_id, app_id}), options, completion, user_data,
+        rejectArguments({{"session_key", session_key}, {"mobile", mobile}, {"txn_id", txn_id}, {"app_id", app_id}}), options, completion, user_data,
         [](const tavi::Result<tavi::Accepted>& r) {
             if (!r) return failure(r.error());
             ResultBuilder b(TAVI_OK);
@@ -909,7 +914,7 @@ tavi_call* tavi_start_retrieve_keys(const char* msg_id, const char* transaction_
                                     const tavi_call_options* options,
                                     tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::TransactionKeys>(
-        present({msg_id, transaction_type, txn_id, bic, payment_instrument_type}), options,
+        rejectArguments({{"msg_id", msg_id}, {"transaction_type", transaction_type}, {"txn_id", txn_id}, {"bic", bic}, {"payment_instrument_type", payment_instrument_type}}), options,
         completion, user_data,
         [](const tavi::Result<tavi::TransactionKeys>& r) {
             if (!r) return failure(r.error());
@@ -934,8 +939,7 @@ tavi_call* tavi_start_submit_credential(const char* txn_id, const char* transact
                                         const char* session_key, const tavi_call_options* options,
                                         tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::Accepted>(
-        present({txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key,
-                 session_key}),
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"cred_type", cred_type}, {"cred_value", cred_value}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}}),
         options, completion, user_data,
         [](const tavi::Result<tavi::Accepted>& r) {
             if (!r) return std::move(failure(r.error()).flag("success", false));
@@ -956,7 +960,7 @@ tavi_call* tavi_start_fetch_otp_challenge(const char* transaction_type, const ch
                                           const tavi_call_options* options,
                                           tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::OtpChallenge>(
-        present({transaction_type, txn_id, payment_instrument_type, bic, session_key}), options,
+        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
         completion, user_data,
         [](const tavi::Result<tavi::OtpChallenge>& r) {
             if (!r) return codeReasonFailure(r.error());
@@ -978,7 +982,7 @@ tavi_call* tavi_start_fetch_otp_challenge(const char* transaction_type, const ch
 tavi_call* tavi_start_check_otp_status(const char* txn_id, const tavi_call_options* options,
                                        tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::OtpStatus>(
-        txn_id != nullptr, options, completion, user_data,
+        rejectArguments({{"txn_id", txn_id}}), options, completion, user_data,
         [](const tavi::Result<tavi::OtpStatus>& r) {
             if (!r) return std::move(failure(r.error()).value("status", "stop"));
             ResultBuilder b(TAVI_OK);
@@ -996,8 +1000,7 @@ tavi_call* tavi_start_validate_otp(const char* txn_id, const char* transaction_t
                                    const char* reference_id, const tavi_call_options* options,
                                    tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::Accepted>(
-        present({txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
-                 reference_id}),
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"otp", otp}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}, {"action", action}, {"bic", bic}, {"reference_id", reference_id}}),
         options, completion, user_data,
         [](const tavi::Result<tavi::Accepted>& r) {
             if (!r) return codeReasonFailure(r.error());
@@ -1018,7 +1021,7 @@ tavi_call* tavi_start_validate_card_number(const char* session_key, const char* 
                                            const char* bank_name, const tavi_call_options* options,
                                            tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::ValidateCardNumResponse>(
-        present({session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name}), options,
+        rejectArguments({{"session_key", session_key}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"txn_id", txn_id}, {"card_number", card_number}, {"bic", bic}, {"bank_name", bank_name}}), options,
         completion, user_data,
         [](const tavi::Result<tavi::ValidateCardNumResponse>& r) {
             if (!r) return failure(r.error());
@@ -1046,8 +1049,7 @@ tavi_call* tavi_start_register_card_detail(const char* txn_id, const char* trans
                                            const char* public_key, const tavi_call_options* options,
                                            tavi_completion_fn completion, void* user_data) {
     return startCall<tavi::CardRegistration>(
-        present({txn_id, transaction_type, bic, bank_ki, session_key, card_number, expiry_month,
-                 expiry_year, cvv, public_key}),
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"bic", bic}, {"bank_ki", bank_ki}, {"session_key", session_key}, {"card_number", card_number}, {"expiry_month", expiry_month}, {"expiry_year", expiry_year}, {"cvv", cvv}, {"public_key", public_key}}),
         options, completion, user_data,
         [](const tavi::Result<tavi::CardRegistration>& r) {
             if (!r) return failure(r.error());
@@ -1067,7 +1069,7 @@ tavi_call* tavi_start_web_url(const char* transaction_type, const char* txn_id,
                               const char* session_key, const tavi_call_options* options,
                               tavi_completion_fn completion, void* user_data) {
     return startCall<std::string>(
-        present({transaction_type, txn_id, payment_instrument_type, bic, session_key}), options,
+        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
         completion, user_data,
         [](const tavi::Result<std::string>& r) {
             if (!r) return failure(r.error());
