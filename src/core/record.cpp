@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -37,50 +38,74 @@ Result<std::string> dumpJson(const Json& json, bool pretty) {
 
 namespace {
 
+/// Whether any of eight bytes is a control character, '"', '\\' or '/' (the bytes a string's
+/// JSON form escapes), a word at a time.
+bool escapesAny(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    auto zeroByte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    return (control | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\')) |
+            zeroByte(word ^ (ones * '/'))) != 0;
+}
+
 /// A string's JSON form as the tree path dumps it (control characters as \b \f \n \r \t or
 /// \u00xx, lowercase) with slashes escaped as well; false when the text is not UTF-8.
 bool writeString(std::string& out, std::string_view text) {
     if (!simdjson::validate_utf8(text.data(), text.size())) return false;
     out += '"';
+    const char* const data = text.data();
+    const std::size_t size = text.size();
     std::size_t run = 0;  // start of the bytes not yet written
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
-        out.append(text.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '/':
-                out += "\\/";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default: {
-                static constexpr char hex[] = "0123456789abcdef";
-                const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-                out.append(escaped, sizeof escaped);
+    std::size_t i = 0;
+    while (i < size) {
+        // Words without anything to escape are skipped whole; the word with something in it (or
+        // the tail) is gone through byte by byte.
+        std::uint64_t word;
+        while (i + sizeof word <= size) {
+            std::memcpy(&word, data + i, sizeof word);
+            if (escapesAny(word)) break;
+            i += sizeof word;
+        }
+        for (const std::size_t end = std::min(i + sizeof word, size); i < end; ++i) {
+            const auto c = static_cast<unsigned char>(data[i]);
+            if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+            out.append(data + run, i - run);
+            run = i + 1;
+            char escaped[] = {'\\', static_cast<char>(c), '0', '0', '0', '0'};
+            std::size_t length = 2;
+            switch (c) {
+                case '"':
+                case '\\':
+                case '/':
+                    break;
+                case '\b':
+                    escaped[1] = 'b';
+                    break;
+                case '\f':
+                    escaped[1] = 'f';
+                    break;
+                case '\n':
+                    escaped[1] = 'n';
+                    break;
+                case '\r':
+                    escaped[1] = 'r';
+                    break;
+                case '\t':
+                    escaped[1] = 't';
+                    break;
+                default: {
+                    static constexpr char hex[] = "0123456789abcdef";
+                    escaped[1] = 'u';
+                    escaped[4] = hex[c >> 4];
+                    escaped[5] = hex[c & 0xF];
+                    length = 6;
+                }
             }
+            out.append(escaped, length);
         }
     }
-    out.append(text.data() + run, text.size() - run);
+    out.append(data + run, size - run);
     out += '"';
     return true;
 }
