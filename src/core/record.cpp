@@ -353,6 +353,10 @@ struct ReaderState {
     std::vector<char> padded;
 };
 
+/// Texts up to this size reuse the thread's buffers; a larger one (the parser keeps several
+/// times the text's size) gets buffers of its own, freed when it is read.
+constexpr std::size_t kKeptTextSize = 64 * 1024;
+
 ReaderState& readerState() {
     thread_local ReaderState state;
     return state;
@@ -362,7 +366,8 @@ ReaderState& readerState() {
 
 ReadOutcome readRecord(const char* data, std::size_t size, std::size_t capacity,
                        const RecordSpec& spec, void* record, std::optional<Error>& err) {
-    ReaderState& state = readerState();
+    std::optional<ReaderState> own;
+    ReaderState& state = size <= kKeptTextSize ? readerState() : own.emplace();
     if (capacity < size + simdjson::SIMDJSON_PADDING) {
         state.padded.resize(size + simdjson::SIMDJSON_PADDING);
         if (size != 0) std::memcpy(state.padded.data(), data, size);
