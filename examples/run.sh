@@ -14,7 +14,7 @@ trap cleanup EXIT
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 libdir=$(dirname "$(find "$work/prefix" -name 'libtavi.so' | head -n 1)")
 [ -n "$libdir" ] && [ -f "$libdir/pkgconfig/tavi.pc" ] || { echo "install incomplete"; exit 1; }
-if grep -rqE '#include <(curl|openssl|sqlite3|nlohmann)' "$work/prefix/include"; then
+if grep -rqE '#include <(curl|openssl|sqlite3|nlohmann|simdjson)' "$work/prefix/include"; then
   echo "an installed header includes a dependency's header"; exit 1
 fi
 gen=(); command -v ninja > /dev/null && gen=(-G Ninja)
