@@ -69,7 +69,7 @@ test-asan: deps
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the tests that run
 # operations from many threads (and the pipeline's own) under ThreadSanitizer.
-TSAN_TESTS := flow_concurrency_test flow_connection_reuse_test net_pipeline_test
+TSAN_TESTS := flow_concurrency_test flow_connection_reuse_test net_pipeline_test flow_calls_test
 # (The examples test builds an uninstrumented program against the installed library: a packaging
 # check, not run here.)
 check-sanitizers: deps

@@ -40,7 +40,16 @@ inline constexpr long responseTooLarge = 8;     ///< the response body exceeded 
 inline constexpr long storeUnavailable = 9;     ///< the secure store file cannot be used
 inline constexpr long deadlineExceeded = 10;    ///< the operation's deadline passed
 inline constexpr long invalidArgument = 11;     ///< an argument or value is unusable (not UTF-8)
+inline constexpr long cancelled = 12;           ///< the host cancelled the call
 }  // namespace ClientErrorCode
+
+/// Whether a failed call's request may have reached the server.
+enum class RequestDelivery {
+    unknown,             ///< not said: the error's domain tells (a refusal was received, ...)
+    notSent,             ///< nothing reached the server: the call can be repeated safely
+    mayHaveBeenReceived  ///< the request may have reached the server and been acted on: check
+                         ///< the transaction's state before repeating it; never assume it failed
+};
 
 /// One error type, modelled on a platform error value. Never carries a secret in clear.
 struct TAVI_EXPORT Error {
@@ -50,6 +59,10 @@ struct TAVI_EXPORT Error {
     std::shared_ptr<const Error> underlying;  ///< e.g. what ApiServiceError.decodingError carries
     std::optional<std::string> errorCode;     ///< the server's errorCode, for refusals
     std::optional<std::string> errorReason;   ///< the server's errorReason, for refusals
+    /// Set for cancelled calls, passed deadlines and timeouts (and every transport error).
+    RequestDelivery delivery = RequestDelivery::unknown;
+    /// The HTTP status of the answer a decoding error (or a refusal) came with; 0 when none.
+    long httpStatus = 0;
 
     /// "Domain(code): message", followed by the underlying error's description if any.
     std::string description() const;

@@ -7,6 +7,7 @@
 #include <string>
 #include <variant>
 
+#include "tavi/call.hpp"
 #include "tavi/export.hpp"
 #include "tavi/records.hpp"
 #include "tavi/result.hpp"
@@ -16,7 +17,7 @@ namespace tavi {
 /// A query value: text, integer or boolean.
 using QueryValue = std::variant<std::string, long long, bool>;
 
-/// The server operations. Every operation blocks the calling thread for its HTTP exchanges and
+/// The server operations. Every callback operation blocks the calling thread for its HTTP exchanges and
 /// calls exactly one of its callbacks, once, on that thread, before it returns. Nothing is thrown.
 /// Operations may run on several threads at once; call them off a UI thread. Failures carry a
 /// tavi::Error (see result.hpp for the domains and codes) unless the callback's shape says
@@ -121,6 +122,118 @@ public:
         const std::string& action, const std::string& bic, const std::string& referenceid,
         std::function<void(bool)> success, CodeReasonCallback failure);
 
+    // ---- The operations as values ------------------------------------------------------------
+    //
+    // Every operation also comes in two more forms, with the same arguments and checks:
+    //  - `name(..., options)` blocks the calling thread and returns the operation's Result;
+    //  - `startName(..., completion, options)` returns at once with a CallHandle: the exchanges run
+    //    on the library's engine thread, the completion receives the Result exactly once on
+    //    options.executor (or the library's completion thread), and the call can be cancelled
+    //    (ClientErrorCode::cancelled, with Error::delivery saying whether the request may have
+    //    reached the server). Many calls may be in flight at once.
+    // options.deadline bounds the whole call, re-issues included; options.diagnosticsSink receives
+    // its diagnostic lines. Failures are errors in every case: a refusal is a ServerRefusal
+    // carrying the server's errorCode and errorReason.
+
+    Result<ValidateCardNumResponse> validateCardNum(const std::string& sessionKey,
+                                                    const std::string& bankKi,
+                                                    const std::string& publicKey,
+                                                    const std::string& txnId,
+                                                    const std::string& cardNumber,
+                                                    const std::string& bic,
+                                                    const std::string& bankName,
+                                                    const CallOptions& options = {});
+    CallHandle startValidateCardNum(const std::string& sessionKey, const std::string& bankKi,
+                                    const std::string& publicKey, const std::string& txnId,
+                                    const std::string& cardNumber, const std::string& bic,
+                                    const std::string& bankName,
+                                    Completion<ValidateCardNumResponse> completion,
+                                    const CallOptions& options = {});
+
+    /// The secure web page's address.
+    Result<std::string> webUrl(const std::string& transactionType, const std::string& txnId,
+                               const std::string& paymentInstrumentType, const std::string& bic,
+                               const std::string& sessionKey, const CallOptions& options = {});
+    CallHandle startWebUrl(const std::string& transactionType, const std::string& txnId,
+                           const std::string& paymentInstrumentType, const std::string& bic,
+                           const std::string& sessionKey, Completion<std::string> completion,
+                           const CallOptions& options = {});
+
+    Result<CardRegistration> registerCardDetail(
+        const std::string& txnId, const std::string& transactionType, const std::string& bic,
+        const std::optional<std::string>& accountNo, const std::string& bankKi,
+        const std::string& sessionKey, const std::string& cardNumber,
+        const std::string& expiryMonth, const std::string& expiryYear, const std::string& cvv,
+        const std::string& publicKey, const CallOptions& options = {});
+    CallHandle startRegisterCardDetail(
+        const std::string& txnId, const std::string& transactionType, const std::string& bic,
+        const std::optional<std::string>& accountNo, const std::string& bankKi,
+        const std::string& sessionKey, const std::string& cardNumber,
+        const std::string& expiryMonth, const std::string& expiryYear, const std::string& cvv,
+        const std::string& publicKey, Completion<CardRegistration> completion,
+        const CallOptions& options = {});
+
+    Result<TransactionKeys> retrieveKeys(const std::string& msgID,
+                                         const std::string& transactionType,
+                                         const std::string& txnId, const std::string& bic,
+                                         const std::string& paymentInstrumentType,
+                                         const CallOptions& options = {});
+    CallHandle startRetrieveKeys(const std::string& msgID, const std::string& transactionType,
+                                 const std::string& txnId, const std::string& bic,
+                                 const std::string& paymentInstrumentType,
+                                 Completion<TransactionKeys> completion,
+                                 const CallOptions& options = {});
+
+    /// Accepted when the server accepts the credential.
+    Result<Accepted> submitCredential(const std::string& txnId, const std::string& transactionType,
+                                      const std::string& credType, const std::string& credValue,
+                                      const std::string& bankKi, const std::string& publicKey,
+                                      const std::string& sessionKey,
+                                      const CallOptions& options = {});
+    CallHandle startSubmitCredential(const std::string& txnId, const std::string& transactionType,
+                                     const std::string& credType, const std::string& credValue,
+                                     const std::string& bankKi, const std::string& publicKey,
+                                     const std::string& sessionKey, Completion<Accepted> completion,
+                                     const CallOptions& options = {});
+
+    Result<OtpChallenge> fetchOtpChallenge(const std::string& transactionType,
+                                           const std::string& txnId,
+                                           const std::string& paymentInstrumentType,
+                                           const std::string& bic, const std::string& sessionKey,
+                                           const std::optional<std::string>& action,
+                                           const CallOptions& options = {});
+    CallHandle startFetchOtpChallenge(const std::string& transactionType, const std::string& txnId,
+                                      const std::string& paymentInstrumentType,
+                                      const std::string& bic, const std::string& sessionKey,
+                                      const std::optional<std::string>& action,
+                                      Completion<OtpChallenge> completion,
+                                      const CallOptions& options = {});
+
+    /// One poll of the OTP's status; a poll that could not ask is an error (not "stop").
+    Result<OtpStatus> otpStatus(const std::string& txnId, const CallOptions& options = {});
+    CallHandle startOtpStatus(const std::string& txnId, Completion<OtpStatus> completion,
+                              const CallOptions& options = {});
+
+    Result<Accepted> validateOtp(const std::string& txnId, const std::string& transactionType,
+                                 const std::string& credValue, const std::string& bankKi,
+                                 const std::string& publicKey, const std::string& sessionKey,
+                                 const std::string& action, const std::string& bic,
+                                 const std::string& referenceid, const CallOptions& options = {});
+    CallHandle startValidateOtp(const std::string& txnId, const std::string& transactionType,
+                                const std::string& credValue, const std::string& bankKi,
+                                const std::string& publicKey, const std::string& sessionKey,
+                                const std::string& action, const std::string& bic,
+                                const std::string& referenceid, Completion<Accepted> completion,
+                                const CallOptions& options = {});
+
+    /// What the server says of the stored registration (see RegistrationStatus); an error when
+    /// the check could not ask.
+    Result<RegistrationStatus> checkRegistration(const std::string& mobile,
+                                                 const CallOptions& options = {});
+    CallHandle startCheckRegistration(const std::string& mobile,
+                                      Completion<RegistrationStatus> completion,
+                                      const CallOptions& options = {});
+
     // ---- Used inside the library (public so the registration flow and tests can reach them) --
 
     /// One HTTP exchange under AppConstantTAVI::shared().serverURL. The completion receives the
@@ -157,6 +270,17 @@ public:
                                  const std::string& appId,
                                  const std::function<void(const std::string&)>& onSuccess,
                                  const std::function<void(const Error&)>& onError) const;
+
+    /// Registration as a value (see TaviApiService's value forms): Accepted once the whole
+    /// session is stored. A cancel that arrives while the session is being written is refused
+    /// (cancel() returns false): the store holds the old session or the whole new one.
+    Result<Accepted> registerDevice(const std::string& sessionKey, const std::string& mobileNumber,
+                                    const std::string& txnID, const std::string& appId,
+                                    const CallOptions& options = {}) const;
+    CallHandle startRegisterDevice(const std::string& sessionKey, const std::string& mobileNumber,
+                                   const std::string& txnID, const std::string& appId,
+                                   Completion<Accepted> completion,
+                                   const CallOptions& options = {}) const;
 };
 
 }  // namespace tavi

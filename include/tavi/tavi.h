@@ -45,7 +45,11 @@ extern "C" {
 typedef enum tavi_status {
     TAVI_OK = 0,               /**< the operation's success outcome */
     TAVI_FAILED = 1,           /**< the operation's failure outcome (see `error` and values) */
-    TAVI_INVALID_ARGUMENT = 2, /**< a required argument was NULL or out of range; nothing sent */
+    TAVI_INVALID_ARGUMENT = 2, /**< an argument was NULL, not UTF-8 or out of range; nothing
+                                    sent. A `tavi_result` carries an error (TaviClientError,
+                                    code 11) whose message names the parameter, for example
+                                    `argument "txn_id" is null`, never its value; functions that
+                                    return a bare status cannot say which */
     TAVI_INTERNAL_ERROR = 3    /**< an unexpected failure inside the library; nothing reported */
 } tavi_status;
 

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/internal.hpp"
 #include "tavi/card.hpp"
 #include "tavi/tavi.h"
 #include "tavi/tavi.hpp"
@@ -109,10 +110,38 @@ tavi_result* guarded(F&& body) {
     }
 }
 
-bool present(std::initializer_list<const char*> args) {
-    for (const char* a : args)
-        if (!a) return false;
-    return true;
+/// One text argument of an entry point, under its parameter name in tavi.h.
+struct Arg {
+    const char* name;
+    const char* text;
+    bool optional = false;  ///< NULL is allowed (then not checked)
+};
+
+tavi::Error argumentError(const char* name, const char* problem) {
+    std::string message = "argument \"";
+    message += name;
+    message += "\" ";
+    message += problem;
+    return tavi::detail::clientError(tavi::ClientErrorCode::invalidArgument, std::move(message));
+}
+
+/// TAVI_INVALID_ARGUMENT with an error naming the first argument that is NULL (unless optional)
+/// or not UTF-8, never showing its value (it may be a card number or a PIN); NULL when every
+/// argument is usable.
+tavi_result* rejectArguments(std::initializer_list<Arg> args) {
+    for (const Arg& a : args) {
+        const char* problem = nullptr;
+        if (!a.text) {
+            if (a.optional) continue;
+            problem = "is null";
+        } else if (!tavi::detail::isValidUTF8(a.text)) {
+            problem = "is not UTF-8";
+        } else {
+            continue;
+        }
+        return ResultBuilder(TAVI_INVALID_ARGUMENT).error(argumentError(a.name, problem)).release();
+    }
+    return nullptr;
 }
 
 std::optional<std::string> optionalText(const char* text) {
@@ -341,7 +370,7 @@ tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error) {
     try {
         if (error) *error = nullptr;
         if (!path) {
-            if (error) *error = simple(TAVI_INVALID_ARGUMENT);
+            if (error) *error = rejectArguments({{"path", path}});
             return nullptr;
         }
         auto opened = tavi::openSqliteSecureStore(path);
@@ -467,7 +496,7 @@ char* tavi_user_agent(void) {
 
 tavi_result* tavi_check_device_registered(const char* mobile) {
     return guarded([&]() -> tavi_result* {
-        if (!mobile) return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"mobile", mobile}})) return bad;
         tavi_result* out = nullptr;
         tavi::TaviUtils::getCheckDeviceRegistered(mobile, [&](bool registered) {
             out = ResultBuilder(TAVI_OK).flag("registered", registered).release();
@@ -479,7 +508,11 @@ tavi_result* tavi_check_device_registered(const char* mobile) {
 tavi_result* tavi_register_device(const char* session_key, const char* mobile, const char* txn_id,
                                   const char* app_id) {
     return guarded([&]() -> tavi_result* {
-        if (!present({session_key, mobile, txn_id, app_id})) return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"session_key", session_key},
+                                         {"mobile", mobile},
+                                         {"txn_id", txn_id},
+                                         {"app_id", app_id}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::DeviceRegistrationController().startDeviceRegistration(
             true, session_key, mobile, txn_id, app_id,
@@ -495,8 +528,12 @@ tavi_result* tavi_retrieve_keys(const char* msg_id, const char* transaction_type
                                 const char* txn_id, const char* bic,
                                 const char* payment_instrument_type) {
     return guarded([&]() -> tavi_result* {
-        if (!present({msg_id, transaction_type, txn_id, bic, payment_instrument_type}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"msg_id", msg_id},
+                                         {"transaction_type", transaction_type},
+                                         {"txn_id", txn_id},
+                                         {"bic", bic},
+                                         {"payment_instrument_type", payment_instrument_type}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::TaviApiService::shared().createRetrieveKeysRequest(
             msg_id, transaction_type, txn_id, bic, payment_instrument_type,
@@ -519,9 +556,14 @@ tavi_result* tavi_submit_credential(const char* txn_id, const char* transaction_
                                     const char* bank_ki, const char* public_key,
                                     const char* session_key) {
     return guarded([&]() -> tavi_result* {
-        if (!present({txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key,
-                      session_key}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"txn_id", txn_id},
+                                         {"transaction_type", transaction_type},
+                                         {"cred_type", cred_type},
+                                         {"cred_value", cred_value},
+                                         {"bank_ki", bank_ki},
+                                         {"public_key", public_key},
+                                         {"session_key", session_key}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::TaviApiService::shared().createCredentialSubmissionRequest(
             txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key, session_key,
@@ -535,8 +577,13 @@ tavi_result* tavi_fetch_otp_challenge(const char* transaction_type, const char* 
                                       const char* payment_instrument_type, const char* bic,
                                       const char* session_key, const char* action) {
     return guarded([&]() -> tavi_result* {
-        if (!present({transaction_type, txn_id, payment_instrument_type, bic, session_key}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"transaction_type", transaction_type},
+                                         {"txn_id", txn_id},
+                                         {"payment_instrument_type", payment_instrument_type},
+                                         {"bic", bic},
+                                         {"session_key", session_key},
+                                         {"action", action, true}}))
+            return bad;
         tavi_result* out = nullptr;
         tavi::TaviApiService::shared().createFetchOtpChallengeRequest(
             transaction_type, txn_id, payment_instrument_type, bic, session_key,
@@ -559,7 +606,7 @@ tavi_result* tavi_fetch_otp_challenge(const char* transaction_type, const char* 
 
 tavi_result* tavi_check_otp_status(const char* txn_id) {
     return guarded([&]() -> tavi_result* {
-        if (!txn_id) return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"txn_id", txn_id}})) return bad;
         tavi_result* out = nullptr;
         tavi::TaviApiService::shared().checkOtpStatus(txn_id, [&](const std::string& status) {
             out = ResultBuilder(TAVI_OK).value("status", status).release();
@@ -572,9 +619,16 @@ tavi_result* tavi_validate_otp(const char* txn_id, const char* transaction_type,
                                const char* bank_ki, const char* public_key, const char* session_key,
                                const char* action, const char* bic, const char* reference_id) {
     return guarded([&]() -> tavi_result* {
-        if (!present({txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
-                      reference_id}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"txn_id", txn_id},
+                                         {"transaction_type", transaction_type},
+                                         {"otp", otp},
+                                         {"bank_ki", bank_ki},
+                                         {"public_key", public_key},
+                                         {"session_key", session_key},
+                                         {"action", action},
+                                         {"bic", bic},
+                                         {"reference_id", reference_id}}))
+            return bad;
         tavi_result* out = nullptr;
         tavi::TaviApiService::shared().createValidateOtpRequest(
             txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
@@ -592,8 +646,14 @@ tavi_result* tavi_validate_card_number(const char* session_key, const char* bank
                                        const char* card_number, const char* bic,
                                        const char* bank_name) {
     return guarded([&]() -> tavi_result* {
-        if (!present({session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"session_key", session_key},
+                                         {"bank_ki", bank_ki},
+                                         {"public_key", public_key},
+                                         {"txn_id", txn_id},
+                                         {"card_number", card_number},
+                                         {"bic", bic},
+                                         {"bank_name", bank_name}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::TaviApiService::shared().validateCardNumAsync(
             session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name,
@@ -616,9 +676,18 @@ tavi_result* tavi_register_card_detail(const char* txn_id, const char* transacti
                                        const char* expiry_month, const char* expiry_year,
                                        const char* cvv, const char* public_key) {
     return guarded([&]() -> tavi_result* {
-        if (!present({txn_id, transaction_type, bic, bank_ki, session_key, card_number,
-                      expiry_month, expiry_year, cvv, public_key}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"txn_id", txn_id},
+                                         {"transaction_type", transaction_type},
+                                         {"bic", bic},
+                                         {"account_no", account_no, true},
+                                         {"bank_ki", bank_ki},
+                                         {"session_key", session_key},
+                                         {"card_number", card_number},
+                                         {"expiry_month", expiry_month},
+                                         {"expiry_year", expiry_year},
+                                         {"cvv", cvv},
+                                         {"public_key", public_key}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::TaviApiService::shared().registerCardDetailRequest(
             txn_id, transaction_type, bic, optionalText(account_no), bank_ki, session_key,
@@ -635,8 +704,12 @@ tavi_result* tavi_web_url(const char* transaction_type, const char* txn_id,
                           const char* payment_instrument_type, const char* bic,
                           const char* session_key) {
     return guarded([&]() -> tavi_result* {
-        if (!present({transaction_type, txn_id, payment_instrument_type, bic, session_key}))
-            return simple(TAVI_INVALID_ARGUMENT);
+        if (auto* bad = rejectArguments({{"transaction_type", transaction_type},
+                                         {"txn_id", txn_id},
+                                         {"payment_instrument_type", payment_instrument_type},
+                                         {"bic", bic},
+                                         {"session_key", session_key}}))
+            return bad;
         ResultBuilder b(TAVI_INTERNAL_ERROR);
         tavi::TaviApiService::shared().webUrlRequestAsync(
             transaction_type, txn_id, payment_instrument_type, bic, session_key,
@@ -688,7 +761,11 @@ tavi_card_state tavi_card_check_cvv(const char* cvv, const char* number) {
 tavi_result* tavi_card_verify(const char* number, const char* expiry_month, const char* expiry_year,
                               const char* cvv) {
     return guarded([&]() -> tavi_result* {
-        if (!number) return simple(TAVI_INVALID_ARGUMENT);
+        if (!number) {
+            return ResultBuilder(TAVI_INVALID_ARGUMENT)
+                .error(argumentError("number", "is null"))
+                .release();
+        }
         std::optional<std::string_view> month, year, code;
         if (expiry_month) month = expiry_month;
         if (expiry_year) year = expiry_year;

@@ -10,13 +10,20 @@ namespace tavi::detail {
 void diag(std::string_view line) {
     const auto& config = AppConstantTAVI::shared();
     if (config.logLevel < LogLevel::debug) return;
-    // Parts of a line come from the server or the host: one line, no terminal sequences.
-    if (config.diagnosticsSink) config.diagnosticsSink(escapeControlCharacters(line));
+    // Parts of a line come from the server or the host: one line, no terminal sequences. A call
+    // with a sink of its own writes there instead of the configured sink.
+    if (const CallContext* call = currentCall(); call != nullptr && call->sink) {
+        call->sink(escapeControlCharacters(line));
+    } else if (config.diagnosticsSink) {
+        config.diagnosticsSink(escapeControlCharacters(line));
+    }
 }
 
 bool diagnosticsOn() {
     const auto& config = AppConstantTAVI::shared();
-    return config.logLevel >= LogLevel::debug && config.diagnosticsSink != nullptr;
+    if (config.logLevel < LogLevel::debug) return false;
+    const CallContext* call = currentCall();
+    return (call != nullptr && call->sink) || config.diagnosticsSink != nullptr;
 }
 
 void systemLog(std::string_view message) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/internal.hpp"
+#include "core/secret.hpp"
 
 namespace tavi::detail {
 
@@ -34,8 +35,9 @@ std::int8_t sextet(char c) {
 
 // Decodes alphabet characters only (no padding); `text` must not have a length of 1 modulo 4.
 // None when a character is outside the alphabet.
-std::optional<Bytes> decodeSextets(std::string_view text) {
-    Bytes out(text.size() / 4 * 3 + (text.size() % 4 == 0 ? 0 : text.size() % 4 - 1));
+template <class Out = Bytes>
+std::optional<Out> decodeSextets(std::string_view text) {
+    Out out(text.size() / 4 * 3 + (text.size() % 4 == 0 ? 0 : text.size() % 4 - 1));
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t o = 0;
     std::size_t i = 0;
@@ -89,6 +91,10 @@ std::string newUUID() {
 }
 
 std::string base64Encode(const Bytes& data) {
+    return base64Encode(std::span<const std::uint8_t>(data));
+}
+
+std::string base64Encode(std::span<const std::uint8_t> data) {
     if (data.empty()) return {};
     std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
@@ -98,22 +104,27 @@ std::string base64Encode(const Bytes& data) {
 }
 
 std::string base64Encode(std::string_view data) {
-    return base64Encode(Bytes(data.begin(), data.end()));
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    return base64Encode(std::span<const std::uint8_t>(bytes, data.size()));
 }
 
-std::optional<Bytes> base64DecodeStrict(std::string_view text) {
+namespace {
+
+template <class Out>
+std::optional<Out> decodeStrict(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t padding = 0;
     if (!text.empty() && text.back() == '=') {
         padding = 1;
         if (text[text.size() - 2] == '=') padding = 2;
     }
-    return decodeSextets(text.substr(0, text.size() - padding));
+    return decodeSextets<Out>(text.substr(0, text.size() - padding));
 }
 
-std::optional<Bytes> base64DecodeLenient(std::string_view text) {
-    std::string body;
-    body.reserve(text.size());
+// The text's alphabet characters go through a secret buffer: they are the secret, encoded.
+template <class Out>
+std::optional<Out> decodeLenient(std::string_view text) {
+    SecretString body;
     bool padded = false;
     for (char c : text) {
         if (c == '=') {
@@ -121,12 +132,30 @@ std::optional<Bytes> base64DecodeLenient(std::string_view text) {
         } else if (sextet(c) != kNotInAlphabet) {
             // Data after padding means the text is not one base64 value.
             if (padded) return std::nullopt;
-            body.push_back(c);
+            body += c;
         }
     }
     // Missing padding is tolerated; a lone trailing character carries no whole byte.
     if (body.size() % 4 == 1) return std::nullopt;
-    return decodeSextets(body);
+    return decodeSextets<Out>(body.view());
+}
+
+}  // namespace
+
+std::optional<Bytes> base64DecodeStrict(std::string_view text) {
+    return decodeStrict<Bytes>(text);
+}
+
+std::optional<Bytes> base64DecodeLenient(std::string_view text) {
+    return decodeLenient<Bytes>(text);
+}
+
+std::optional<SecretBytes> secretBase64DecodeStrict(std::string_view text) {
+    return decodeStrict<SecretBytes>(text);
+}
+
+std::optional<SecretBytes> secretBase64DecodeLenient(std::string_view text) {
+    return decodeLenient<SecretBytes>(text);
 }
 
 std::size_t utf8SequenceAt(std::string_view text, std::size_t i) {

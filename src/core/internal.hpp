@@ -1,9 +1,13 @@
 // Small internal services shared by the library's subsystems.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <initializer_list>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +29,7 @@ std::string newUUID();
 
 /// Standard base64 with padding, no line breaks.
 std::string base64Encode(const Bytes& data);
+std::string base64Encode(std::span<const std::uint8_t> data);
 std::string base64Encode(std::string_view data);
 /// Strict standard base64: any character outside the alphabet, or a length that is not a multiple
 /// of 4, fails. Padding must be correct.
@@ -45,26 +50,59 @@ std::string escapeControlCharacters(std::string_view text);
 /// An Error in the TaviClientError domain.
 Error clientError(long code, std::string message);
 
+/// What one call carries through its steps: its deadline, where its diagnostic lines go, and,
+/// for a call on the engine, the state its handle shares (cancellation, delivery).
+struct CallContext {
+    std::chrono::steady_clock::time_point deadline;
+    long totalMilliseconds = 0;
+    std::function<void(std::string_view)> sink;  ///< none: the configured sink
+    void* engineCall = nullptr;                   ///< the handle's state; null on the caller's thread
+};
+
+/// The call whose steps run on this thread right now; null outside every call.
+CallContext* currentCall();
+
+/// Makes `call` the current call of this thread for a scope.
+class CurrentCallScope {
+  public:
+    explicit CurrentCallScope(CallContext* call);
+    ~CurrentCallScope();
+    CurrentCallScope(const CurrentCallScope&) = delete;
+    CurrentCallScope& operator=(const CurrentCallScope&) = delete;
+
+  private:
+    CallContext* previous_;
+};
+
+/// A call's context from the configuration: the deadline is
+/// AppConstantTAVI::operationDeadlineMilliseconds, or twice timeoutMilliseconds when that is 0;
+/// `deadlineMilliseconds` (when given) replaces it.
+CallContext newCallContext(std::optional<long long> deadlineMilliseconds = std::nullopt,
+                           std::function<void(std::string_view)> sink = {});
+
 /// The deadline of one public operation on the calling thread. Every public entry point opens
 /// one; a scope opened inside another (an operation calling another) keeps the outer deadline.
 /// Each exchange while a scope is open gets the smaller of its own timeout and what remains, and
-/// none is sent once nothing remains. The deadline is
-/// AppConstantTAVI::operationDeadlineMilliseconds, or twice timeoutMilliseconds when that is 0.
+/// none is sent once nothing remains.
 class OperationScope {
   public:
     OperationScope();
+    /// With a call's own deadline and sink (the blocking value forms' CallOptions).
+    OperationScope(std::optional<long long> deadlineMilliseconds,
+                   std::function<void(std::string_view)> sink);
     ~OperationScope();
     OperationScope(const OperationScope&) = delete;
     OperationScope& operator=(const OperationScope&) = delete;
 
-    /// Milliseconds left to the calling thread's operation (0 or less: none); none when no
-    /// operation is open.
+    /// Milliseconds left to the current call (0 or less: none); none outside every call.
     static std::optional<long long> remainingMilliseconds();
-    /// The open operation's whole deadline in milliseconds (0 when none is open).
+    /// The current call's whole deadline in milliseconds (0 outside every call).
     static long totalMilliseconds();
 
   private:
+    CallContext own_;
     bool outermost_;
+    CallContext* previous_ = nullptr;
 };
 
 /// One text that goes into a request, with the name it is reported under.

@@ -60,7 +60,7 @@ BoundedCache<std::shared_ptr<const RSAKeyRef::Impl>>& itemKeyCache() {
 }
 
 std::shared_ptr<EVP_PKEY> share(EVP_PKEY* key) {
-    return std::shared_ptr<EVP_PKEY>(key, PKeyDeleter{});
+    return std::shared_ptr<EVP_PKEY>(key, FreeWith<EVP_PKEY_free>{});
 }
 
 bool isRSA(const EVP_PKEY* key) {
@@ -89,22 +89,22 @@ PKeyPtr rsaPrivateKeyFromDER(const Bytes& der) {
     return key;
 }
 
-struct OpenSSLFree {
-    void operator()(void* p) const { OPENSSL_free(p); }
-};
+// OPENSSL_free is a macro; this is a function a handle can name.
+void opensslFree(void* p) {
+    OPENSSL_free(p);
+}
 
 PKeyPtr publicKeyFromPEM(const std::string& text) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-        BIO_new_mem_buf(text.data(), static_cast<int>(text.size())), &BIO_free);
+    const Handle<BIO, BIO_free> bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     if (!bio) return nullptr;
     char* rawName = nullptr;
     char* rawHeader = nullptr;
     unsigned char* rawData = nullptr;
     long length = 0;
     const int ok = PEM_read_bio(bio.get(), &rawName, &rawHeader, &rawData, &length);
-    std::unique_ptr<char, OpenSSLFree> name(rawName);
-    std::unique_ptr<char, OpenSSLFree> header(rawHeader);
-    std::unique_ptr<unsigned char, OpenSSLFree> data(rawData);
+    const Handle<char, opensslFree> name(rawName);
+    const Handle<char, opensslFree> header(rawHeader);
+    const Handle<unsigned char, opensslFree> data(rawData);
     if (ok != 1 || length <= 0) return nullptr;
     const Bytes der(data.get(), data.get() + length);
     const std::string label(name.get());
@@ -147,7 +147,7 @@ std::shared_ptr<EVP_PKEY> publicKeyFromText(const std::string& text) {
     return key;
 }
 
-std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, const Bytes& data) {
+std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, std::span<const std::uint8_t> data) {
     const int blockSize = EVP_PKEY_get_size(&key);
     if (blockSize < 12) return std::nullopt;
     const auto block = static_cast<std::size_t>(blockSize);

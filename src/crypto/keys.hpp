@@ -4,29 +4,23 @@
 
 #include <openssl/evp.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "core/handle.hpp"
+#include "core/secret.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/result.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi::detail {
 
-struct PKeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PKeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct CipherCtxDeleter {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
-using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PKeyCtxDeleter>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxDeleter>;
+using PKeyPtr = Handle<EVP_PKEY, EVP_PKEY_free>;
+using PKeyCtxPtr = Handle<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using CipherCtxPtr = Handle<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 /// The text of the most recent OpenSSL error (clears the queue); `fallback` when there is none.
 std::string takeOpenSSLError(const std::string& fallback);
@@ -38,7 +32,7 @@ std::shared_ptr<EVP_PKEY> publicKeyFromText(const std::string& text);
 
 /// RSA PKCS#1 v1.5 encryption under a public key, block by block: chunks of (modulus size - 11)
 /// bytes, each giving one block. None on failure or for empty input.
-std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, const Bytes& data);
+std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, std::span<const std::uint8_t> data);
 
 /// The key behind an RSA key item, parsed from the item's PKCS#1 DER bytes (cached by those bytes).
 std::optional<RSAKeyRef> keyRefFromItem(const StoreItem& item);
@@ -51,8 +45,8 @@ std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string
 /// Recovers the messages of PKCS#1 v1.5 blocks (type 1, or type 2) with the raw public-key
 /// operation: `data` must be whole blocks of the key's size. Unlike the blockwise decryption of
 /// RSAUtils, the messages come back whole even when they contain zero bytes. None for a malformed
-/// block, a partial block or empty input.
-std::optional<Bytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key);
+/// block, a partial block or empty input. The messages are key material: wiped memory.
+std::optional<SecretBytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key);
 
 }  // namespace tavi::detail
 

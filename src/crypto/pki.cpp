@@ -1,7 +1,6 @@
 // Hybrid payload protection: AES-CTR over payload text under a fresh key, RSA wrapping of that
 // key for the server, and unwrapping of the key the server sends back.
 
-#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -10,9 +9,12 @@
 #include <array>
 #include <limits>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "core/internal.hpp"
 #include "crypto/keys.hpp"
+#include "crypto/secret_ops.hpp"
 #include "tavi/crypto.hpp"
 
 namespace tavi {
@@ -20,32 +22,13 @@ namespace tavi {
 namespace {
 
 constexpr std::size_t kAESBlock = 16;
-constexpr std::size_t kAESKeyLength = 32;
-
-/// Wipes the key material a buffer holds when the scope that owns it ends.
-template <class Buffer>
-class WipeOnExit {
-  public:
-    explicit WipeOnExit(Buffer& buffer) : buffer_(buffer) {}
-    ~WipeOnExit() {
-        if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size());
-    }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-  private:
-    Buffer& buffer_;
-};
 
 Error encryptionError(long code, std::string message) {
     return Error{
         ErrorDomain::encryption, code, std::move(message), nullptr, std::nullopt, std::nullopt};
 }
 
-struct CipherDeleter {
-    void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
-using FetchedCipher = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
+using FetchedCipher = detail::Handle<EVP_CIPHER, EVP_CIPHER_free>;
 
 // AES in CTR mode with a zero IV (counter 0) for the key's length; the caller checks the length.
 // The provider's implementations are fetched once: with the EVP_aes_*_ctr() objects OpenSSL looks
@@ -66,8 +49,10 @@ const EVP_CIPHER* ctrCipherFor(std::size_t keyLength) {
     }
 }
 
-// Runs the CTR keystream over `in`; CTR encryption and decryption are the same operation.
-Result<Bytes> aesCTR(const Bytes& in, const Bytes& key) {
+// Runs the CTR keystream over `in`; CTR encryption and decryption are the same operation. The
+// output is wiped memory: after decryption it is the plaintext.
+Result<detail::SecretBytes> aesCTR(std::span<const std::uint8_t> in,
+                                   std::span<const std::uint8_t> key) {
     const EVP_CIPHER* cipher = ctrCipherFor(key.size());
     if (cipher == nullptr) {
         return encryptionError(EncryptionErrorCode::aesFailure,
@@ -78,7 +63,7 @@ Result<Bytes> aesCTR(const Bytes& in, const Bytes& key) {
     }
     const std::array<unsigned char, kAESBlock> iv{};
     detail::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    Bytes out(in.size() + kAESBlock);
+    detail::SecretBytes out(in.size() + kAESBlock);
     int written = 0;
     int finalWritten = 0;
     ERR_clear_error();
@@ -97,74 +82,146 @@ Result<Bytes> aesCTR(const Bytes& in, const Bytes& key) {
 
 }  // namespace
 
+namespace detail {
+
+std::optional<SecretBytes> newAes256Key() {
+    SecretBytes key(kAes256KeyLength);
+    if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    return key;
+}
+
+Result<Bytes> aesCtrEncrypt(std::string_view plaintext, const SecretBytes& key) {
+    if (!isValidUTF8(plaintext)) {
+        return encryptionError(EncryptionErrorCode::plaintextConversion,
+                               "Failed to convert plaintext to Data");
+    }
+    // PKCS#7: always 1 to 16 bytes, each holding the count. The padded copy is the plaintext.
+    const std::size_t n = kAESBlock - plaintext.size() % kAESBlock;
+    SecretBytes padded;
+    padded.reserve(plaintext.size() + n);
+    padded.assign(plaintext.begin(), plaintext.end());
+    padded.insert(padded.end(), n, static_cast<std::uint8_t>(n));
+    auto cipher = aesCTR(padded, key);
+    if (!cipher) {
+        return encryptionError(EncryptionErrorCode::aesFailure,
+                               "AES encryption failed: " + cipher.error().message);
+    }
+    return Bytes(cipher.value().begin(), cipher.value().end());
+}
+
+Result<std::optional<std::string>> aesCtrDecrypt(const Bytes& data, const SecretBytes& key) {
+    auto plain = aesCTR(data, key);
+    if (!plain) {
+        return encryptionError(EncryptionErrorCode::aesFailure,
+                               "AES decryption failed: " + plain.error().message);
+    }
+    SecretBytes& bytes = plain.value();
+    // PKCS#7: the last byte n (1..16) names n trailing bytes of value n.
+    const std::size_t n = bytes.empty() ? 0 : bytes.back();
+    const bool padded = n >= 1 && n <= kAESBlock && n <= bytes.size() &&
+                        std::all_of(bytes.end() - static_cast<std::ptrdiff_t>(n), bytes.end(),
+                                    [n](std::uint8_t b) { return b == n; });
+    if (!padded) {
+        return encryptionError(EncryptionErrorCode::aesFailure,
+                               "AES decryption failed: invalid padding");
+    }
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size() - n);
+    if (!isValidUTF8(text)) return std::optional<std::string>();
+    return std::optional<std::string>(std::string(text));
+}
+
+std::optional<std::string> wrapKey(const SecretBytes& key, const std::string& publicKeyText) {
+    if (key.empty()) return std::nullopt;
+    const auto publicKey = publicKeyFromText(publicKeyText);
+    if (!publicKey) return std::nullopt;
+    const auto cipher = rsaPkcs1Encrypt(*publicKey, key);
+    if (!cipher) return std::nullopt;
+    return base64Encode(*cipher);
+}
+
+std::optional<std::string> rsaEncryptText(std::string_view text,
+                                          const std::string& publicKeyText) {
+    if (!isValidUTF8(text)) return std::nullopt;
+    const auto publicKey = publicKeyFromText(publicKeyText);
+    if (!publicKey) return std::nullopt;
+    const auto cipher = rsaPkcs1Encrypt(
+        *publicKey,
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                      text.size()));
+    if (!cipher) return std::nullopt;
+    return base64Encode(*cipher);
+}
+
+namespace {
+
+// The steps of decryptRsaBase64Encrypted without its lines.
+std::optional<SecretBytes> unwrapAnswerKey(const std::string& text, const std::string& keyText) {
+    const auto data = base64DecodeStrict(text);
+    if (!data) return std::nullopt;
+    // The key item lives under the same tag the RSA utilities use for this key text.
+    const auto key = keyForTag(keyText, RSAUtils::tagFor("", keyText), false);
+    if (!key) return std::nullopt;
+    // Each block is unpadded as a whole PKCS#1 block, so a key holding zero bytes survives.
+    return recoverPkcs1Messages(*data, *key);
+}
+
+}  // namespace
+
+std::optional<SecretBytes> recoverAnswerKey(const std::string& wrappedKey,
+                                            const std::string& publicKeyText) {
+    diag(wrappedKey);
+    diag(publicKeyText);
+    auto key = unwrapAnswerKey(wrappedKey, publicKeyText);
+    // The recovered key is a secret: only its size is shown.
+    if (key) {
+        // Appended piece by piece: GCC 12 at -O3 misreads "<" + std::string as an overlapping copy.
+        std::string line = "<";
+        line += std::to_string(key->size());
+        line += "-byte key>";
+        diag(line);
+    } else {
+        diag("value is null");
+    }
+    return key;
+}
+
+}  // namespace detail
+
 std::string PKIEncryptionDecryptionUtils::encryptBase64(const std::string& plainText,
                                                         const std::string& key) const {
-    auto bytes = detail::base64DecodeLenient(plainText);
-    if (!bytes || bytes->empty()) return {};
-    const WipeOnExit wipeBytes(*bytes);  // the AES key being wrapped
-    const auto publicKey = detail::publicKeyFromText(key);
-    if (!publicKey) return {};
-    const auto cipher = detail::rsaPkcs1Encrypt(*publicKey, *bytes);
-    return cipher ? detail::base64Encode(*cipher) : std::string();
+    const auto bytes = detail::secretBase64DecodeLenient(plainText);  // the AES key being wrapped
+    if (!bytes) return {};
+    return detail::wrapKey(*bytes, key).value_or(std::string());
 }
 
 std::string PKIEncryptionDecryptionUtils::encryptUTF8(const std::string& plainText,
                                                       const std::string& key) const {
-    if (!detail::isValidUTF8(plainText)) return {};
-    const auto publicKey = detail::publicKeyFromText(key);
-    if (!publicKey) return {};
-    const auto cipher =
-        detail::rsaPkcs1Encrypt(*publicKey, Bytes(plainText.begin(), plainText.end()));
-    return cipher ? detail::base64Encode(*cipher) : std::string();
+    return detail::rsaEncryptText(plainText, key).value_or(std::string());
 }
 
 std::optional<std::string> PKIEncryptionDecryptionUtils::decryptWithPublicKey(
     const std::string& text, const std::string& key) const {
-    auto result = decryptRsaBase64Encrypted(text, key);
-    // The recovered key is a secret: only its size is shown.
-    if (result) {
-        // Standard base64 with padding: three bytes per four characters, less the padding.
-        const std::string& text = *result;
-        const std::size_t padding = text.size() >= 2
-                                        ? static_cast<std::size_t>(text[text.size() - 1] == '=') +
-                                              static_cast<std::size_t>(text[text.size() - 2] == '=')
-                                        : 0;
-        // Appended piece by piece: GCC 12 at -O3 misreads "<" + std::string as an overlapping copy.
-        std::string line = "<";
-        line += std::to_string(text.size() / 4 * 3 - padding);
-        line += "-byte key>";
-        detail::diag(line);
-    } else {
-        detail::diag("value is null");
-    }
-    return result;
+    const auto recovered = detail::recoverAnswerKey(text, key);
+    if (!recovered) return std::nullopt;
+    return detail::base64Encode(std::span<const std::uint8_t>(*recovered));
 }
 
 std::optional<std::string> PKIEncryptionDecryptionUtils::decryptRsaBase64Encrypted(
     const std::string& text, const std::string& withPublicKeyBase64) const {
     detail::diag(text);
     detail::diag(withPublicKeyBase64);
-    const auto data = detail::base64DecodeStrict(text);
-    if (!data) return std::nullopt;
-    // The key item lives under the same tag the RSA utilities use for this key text.
-    const auto key =
-        detail::keyForTag(withPublicKeyBase64, RSAUtils::tagFor("", withPublicKeyBase64), false);
-    if (!key) return std::nullopt;
-    // Each block is unpadded as a whole PKCS#1 block, so a key holding zero bytes survives.
-    auto message = detail::recoverPkcs1Messages(*data, *key);
-    if (!message) return std::nullopt;
-    const WipeOnExit wipeMessage(*message);  // the answer's AES key
-    return detail::base64Encode(*message);
+    const auto recovered = detail::unwrapAnswerKey(text, withPublicKeyBase64);
+    if (!recovered) return std::nullopt;
+    return detail::base64Encode(std::span<const std::uint8_t>(*recovered));
 }
 
 std::optional<std::string> PKIEncryptionDecryptionUtils::generateAES256Base64Key() const {
-    Bytes key(kAESKeyLength);
-    const WipeOnExit wipeKey(key);
-    if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
-    return detail::base64Encode(key);
+    const auto key = detail::newAes256Key();
+    if (!key) return std::nullopt;
+    return detail::base64Encode(std::span<const std::uint8_t>(*key));
 }
 
 std::optional<std::string> PKIEncryptionDecryptionUtils::dataToString(const Bytes& data) const {
@@ -192,23 +249,7 @@ std::optional<Bytes> PKIEncryptionDecryptionUtils::base64URLDecode(
 
 Result<std::optional<std::string>> PKIEncryptionDecryptionUtils::decryptAES256CTR(
     const Bytes& data, const Bytes& key) const {
-    auto plain = aesCTR(data, key);
-    if (!plain) {
-        return encryptionError(EncryptionErrorCode::aesFailure,
-                               "AES decryption failed: " + plain.error().message);
-    }
-    Bytes& bytes = plain.value();
-    // PKCS#7: the last byte n (1..16) names n trailing bytes of value n.
-    const std::size_t n = bytes.empty() ? 0 : bytes.back();
-    const bool padded = n >= 1 && n <= kAESBlock && n <= bytes.size() &&
-                        std::all_of(bytes.end() - static_cast<std::ptrdiff_t>(n), bytes.end(),
-                                    [n](std::uint8_t b) { return b == n; });
-    if (!padded) {
-        return encryptionError(EncryptionErrorCode::aesFailure,
-                               "AES decryption failed: invalid padding");
-    }
-    bytes.resize(bytes.size() - n);
-    return std::optional<std::string>(dataToString(bytes));
+    return detail::aesCtrDecrypt(data, detail::SecretBytes(key.begin(), key.end()));
 }
 
 std::string PKIEncryptionDecryptionUtils::convertToBase64UrlFormat(const std::string& text) const {
@@ -237,27 +278,12 @@ std::string PKIEncryptionDecryptionUtils::convertToBase64Format(const std::strin
 
 Result<Bytes> PKIEncryptionDecryptionUtils::encryptAES256CTR(const std::string& plaintext,
                                                              const std::string& key) const {
-    auto keyBytes = detail::base64DecodeStrict(key);
+    const auto keyBytes = detail::secretBase64DecodeStrict(key);
     if (!keyBytes) {
         return encryptionError(EncryptionErrorCode::invalidKeyEncoding,
                                "Invalid AES key Base64 encoding");
     }
-    const WipeOnExit wipeKey(*keyBytes);
-    const auto plain = stringToData(plaintext);
-    if (!plain) {
-        return encryptionError(EncryptionErrorCode::plaintextConversion,
-                               "Failed to convert plaintext to Data");
-    }
-    // PKCS#7: always 1 to 16 bytes, each holding the count.
-    Bytes padded = *plain;
-    const std::size_t n = kAESBlock - padded.size() % kAESBlock;
-    padded.insert(padded.end(), n, static_cast<std::uint8_t>(n));
-    auto cipher = aesCTR(padded, *keyBytes);
-    if (!cipher) {
-        return encryptionError(EncryptionErrorCode::aesFailure,
-                               "AES encryption failed: " + cipher.error().message);
-    }
-    return std::move(cipher).value();
+    return detail::aesCtrEncrypt(plaintext, *keyBytes);
 }
 
 }  // namespace tavi

@@ -59,8 +59,9 @@ std::optional<Bytes> encryptBlock(const RSAKeyRef& key, int padding, const std::
 }
 
 // The inverse operation on one block: raw (padding 0) or with the PKCS#1 v1.5 check (padding 1).
-std::optional<Bytes> decryptBlock(const RSAKeyRef& key, int padding, const std::uint8_t* in,
-                                  std::size_t length) {
+// The block may hold a key, so it lives in wiped memory.
+std::optional<detail::SecretBytes> decryptBlock(const RSAKeyRef& key, int padding,
+                                                const std::uint8_t* in, std::size_t length) {
     int rsaPadding = 0;
     if (padding == RSAUtils::kPaddingNone) {
         rsaPadding = RSA_NO_PADDING;
@@ -71,7 +72,7 @@ std::optional<Bytes> decryptBlock(const RSAKeyRef& key, int padding, const std::
     }
     detail::PKeyCtxPtr ctx(EVP_PKEY_CTX_new(pkeyOf(key), nullptr));
     const auto block = static_cast<std::size_t>(key.blockSize());
-    Bytes out(block, 0);
+    detail::SecretBytes out(block, 0);
     std::size_t outLength = block;
     bool ok = false;
     if (ctx && key.isPrivate()) {
@@ -146,16 +147,16 @@ std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string
     return key;
 }
 
-std::optional<Bytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key) {
+std::optional<SecretBytes> recoverPkcs1Messages(const Bytes& data, const RSAKeyRef& key) {
     const int blockSize = key.blockSize();
     if (blockSize < 12 || key.isPrivate()) return std::nullopt;
     const auto block = static_cast<std::size_t>(blockSize);
     if (data.empty() || data.size() % block != 0) return std::nullopt;
-    Bytes out;
+    SecretBytes out;
     for (std::size_t offset = 0; offset < data.size(); offset += block) {
         const auto raw = decryptBlock(key, RSAUtils::kPaddingNone, data.data() + offset, block);
         if (!raw || raw->size() != block) return std::nullopt;
-        const Bytes& b = *raw;
+        const SecretBytes& b = *raw;
         // 0x00, block type, at least eight padding bytes, 0x00, message.
         if (b[0] != 0x00 || (b[1] != 0x01 && b[1] != 0x02)) return std::nullopt;
         std::size_t i = 2;

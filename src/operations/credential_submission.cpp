@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
 
@@ -15,29 +15,51 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/authorize";
 
-/// The body of the request, or none when it cannot be built (nothing is then sent).
-std::optional<Bytes> buildCredentialRequest(const std::string& txnId,
-                                            const std::string& transactionType,
-                                            const std::string& credType,
-                                            const std::string& credValue, const std::string& bankKi,
-                                            const std::string& publicKey,
-                                            const std::string& sessionKey) {
-    auto sealed =
-        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
-    if (!sealed) return std::nullopt;
+struct SubmitCredentialArgs {
+    std::string txnId;
+    std::string transactionType;
+    std::string credType;
+    std::string credValue;
+    std::string bankKi;
+    std::string publicKey;
+    std::string sessionKey;
+};
+
+detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
+    if (auto refused = detail::nonUTF8Text({{"txnId", call.txnId},
+                                            {"transactionType", call.transactionType},
+                                            {"credType", call.credType},
+                                            {"credValue", call.credValue},
+                                            {"bankKi", call.bankKi},
+                                            {"publicKey", call.publicKey},
+                                            {"sessionKey", call.sessionKey}})) {
+        co_return *refused;
+    }
+
+    auto sealed = detail::beginSealedRequest(
+        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    if (!sealed) co_return sealed.error();
     const detail::SealedRequest& request = sealed.value();
 
-    auto sealedCredential = detail::sealForBank(credValue, bankKi, publicKey, txnId);
-    if (!sealedCredential) return std::nullopt;
+    auto sealedCredential =
+        detail::sealForBank(call.credValue, call.bankKi, call.publicKey, call.txnId);
+    if (!sealedCredential) {
+        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+                                      "the credential could not be sealed for the bank: the bank "
+                                      "key cannot be used");
+    }
 
     CredentialSubmissionPayload payload;
     payload.deviceInfo = request.deviceInfo;
-    payload.authorizePINCred.credType = credType;
+    payload.authorizePINCred.credType = call.credType;
     payload.authorizePINCred.credValue = std::move(*sealedCredential);
 
-    auto encoded = detail::sealedBody<CredentialSubmissionRequest>(request, payload, false);
-    if (!encoded) return std::nullopt;
-    return std::move(encoded.value());
+    auto response = co_await detail::postAndDecode<CredentialSubmissionResponse>(
+        kEndpoint, detail::sealedBody<CredentialSubmissionRequest>(request, payload, false));
+    if (!response) co_return response.error();
+    const CommonResponse& header = response.value().commonResponse;
+    if (!header.success) co_return detail::refusalError(header);
+    co_return Accepted{};
 }
 
 }  // namespace
@@ -47,33 +69,35 @@ void TaviApiService::createCredentialSubmissionRequest(
     const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
     const std::string& sessionKey, std::function<void(bool)> success,
     std::function<void(bool)> failure) {
-    auto fail = [&] {
-        if (failure) failure(false);
-    };
-
     const detail::OperationScope scope;
-    if (detail::nonUTF8Text({{"txnId", txnId},
-                             {"transactionType", transactionType},
-                             {"credType", credType},
-                             {"credValue", credValue},
-                             {"bankKi", bankKi},
-                             {"publicKey", publicKey},
-                             {"sessionKey", sessionKey}})) {
-        return fail();
+    // Every failure is the same `false`: this shape carries no error value.
+    auto result = detail::runHere(submitCredentialCall(
+        {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}));
+    if (!result) {
+        if (failure) failure(false);
+    } else if (success) {
+        success(true);
     }
+}
 
-    auto body = buildCredentialRequest(txnId, transactionType, credType, credValue, bankKi,
-                                       publicKey, sessionKey);
-    if (!body) return fail();
+Result<Accepted> TaviApiService::submitCredential(
+    const std::string& txnId, const std::string& transactionType, const std::string& credType,
+    const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
+    const std::string& sessionKey, const CallOptions& options) {
+    return detail::runBlocking(
+        submitCredentialCall(
+            {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}),
+        options);
+}
 
-    performRequest(kEndpoint, "POST", {}, body, {{"Content-Type", "application/json"}},
-                   [&](const Result<Bytes>& result) {
-                       if (!result) return fail();
-                       auto response =
-                           detail::decodeBody<CredentialSubmissionResponse>(result.value());
-                       if (!response || !response.value().commonResponse.success) return fail();
-                       if (success) success(true);
-                   });
+CallHandle TaviApiService::startSubmitCredential(
+    const std::string& txnId, const std::string& transactionType, const std::string& credType,
+    const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
+    const std::string& sessionKey, Completion<Accepted> completion, const CallOptions& options) {
+    return detail::startCall(
+        submitCredentialCall(
+            {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}),
+        options, std::move(completion));
 }
 
 }  // namespace tavi

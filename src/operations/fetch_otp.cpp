@@ -1,148 +1,126 @@
 // OTP challenge fetch: asks the server for a one-time-password challenge for a transaction and
 // hands the host the reference to validate it under, the challenge code, its expiry and action.
-// Every failure other than the server's own refusal reaches the host as "Exception Occured" twice.
+// Every failure other than the server's own refusal reaches a callback host as "Exception
+// Occured" twice.
 
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "core/internal.hpp"
-#include "core/record.hpp"
-#include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
-#include "tavi/store.hpp"
 
 namespace tavi {
 
 namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/fetch-otp-challenge-code";
-constexpr const char* kException = "Exception Occured";
 constexpr const char* kDefaultAction = "PURCHASE";
 
-using SuccessCallback =
-    std::function<void(const std::string& referenceId, const std::string& otpChallengeCode,
-                       const std::string& otpExpiry, const std::string& action)>;
-
-/// One call's arguments, kept together so that a re-issue repeats them exactly.
-struct FetchOtpCall {
-    TaviApiService& service;
-    const std::string& transactionType;
-    const std::string& txnId;
-    const std::string& paymentInstrumentType;
-    const std::string& bic;
-    const std::string& sessionKey;
-    const std::optional<std::string>& action;
-    const SuccessCallback& success;
-    const TaviApiService::CodeReasonCallback& failure;
+/// One call's arguments, kept together so that a re-issue repeats them exactly. The session key
+/// argument is not among them: it never goes into a request.
+struct FetchOtpArgs {
+    std::string transactionType;
+    std::string txnId;
+    std::string paymentInstrumentType;
+    std::string bic;
+    std::optional<std::string> action;
 };
 
-void reportException(const FetchOtpCall& call) {
-    if (call.failure) call.failure(std::string(kException), std::string(kException));
-}
-
-void fetchOtpAttempt(const FetchOtpCall& call, int attempt);
-
-/// Opens a decodable, successful answer and calls the host; re-issues when the answer's key
-/// cannot be recovered or the payload does not decrypt.
-void openAnswer(const FetchOtpCall& call, int attempt, const detail::SealedRequest& request,
-                const EncryptionFetchOtpRetrievalResponse& response) {
-    const auto opened = detail::openWithServerKey(request, response.commonResponse,
-                                                  response.fetchOtpCodeResponsePayloadEnc, {});
-    if (opened.outcome == detail::OpenOutcome::reissue) {
-        if (attempt >= detail::kMaxAttempts) {
-            reportException(call);
-            return;
-        }
-        fetchOtpAttempt(call, attempt + 1);
-        return;
-    }
-    if (opened.outcome != detail::OpenOutcome::opened) {
-        reportException(call);
-        return;
-    }
-
-    detail::diag(opened.text);
-    auto payload = detail::decodeText<FetchOtpRetrievalResponsePayload>(opened.text);
-    if (!payload) {
-        reportException(call);
-        return;
-    }
-    const auto& p = payload.value();
-    detail::diagRecord(p);
-    if (!p.referenceId || !p.otpChallengeCode || !p.otpExpiry || !p.action) {
-        reportException(call);
-        return;
-    }
-    if (call.success) call.success(*p.referenceId, *p.otpChallengeCode, *p.otpExpiry, *p.action);
-}
-
-void fetchOtpAttempt(const FetchOtpCall& call, int attempt) {
-    auto request =
+/// One attempt: a whole new sealed request. Re-issues when the answer's key cannot be recovered
+/// or the payload does not decrypt.
+detail::Task<detail::Attempted<OtpChallenge>> attempt(const FetchOtpArgs& call) {
+    auto sealed =
         detail::beginSealedRequest(detail::serverKeyOptions(call.transactionType, call.txnId));
-    if (!request) {
-        reportException(call);
-        return;
-    }
+    if (!sealed) co_return sealed.error();
+    const detail::SealedRequest& request = sealed.value();
 
     OtpFetchRetrievalPayload payload;
     payload.action = call.action.value_or(kDefaultAction);
     payload.paymentInstrument = PaymentInstrument{call.paymentInstrumentType, call.bic};
-    payload.deviceInfo = request.value().deviceInfo;
+    payload.deviceInfo = request.deviceInfo;
     detail::diagRecord(payload);
 
-    auto encoded = detail::sealedBody<EncryptionOtpFetchRetrievalRequest>(
-        request.value(), payload, /*logEncryptedLength=*/true);
-    if (!encoded) {
-        reportException(call);
-        return;
-    }
+    auto response = co_await detail::postAndDecode<EncryptionFetchOtpRetrievalResponse>(
+        kEndpoint, detail::sealedBody<EncryptionOtpFetchRetrievalRequest>(
+                       request, payload, /*logEncryptedLength=*/true));
+    if (!response) co_return response.error();
+    const CommonResponse& header = response.value().commonResponse;
+    if (!header.success) co_return detail::refusalError(header);
 
-    call.service.performRequest(
-        kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-        [&](const Result<Bytes>& result) {
-            if (!result) {
-                reportException(call);
-                return;
-            }
-            auto response = detail::decodeBody<EncryptionFetchOtpRetrievalResponse>(result.value());
-            if (!response) {
-                reportException(call);
-                return;
-            }
-            const auto& header = response.value().commonResponse;
-            if (!header.success) {
-                if (call.failure) call.failure(header.errorCode, header.errorReason);
-                return;
-            }
-            openAnswer(call, attempt, request.value(), response.value());
-        });
+    auto opened = detail::openWithStoredKey(
+        request, header, response.value().fetchOtpCodeResponsePayloadEnc, {});
+    auto* text = std::get_if<std::string>(&opened);
+    if (text == nullptr) co_return detail::notOpened<OtpChallenge>(std::move(opened));
+
+    detail::diag(*text);
+    auto decoded = detail::decodeText<FetchOtpRetrievalResponsePayload>(*text);
+    if (!decoded) co_return ApiServiceError::decodingError(decoded.error());
+    FetchOtpRetrievalResponsePayload& p = decoded.value();
+    detail::diagRecord(p);
+    if (!p.referenceId || !p.otpChallengeCode || !p.otpExpiry || !p.action) {
+        co_return detail::clientError(ClientErrorCode::responseUnreadable,
+                                      "the answer lacks referenceId, otpChallengeCode, otpExpiry "
+                                      "or action");
+    }
+    co_return OtpChallenge{std::move(*p.referenceId), std::move(*p.otpChallengeCode),
+                           std::move(*p.otpExpiry), std::move(*p.action)};
+}
+
+detail::Task<Result<OtpChallenge>> fetchOtpCall(FetchOtpArgs call) {
+    if (auto refused = detail::nonUTF8Text(
+            {{"transactionType", call.transactionType},
+             {"txnId", call.txnId},
+             {"paymentInstrumentType", call.paymentInstrumentType},
+             {"bic", call.bic},
+             {"action", call.action ? std::string_view(*call.action) : std::string_view(),
+              call.action.has_value()}})) {
+        co_return *refused;
+    }
+    co_return co_await detail::withReissues<OtpChallenge>(
+        "createFetchOtpChallengeRequest", [&call](int) { return attempt(call); });
 }
 
 }  // namespace
 
 void TaviApiService::createFetchOtpChallengeRequest(
     const std::string& transactionType, const std::string& txnId,
-    const std::string& paymentInstrumentType, const std::string& bic, const std::string& sessionKey,
-    const std::optional<std::string>& action,
+    const std::string& paymentInstrumentType, const std::string& bic,
+    const std::string& /*sessionKey*/, const std::optional<std::string>& action,
     std::function<void(const std::string& referenceId, const std::string& otpChallengeCode,
                        const std::string& otpExpiry, const std::string& action)>
         success,
     CodeReasonCallback failure) {
     const detail::OperationScope scope;
-    if (detail::nonUTF8Text({{"transactionType", transactionType},
-                             {"txnId", txnId},
-                             {"paymentInstrumentType", paymentInstrumentType},
-                             {"bic", bic},
-                             {"action", action ? std::string_view(*action) : std::string_view(),
-                              action.has_value()}})) {
-        if (failure) failure(std::string(kException), std::string(kException));
-        return;
-    }
-    const FetchOtpCall call{*this,  transactionType, txnId,  paymentInstrumentType, bic, sessionKey,
-                            action, success,         failure};
-    fetchOtpAttempt(call, 1);
+    auto result =
+        detail::runHere(fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}));
+    if (!result) return detail::deliverCodeReason(result.error(), failure);
+    const OtpChallenge& c = result.value();
+    if (success) success(c.referenceId, c.otpChallengeCode, c.otpExpiry, c.action);
+}
+
+Result<OtpChallenge> TaviApiService::fetchOtpChallenge(const std::string& transactionType,
+                                                       const std::string& txnId,
+                                                       const std::string& paymentInstrumentType,
+                                                       const std::string& bic,
+                                                       const std::string& /*sessionKey*/,
+                                                       const std::optional<std::string>& action,
+                                                       const CallOptions& options) {
+    return detail::runBlocking(
+        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}), options);
+}
+
+CallHandle TaviApiService::startFetchOtpChallenge(const std::string& transactionType,
+                                                  const std::string& txnId,
+                                                  const std::string& paymentInstrumentType,
+                                                  const std::string& bic,
+                                                  const std::string& /*sessionKey*/,
+                                                  const std::optional<std::string>& action,
+                                                  Completion<OtpChallenge> completion,
+                                                  const CallOptions& options) {
+    return detail::startCall(
+        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}), options,
+        std::move(completion));
 }
 
 }  // namespace tavi

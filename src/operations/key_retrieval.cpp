@@ -1,12 +1,10 @@
 // Key retrieval: opens a transaction and hands the host its key material.
-#include <functional>
 #include <string>
 #include <utility>
 
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/device.hpp"
 #include "tavi/service.hpp"
-#include "tavi/store.hpp"
 
 namespace tavi {
 
@@ -14,32 +12,20 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
 
-using KeysSuccess = std::function<void(const std::string&, const std::string&, const std::string&,
-                                       const std::string&, const std::string&)>;
-
-struct RetrieveKeysCall {
+struct RetrieveKeysArgs {
     std::string msgID;
     std::string transactionType;
     std::string txnId;
     std::string bic;
     std::string paymentInstrumentType;
-    KeysSuccess success;
-    TaviApiService::ErrorCallback failure;
-
-    void fail(const Error& error) const {
-        if (failure) failure(error);
-    }
 };
 
-void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt,
-                        const detail::SealedRequest& request, const Result<Bytes>& result);
-
-/// One attempt: a whole new sealed request. `attempt` counts from 1.
-void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt) {
+/// One attempt: a whole new sealed request.
+detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs& call) {
     auto options = detail::serverKeyOptions(call.transactionType, call.txnId);
     options.msgId = call.msgID;
     auto sealed = detail::beginSealedRequest(options);
-    if (!sealed) return call.fail(sealed.error());
+    if (!sealed) co_return sealed.error();
     const detail::SealedRequest& request = sealed.value();
 
     detail::diag("deviceInfo");
@@ -53,49 +39,40 @@ void retrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int att
     payload.resetCredentialCall = false;
     detail::diagRecord(payload);
 
-    auto encoded = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
-    if (!encoded) return call.fail(encoded.error());
-    detail::diag(std::to_string(encoded.value().size()) + " bytes");
+    auto body = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
+    if (body) detail::diag(std::to_string(body.value().size()) + " bytes");
+    auto post = detail::postAndDecode<EncryptionKeyRetrievalResponse>(kEndpoint, std::move(body));
+    auto response = co_await post;
+    if (!response) co_return response.error();
+    const CommonResponse& header = response.value().commonResponse;
+    if (!header.success) co_return detail::refusalError(header);
 
-    service.performRequest(kEndpoint, "POST", {}, encoded.value(),
-                           {{"Content-Type", "application/json"}},
-                           [&](const Result<Bytes>& result) {
-                               answerRetrieveKeys(service, call, attempt, request, result);
-                           });
+    auto opened = detail::openWithStoredKey(
+        request, header, response.value().encryptionKeyRetrievalResponsePayloadEnc, {});
+    auto* text = std::get_if<std::string>(&opened);
+    if (text == nullptr) co_return detail::notOpened<TransactionKeys>(std::move(opened));
+
+    detail::diag(*text);
+    auto keys = detail::decodeText<RetrievalKeyResponsePayload>(*text);
+    if (!keys) co_return ApiServiceError::decodingError(keys.error());
+    detail::diagRecord(keys.value());
+    RetrievalKeyResponsePayload& k = keys.value();
+    co_return TransactionKeys{std::move(k.bankKi), std::move(k.publicKey),
+                              std::move(k.sessionKey), call.txnId, std::move(k.rule)};
 }
 
-void answerRetrieveKeys(TaviApiService& service, const RetrieveKeysCall& call, int attempt,
-                        const detail::SealedRequest& request, const Result<Bytes>& result) {
-    if (!result) return call.fail(result.error());
-
-    auto response = detail::decodeBody<EncryptionKeyRetrievalResponse>(result.value());
-    if (!response) return call.fail(ApiServiceError::decodingError(response.error()));
-    const CommonResponse& header = response.value().commonResponse;
-    if (!header.success) return call.fail(detail::refusalError(header));
-
-    detail::OpenOptions openOptions;
-    openOptions.urlDecodeWithoutPadding = false;
-    openOptions.reissueOnUndecryptable = true;
-    auto opened = detail::openWithServerKey(
-        request, header, response.value().encryptionKeyRetrievalResponsePayloadEnc, openOptions);
-    switch (opened.outcome) {
-        case detail::OpenOutcome::reissue:
-            if (attempt < detail::kMaxAttempts) return retrieveKeys(service, call, attempt + 1);
-            return call.fail(detail::retryLimitError("createRetrieveKeysRequest"));
-        case detail::OpenOutcome::failed:
-            return call.fail(opened.error.value_or(detail::clientError(
-                ClientErrorCode::responseUnreadable, "the answer could not be opened")));
-        case detail::OpenOutcome::opened:
-            break;
+detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
+    if (auto refused = detail::nonUTF8Text({{"msgID", call.msgID},
+                                            {"transactionType", call.transactionType},
+                                            {"txnId", call.txnId},
+                                            {"bic", call.bic},
+                                            {"paymentInstrumentType", call.paymentInstrumentType}})) {
+        co_return *refused;
     }
-
-    detail::diag(opened.text);
-    auto keys = detail::decodeText<RetrievalKeyResponsePayload>(opened.text);
-    if (!keys) return call.fail(ApiServiceError::decodingError(keys.error()));
-    detail::diagRecord(keys.value());
-
-    const RetrievalKeyResponsePayload& k = keys.value();
-    if (call.success) call.success(k.bankKi, k.publicKey, k.sessionKey, call.txnId, k.rule);
+    auto attempts = detail::withReissues<TransactionKeys>(
+        "createRetrieveKeysRequest", [&call](int) { return attempt(call); });
+    auto result = co_await attempts;
+    co_return result;
 }
 
 }  // namespace
@@ -109,22 +86,33 @@ void TaviApiService::createRetrieveKeysRequest(
         success,
     ErrorCallback failure) {
     const detail::OperationScope scope;
-    if (auto refused = detail::nonUTF8Text({{"msgID", msgID},
-                                            {"transactionType", transactionType},
-                                            {"txnId", txnId},
-                                            {"bic", bic},
-                                            {"paymentInstrumentType", paymentInstrumentType}})) {
-        if (failure) failure(*refused);
-        return;
-    }
-    const RetrieveKeysCall call{msgID,
-                                transactionType,
-                                txnId,
-                                bic,
-                                paymentInstrumentType,
-                                std::move(success),
-                                std::move(failure)};
-    retrieveKeys(*this, call, 1);
+    detail::deliverResult(
+        detail::runHere(retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType})),
+        [&success](const TransactionKeys& k) {
+            if (success) success(k.bankKi, k.publicKey, k.sessionKey, k.txnId, k.rule);
+        },
+        failure);
+}
+
+Result<TransactionKeys> TaviApiService::retrieveKeys(const std::string& msgID,
+                                                     const std::string& transactionType,
+                                                     const std::string& txnId,
+                                                     const std::string& bic,
+                                                     const std::string& paymentInstrumentType,
+                                                     const CallOptions& options) {
+    return detail::runBlocking(
+        retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType}), options);
+}
+
+CallHandle TaviApiService::startRetrieveKeys(const std::string& msgID,
+                                             const std::string& transactionType,
+                                             const std::string& txnId, const std::string& bic,
+                                             const std::string& paymentInstrumentType,
+                                             Completion<TransactionKeys> completion,
+                                             const CallOptions& options) {
+    return detail::startCall(
+        retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType}), options,
+        std::move(completion));
 }
 
 }  // namespace tavi

@@ -1,8 +1,9 @@
+// One poll of an OTP's status: "retry" while the server reports the transaction pending.
 #include <string>
+#include <utility>
 
 #include "core/http.hpp"
-#include "core/internal.hpp"
-#include "core/record.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
 
 namespace tavi {
@@ -21,13 +22,31 @@ std::string replaceAll(std::string text, const std::string& placeholder, const s
     return text;
 }
 
-// "retry" only while the server reports the transaction as pending.
-const char* statusFromBody(const Bytes& body) {
-    const auto json = detail::parseJson(body);
-    if (!json || !json->is_object()) return "stop";
-    const auto it = json->find("txnStatus");
-    if (it == json->end() || !it->is_string()) return "stop";
-    return it->get_ref<const std::string&>() == "PENDING" ? "retry" : "stop";
+// Pending only while the server reports the transaction "PENDING"; an answer that is not a JSON
+// object with a text "txnStatus" cannot be read.
+Result<OtpStatus> statusFromAnswer(const detail::Answer& answer) {
+    const auto json = detail::parseJson(answer.body);
+    if (json && json->is_object()) {
+        const auto it = json->find("txnStatus");
+        if (it != json->end() && it->is_string()) {
+            return it->get_ref<const std::string&>() == "PENDING" ? OtpStatus::pending
+                                                                  : OtpStatus::settled;
+        }
+    }
+    Error decoding{ErrorDomain::decoding, 0, "the answer carries no text \"txnStatus\"", nullptr,
+                   std::nullopt, std::nullopt};
+    return detail::undecodableAnswer(std::move(decoding), answer);
+}
+
+detail::Task<Result<OtpStatus>> otpStatusCall(std::string txnId) {
+    if (auto refused = detail::nonUTF8Text({{"txnId", txnId}})) co_return *refused;
+    // The txnId is one query value: percent-encoded, so that the server receives exactly it.
+    detail::ExchangeStep exchange(
+        replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET", {},
+        std::nullopt, {});
+    auto answer = co_await exchange;
+    if (!answer) co_return answer.error();
+    co_return statusFromAnswer(answer.value());
 }
 
 }  // namespace
@@ -35,17 +54,19 @@ const char* statusFromBody(const Bytes& body) {
 void TaviApiService::checkOtpStatus(const std::string& txnId,
                                     std::function<void(const std::string& status)> status) {
     const detail::OperationScope scope;
-    std::string word = "stop";
-    if (detail::nonUTF8Text({{"txnId", txnId}})) {
-        if (status) status(word);
-        return;
-    }
-    // The txnId is one query value: percent-encoded, so that the server receives exactly it.
-    performRequest(replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET",
-                   {}, std::nullopt, {}, [&word](const Result<Bytes>& result) {
-                       word = result.ok() ? statusFromBody(result.value()) : "stop";
-                   });
-    if (status) status(word);
+    const auto result = detail::runHere(otpStatusCall(txnId));
+    const bool pending = result.ok() && result.value() == OtpStatus::pending;
+    if (status) status(pending ? "retry" : "stop");
+}
+
+Result<OtpStatus> TaviApiService::otpStatus(const std::string& txnId, const CallOptions& options) {
+    return detail::runBlocking(otpStatusCall(txnId), options);
+}
+
+CallHandle TaviApiService::startOtpStatus(const std::string& txnId,
+                                          Completion<OtpStatus> completion,
+                                          const CallOptions& options) {
+    return detail::startCall(otpStatusCall(txnId), options, std::move(completion));
 }
 
 }  // namespace tavi

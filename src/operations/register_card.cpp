@@ -6,10 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "core/internal.hpp"
-#include "core/record.hpp"
-#include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/device.hpp"
 #include "tavi/service.hpp"
 #include "tavi/store.hpp"
@@ -21,53 +18,31 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/register-card-detail";
 
-}  // namespace
+struct RegisterCardArgs {
+    std::string txnId;
+    std::string transactionType;
+    std::string bic;
+    std::optional<std::string> accountNo;
+    std::string bankKi;
+    std::string sessionKey;
+    std::string cardNumber;
+    std::string expiryMonth;
+    std::string expiryYear;
+    std::string cvv;
+    std::string publicKey;
+};
 
-void TaviApiService::registerCardDetailRequest(
-    const std::string& txnId, const std::string& transactionType, const std::string& bic,
-    const std::optional<std::string>& accountNo, const std::string& bankKi,
-    const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
-    const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
-    std::function<void(bool success, const std::string& errorCode)> success,
-    ErrorCallback failure) {
-    const auto fail = [&failure](const Error& error) {
-        if (failure) failure(error);
-    };
-
-    const detail::OperationScope scope;
-    if (auto refused = detail::nonUTF8Text(
-            {{"txnId", txnId},
-             {"transactionType", transactionType},
-             {"bic", bic},
-             {"accountNo", accountNo ? std::string_view(*accountNo) : std::string_view(),
-              accountNo.has_value()},
-             {"bankKi", bankKi},
-             {"sessionKey", sessionKey},
-             {"cardNumber", cardNumber},
-             {"expiryMonth", expiryMonth},
-             {"expiryYear", expiryYear},
-             {"cvv", cvv},
-             {"publicKey", publicKey}})) {
-        fail(*refused);
-        return;
-    }
-
-    auto request =
-        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
-    if (!request) {
-        fail(request.error());
-        return;
-    }
-
+/// The request's payload with every card and account value sealed for the bank; the name of a
+/// value that cannot be sealed (never the value) goes into the error.
+Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call) {
     RegisterAccountDetailsPayload payload;
     payload.startDateTime = TaviUtils::getCurrentTimeInMillis();
 
-    // Seals one value for the bank; the name of the value (never the value) goes into the error.
     std::optional<Error> sealError;
     const auto seal = [&](const std::string& value,
                           const char* what) -> std::optional<std::string> {
         if (sealError) return std::nullopt;
-        auto sealedValue = detail::sealForBank(value, bankKi, publicKey, txnId);
+        auto sealedValue = detail::sealForBank(value, call.bankKi, call.publicKey, call.txnId);
         if (!sealedValue) {
             sealError = detail::clientError(
                 ClientErrorCode::encryptionFailed,
@@ -78,47 +53,99 @@ void TaviApiService::registerCardDetailRequest(
     };
 
     AccountInfo accountInfo;
-    accountInfo.bic = bic;
-    if (accountNo) accountInfo.accountNo = seal(*accountNo, "account number");
+    accountInfo.bic = call.bic;
+    if (call.accountNo) accountInfo.accountNo = seal(*call.accountNo, "account number");
     RegisterAccountDetails card;
-    card.number = seal(cardNumber, "card number");
-    card.cvv = seal(cvv, "card security code");
-    card.expiryMonth = seal(expiryMonth, "expiry month");
-    card.expiryYear = seal(expiryYear, "expiry year");
-    if (sealError) {
-        fail(*sealError);
-        return;
-    }
+    card.number = seal(call.cardNumber, "card number");
+    card.cvv = seal(call.cvv, "card security code");
+    card.expiryMonth = seal(call.expiryMonth, "expiry month");
+    card.expiryYear = seal(call.expiryYear, "expiry year");
+    if (sealError) return *sealError;
     // The user's name as the host stored it; the server expects it in clear.
     card.fullName = KeychainManager::getPreference(SessionManager::usernameKey);
 
-    payload.deviceInfo = request.value().deviceInfo;
     payload.accountInfo = std::move(accountInfo);
     payload.card = std::move(card);
-    payload.bic = bic;
+    payload.bic = call.bic;
+    return payload;
+}
 
-    auto encoded = detail::sealedBody<RegisterCardDetailRequest>(request.value(), payload,
-                                                                 /*logEncryptedLength=*/false);
-    if (!encoded) {
-        fail(encoded.error());
-        return;
+/// A decline is not an error here: it is the server's verdict, with its errorCode.
+detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
+    if (auto refused = detail::nonUTF8Text(
+            {{"txnId", call.txnId},
+             {"transactionType", call.transactionType},
+             {"bic", call.bic},
+             {"accountNo", call.accountNo ? std::string_view(*call.accountNo) : std::string_view(),
+              call.accountNo.has_value()},
+             {"bankKi", call.bankKi},
+             {"sessionKey", call.sessionKey},
+             {"cardNumber", call.cardNumber},
+             {"expiryMonth", call.expiryMonth},
+             {"expiryYear", call.expiryYear},
+             {"cvv", call.cvv},
+             {"publicKey", call.publicKey}})) {
+        co_return *refused;
     }
 
-    performRequest(kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           fail(result.error());
-                           return;
-                       }
-                       auto response =
-                           detail::decodeBody<RegisterCardDetailResponse>(result.value());
-                       if (!response) {
-                           fail(ApiServiceError::decodingError(response.error()));
-                           return;
-                       }
-                       const auto& header = response.value().commonResponse;
-                       if (success) success(header.success, header.errorCode.value_or(""));
-                   });
+    auto request = detail::beginSealedRequest(
+        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    if (!request) co_return request.error();
+
+    auto payload = sealedPayload(call);
+    if (!payload) co_return payload.error();
+    payload.value().deviceInfo = request.value().deviceInfo;
+
+    auto response = co_await detail::postAndDecode<RegisterCardDetailResponse>(
+        kEndpoint, detail::sealedBody<RegisterCardDetailRequest>(request.value(), payload.value(),
+                                                                 /*logEncryptedLength=*/false));
+    if (!response) co_return response.error();
+    const CommonResponse& header = response.value().commonResponse;
+    co_return CardRegistration{header.success, header.errorCode.value_or("")};
+}
+
+}  // namespace
+
+void TaviApiService::registerCardDetailRequest(
+    const std::string& txnId, const std::string& transactionType, const std::string& bic,
+    const std::optional<std::string>& accountNo, const std::string& bankKi,
+    const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
+    const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
+    std::function<void(bool success, const std::string& errorCode)> success,
+    ErrorCallback failure) {
+    const detail::OperationScope scope;
+    detail::deliverResult(
+        detail::runHere(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
+                                          sessionKey, cardNumber, expiryMonth, expiryYear, cvv,
+                                          publicKey})),
+        [&success](const CardRegistration& verdict) {
+            if (success) success(verdict.accepted, verdict.errorCode);
+        },
+        failure);
+}
+
+Result<CardRegistration> TaviApiService::registerCardDetail(
+    const std::string& txnId, const std::string& transactionType, const std::string& bic,
+    const std::optional<std::string>& accountNo, const std::string& bankKi,
+    const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
+    const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
+    const CallOptions& options) {
+    return detail::runBlocking(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
+                                                 sessionKey, cardNumber, expiryMonth, expiryYear,
+                                                 cvv, publicKey}),
+                               options);
+}
+
+CallHandle TaviApiService::startRegisterCardDetail(
+    const std::string& txnId, const std::string& transactionType, const std::string& bic,
+    const std::optional<std::string>& accountNo, const std::string& bankKi,
+    const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
+    const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
+    Completion<CardRegistration> completion, const CallOptions& options) {
+    return detail::startCall(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
+                                               sessionKey, cardNumber, expiryMonth, expiryYear,
+                                               cvv, publicKey}),
+                             options, std::move(completion));
 }
 
 }  // namespace tavi

@@ -6,32 +6,13 @@
 #include <memory>
 #include <utility>
 
+#include "crypto/secret_ops.hpp"
 #include "store/session.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi::detail {
 
 namespace {
-
-/// Wipes a buffer that held key material before it is released.
-template <class Buffer>
-void wipe(Buffer& buffer) {
-    if (!buffer.empty()) OPENSSL_cleanse(buffer.data(), buffer.size());
-}
-
-/// Holds key material for the length of a scope and wipes it on the way out.
-template <class Buffer>
-class Wiped {
-  public:
-    explicit Wiped(Buffer value) : value_(std::move(value)) {}
-    ~Wiped() { wipe(value_); }
-    Wiped(const Wiped&) = delete;
-    Wiped& operator=(const Wiped&) = delete;
-    const Buffer& get() const { return value_; }
-
-  private:
-    Buffer value_;
-};
 
 Error missingValue(const char* name) {
     return clientError(
@@ -54,10 +35,6 @@ OpenedText reissue() {
 
 }  // namespace
 
-SealedRequest::~SealedRequest() {
-    wipe(aesKey);
-}
-
 Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     const PKIEncryptionDecryptionUtils utils;
 
@@ -75,14 +52,13 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     if (!session[deviceId] && options.deviceIdRequired)
         return missingValue(SessionManager::deviceId);
 
-    auto aesKey = utils.generateAES256Base64Key();
+    auto aesKey = newAes256Key();
     if (!aesKey) {
         return clientError(ClientErrorCode::randomSourceFailed,
                            "the secure random source could not supply a request key");
     }
     SealedRequest request;
     request.aesKey = std::move(*aesKey);
-    wipe(*aesKey);
 
     std::string wrappingKey;
     if (options.wrapKey == WrapKey::storedServerKey) {
@@ -91,7 +67,8 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     } else {
         wrappingKey = utils.convertToBase64Format(options.sessionKey);
     }
-    std::string symmetricKey = utils.encryptBase64(request.aesKey, wrappingKey);
+    auto wrapped = wrapKey(request.aesKey, wrappingKey);
+    std::string symmetricKey = wrapped ? std::move(*wrapped) : std::string();
     if (symmetricKey.empty()) {
         return clientError(ClientErrorCode::invalidKey,
                            options.wrapKey == WrapKey::storedServerKey
@@ -119,7 +96,7 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
 Result<std::string> sealPayloadText(const SealedRequest& request, const std::string& jsonText,
                                     bool logEncryptedLength) {
     const PKIEncryptionDecryptionUtils utils;
-    auto encrypted = utils.encryptAES256CTR(jsonText, request.aesKey);
+    auto encrypted = aesCtrEncrypt(jsonText, request.aesKey);
     if (!encrypted) {
         Error error = clientError(ClientErrorCode::encryptionFailed,
                                   "the request payload could not be encrypted");
@@ -139,14 +116,9 @@ OpenedText openSealedText(const CommonResponse& header, const std::string& paylo
             clientError(ClientErrorCode::responseUnreadable, "the answer carries no symmetricKey"));
     }
 
-    auto keyText = utils.decryptWithPublicKey(utils.convertToBase64Format(*header.symmetricKey),
-                                              utils.convertToBase64Format(publicKeyText));
-    if (!keyText) return reissue();
-    Wiped<std::string> keyTextHolder(std::move(*keyText));
-    auto keyBytes = base64DecodeStrict(keyTextHolder.get());
-    if (!keyBytes) return reissue();
-    Wiped<Bytes> key(std::move(*keyBytes));
-    if (key.get().size() < 32) return reissue();
+    const auto key = recoverAnswerKey(utils.convertToBase64Format(*header.symmetricKey),
+                                      utils.convertToBase64Format(publicKeyText));
+    if (!key || key->size() < kAes256KeyLength) return reissue();
 
     std::optional<Bytes> payload =
         options.urlDecodeWithoutPadding
@@ -157,7 +129,7 @@ OpenedText openSealedText(const CommonResponse& header, const std::string& paylo
                                       "the answer's payload is not valid base64"));
     }
 
-    auto decrypted = utils.decryptAES256CTR(*payload, key.get());
+    auto decrypted = aesCtrDecrypt(*payload, *key);
     if (!decrypted) {
         Error error = clientError(ClientErrorCode::responseUnreadable,
                                   "the answer's payload could not be decrypted");

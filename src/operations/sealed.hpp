@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/internal.hpp"
+#include "core/secret.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
 #include "tavi/crypto.hpp"
@@ -59,13 +60,12 @@ inline SealedRequestOptions serverKeyOptions(const std::string& transactionType,
 
 /// What the first half of the sealed-request sequence produces.
 struct SealedRequest {
-    std::string aesKey;  ///< the request's AES key, base64; never written anywhere
+    SecretBytes aesKey;  ///< the request's AES key; never written anywhere
     CommonRequest header;
     DeviceInfo deviceInfo;  ///< from the store; absent entries are empty texts
     /// The stored server key ("taviKey") as read with the rest of the session, for opening the
     /// answer; none when the session has none.
     std::optional<std::string> serverKey;
-    ~SealedRequest();  ///< wipes aesKey
 };
 
 /// Reads the session from the store, makes a fresh AES key, wraps it, fills the header and the

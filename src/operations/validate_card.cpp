@@ -5,10 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/internal.hpp"
-#include "core/record.hpp"
-#include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
 
@@ -19,6 +16,49 @@ namespace {
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-card-num";
 constexpr const char* kTransactionType = "FINANCIAL_TXN";
 
+struct ValidateCardArgs {
+    std::string sessionKey;
+    std::string bankKi;
+    std::string publicKey;
+    std::string txnId;
+    std::string cardNumber;
+    std::string bic;
+    std::string bankName;
+};
+
+detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs call) {
+    if (auto refused = detail::nonUTF8Text({{"sessionKey", call.sessionKey},
+                                            {"bankKi", call.bankKi},
+                                            {"publicKey", call.publicKey},
+                                            {"txnId", call.txnId},
+                                            {"cardNumber", call.cardNumber},
+                                            {"bic", call.bic},
+                                            {"bankName", call.bankName}})) {
+        co_return *refused;
+    }
+
+    // An absent "deviceId" travels as an empty text here.
+    auto request = detail::beginSealedRequest(detail::sessionKeyOptions(
+        call.sessionKey, kTransactionType, call.txnId, /*deviceIdRequired=*/false));
+    if (!request) co_return request.error();
+
+    // Only the last four digits of the card number ever reach a log line.
+    detail::diag(detail::maskAllButLastFour(call.cardNumber) + "New Number");
+
+    auto cardNum = detail::sealForBank(call.cardNumber, call.bankKi, call.publicKey, call.txnId);
+    if (!cardNum) {
+        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+                                      "the card number could not be sealed for the bank: the "
+                                      "bank key cannot be used");
+    }
+
+    ValidateCardNumPayload payload{call.bic, request.value().deviceInfo, std::move(*cardNum),
+                                   call.bankName};
+    co_return co_await detail::postAndDecode<ValidateCardNumResponse>(
+        kEndpoint, detail::sealedBody<ValidateCardNumRequest>(request.value(), payload,
+                                                              /*logEncryptedLength=*/false));
+}
+
 }  // namespace
 
 void TaviApiService::validateCardNumAsync(
@@ -26,62 +66,33 @@ void TaviApiService::validateCardNumAsync(
     const std::string& txnId, const std::string& cardNumber, const std::string& bic,
     const std::string& bankName, std::function<void(const ValidateCardNumResponse&)> success,
     ErrorCallback failure) {
-    const auto fail = [&failure](const Error& error) {
-        if (failure) failure(error);
-    };
-
     const detail::OperationScope scope;
-    if (auto refused = detail::nonUTF8Text({{"sessionKey", sessionKey},
-                                            {"bankKi", bankKi},
-                                            {"publicKey", publicKey},
-                                            {"txnId", txnId},
-                                            {"cardNumber", cardNumber},
-                                            {"bic", bic},
-                                            {"bankName", bankName}})) {
-        fail(*refused);
-        return;
-    }
+    detail::deliverResult(
+        detail::runHere(validateCardCall(
+            {sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName})),
+        [&success](const ValidateCardNumResponse& response) {
+            if (success) success(response);
+        },
+        failure);
+}
 
-    // An absent "deviceId" travels as an empty text here.
-    auto request = detail::beginSealedRequest(
-        detail::sessionKeyOptions(sessionKey, kTransactionType, txnId, /*deviceIdRequired=*/false));
-    if (!request) {
-        fail(request.error());
-        return;
-    }
+Result<ValidateCardNumResponse> TaviApiService::validateCardNum(
+    const std::string& sessionKey, const std::string& bankKi, const std::string& publicKey,
+    const std::string& txnId, const std::string& cardNumber, const std::string& bic,
+    const std::string& bankName, const CallOptions& options) {
+    return detail::runBlocking(
+        validateCardCall({sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName}),
+        options);
+}
 
-    // Only the last four digits of the card number ever reach a log line.
-    detail::diag(detail::maskAllButLastFour(cardNumber) + "New Number");
-
-    auto cardNum = detail::sealForBank(cardNumber, bankKi, publicKey, txnId);
-    if (!cardNum) {
-        fail(detail::clientError(ClientErrorCode::encryptionFailed,
-                                 "the card number could not be sealed for the bank: the bank key "
-                                 "cannot be used"));
-        return;
-    }
-
-    ValidateCardNumPayload payload{bic, request.value().deviceInfo, std::move(*cardNum), bankName};
-    auto encoded = detail::sealedBody<ValidateCardNumRequest>(request.value(), payload,
-                                                              /*logEncryptedLength=*/false);
-    if (!encoded) {
-        fail(encoded.error());
-        return;
-    }
-
-    performRequest(kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           fail(result.error());
-                           return;
-                       }
-                       auto response = detail::decodeBody<ValidateCardNumResponse>(result.value());
-                       if (!response) {
-                           fail(ApiServiceError::decodingError(response.error()));
-                           return;
-                       }
-                       if (success) success(response.value());
-                   });
+CallHandle TaviApiService::startValidateCardNum(
+    const std::string& sessionKey, const std::string& bankKi, const std::string& publicKey,
+    const std::string& txnId, const std::string& cardNumber, const std::string& bic,
+    const std::string& bankName, Completion<ValidateCardNumResponse> completion,
+    const CallOptions& options) {
+    return detail::startCall(
+        validateCardCall({sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName}),
+        options, std::move(completion));
 }
 
 }  // namespace tavi

@@ -5,10 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/internal.hpp"
-#include "core/record.hpp"
-#include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
 
@@ -17,7 +14,62 @@ namespace tavi {
 namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-otp-api";
-constexpr const char* kException = "Exception Occured";
+
+struct ValidateOtpArgs {
+    std::string txnId;
+    std::string transactionType;
+    std::string credValue;
+    std::string bankKi;
+    std::string publicKey;
+    std::string sessionKey;
+    std::string action;
+    std::string bic;
+    std::string referenceid;
+};
+
+detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
+    if (auto refused = detail::nonUTF8Text({{"txnId", call.txnId},
+                                            {"transactionType", call.transactionType},
+                                            {"credValue", call.credValue},
+                                            {"bankKi", call.bankKi},
+                                            {"publicKey", call.publicKey},
+                                            {"sessionKey", call.sessionKey},
+                                            {"action", call.action},
+                                            {"bic", call.bic},
+                                            {"referenceid", call.referenceid}})) {
+        co_return *refused;
+    }
+
+    auto request = detail::beginSealedRequest(
+        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    if (!request) co_return request.error();
+
+    auto sealedOtp = detail::sealForBank(call.credValue, call.bankKi, call.publicKey, call.txnId);
+    if (!sealedOtp) {
+        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+                                      "the OTP could not be sealed for the bank: the bank key "
+                                      "cannot be used");
+    }
+
+    ValidateOtpRetrievalPayload payload;
+    payload.bic = call.bic;
+    payload.referenceId = call.referenceid;
+    payload.otp = std::move(*sealedOtp);
+    payload.action = call.action;
+    payload.deviceInfo = request.value().deviceInfo;
+
+    auto response = co_await detail::postAndDecode<EncryptionValidateOtpRetrievalResponse>(
+        kEndpoint, detail::sealedBody<EncryptionValidateOtpRetrievalRequest>(
+                       request.value(), payload, /*logEncryptedLength=*/false));
+    if (!response) co_return response.error();
+    if (!response.value().commonResponse) {
+        co_return detail::clientError(ClientErrorCode::responseUnreadable,
+                                      "the answer carries no commonResponse");
+    }
+    const CommonResponse& header = *response.value().commonResponse;
+    if (!header.success) co_return detail::refusalError(header);
+    co_return Accepted{};
+}
 
 }  // namespace
 
@@ -26,70 +78,32 @@ void TaviApiService::createValidateOtpRequest(
     const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
     const std::string& action, const std::string& bic, const std::string& referenceid,
     std::function<void(bool)> success, CodeReasonCallback failure) {
-    const auto reportException = [&failure] {
-        if (failure) failure(std::string(kException), std::string(kException));
-    };
-
     const detail::OperationScope scope;
-    if (detail::nonUTF8Text({{"txnId", txnId},
-                             {"transactionType", transactionType},
-                             {"credValue", credValue},
-                             {"bankKi", bankKi},
-                             {"publicKey", publicKey},
-                             {"sessionKey", sessionKey},
-                             {"action", action},
-                             {"bic", bic},
-                             {"referenceid", referenceid}})) {
-        reportException();
-        return;
-    }
+    auto result = detail::runHere(validateOtpCall({txnId, transactionType, credValue, bankKi,
+                                                   publicKey, sessionKey, action, bic,
+                                                   referenceid}));
+    if (!result) return detail::deliverCodeReason(result.error(), failure);
+    if (success) success(true);
+}
 
-    auto request =
-        detail::beginSealedRequest(detail::sessionKeyOptions(sessionKey, transactionType, txnId));
-    if (!request) {
-        reportException();
-        return;
-    }
+Result<Accepted> TaviApiService::validateOtp(
+    const std::string& txnId, const std::string& transactionType, const std::string& credValue,
+    const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
+    const std::string& action, const std::string& bic, const std::string& referenceid,
+    const CallOptions& options) {
+    return detail::runBlocking(validateOtpCall({txnId, transactionType, credValue, bankKi,
+                                                publicKey, sessionKey, action, bic, referenceid}),
+                               options);
+}
 
-    auto sealedOtp = detail::sealForBank(credValue, bankKi, publicKey, txnId);
-    if (!sealedOtp) {
-        reportException();
-        return;
-    }
-
-    ValidateOtpRetrievalPayload payload;
-    payload.bic = bic;
-    payload.referenceId = referenceid;
-    payload.otp = std::move(*sealedOtp);
-    payload.action = action;
-    payload.deviceInfo = request.value().deviceInfo;
-
-    auto encoded = detail::sealedBody<EncryptionValidateOtpRetrievalRequest>(
-        request.value(), payload, /*logEncryptedLength=*/false);
-    if (!encoded) {
-        reportException();
-        return;
-    }
-
-    performRequest(kEndpoint, "POST", {}, encoded.value(), {{"Content-Type", "application/json"}},
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           reportException();
-                           return;
-                       }
-                       auto response = detail::decodeBody<EncryptionValidateOtpRetrievalResponse>(
-                           result.value());
-                       if (!response || !response.value().commonResponse) {
-                           reportException();
-                           return;
-                       }
-                       const auto& header = *response.value().commonResponse;
-                       if (header.success) {
-                           if (success) success(true);
-                           return;
-                       }
-                       if (failure) failure(header.errorCode, header.errorReason);
-                   });
+CallHandle TaviApiService::startValidateOtp(
+    const std::string& txnId, const std::string& transactionType, const std::string& credValue,
+    const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
+    const std::string& action, const std::string& bic, const std::string& referenceid,
+    Completion<Accepted> completion, const CallOptions& options) {
+    return detail::startCall(validateOtpCall({txnId, transactionType, credValue, bankKi, publicKey,
+                                              sessionKey, action, bic, referenceid}),
+                             options, std::move(completion));
 }
 
 }  // namespace tavi

@@ -1,11 +1,9 @@
 // Secure web URL: asks the server for the address of the transaction's secure page.
-#include <functional>
 #include <string>
 #include <utility>
 
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/service.hpp"
-#include "tavi/store.hpp"
 
 namespace tavi {
 
@@ -13,28 +11,19 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/request-web-url";
 
-struct WebUrlCall {
+// The session key argument is not among these: it never goes into a request.
+struct WebUrlArgs {
     std::string transactionType;
     std::string txnId;
     std::string paymentInstrumentType;
     std::string bic;
-    std::string sessionKey;  // travels with re-issues only
-    std::function<void(const std::string&)> success;
-    TaviApiService::ErrorCallback failure;
-
-    void fail(const Error& error) const {
-        if (failure) failure(error);
-    }
 };
 
-void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
-                  const detail::SealedRequest& request, const Result<Bytes>& result);
-
-/// One attempt: a whole new sealed request. `attempt` counts from 1.
-void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt) {
+/// One attempt: a whole new sealed request.
+detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
     auto sealed =
         detail::beginSealedRequest(detail::serverKeyOptions(call.transactionType, call.txnId));
-    if (!sealed) return call.fail(sealed.error());
+    if (!sealed) co_return sealed.error();
     const detail::SealedRequest& request = sealed.value();
 
     WebUrlRequestPayload payload;
@@ -43,49 +32,39 @@ void requestWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt)
     payload.deviceInfo = request.deviceInfo;
     detail::diagRecord(payload);
 
-    auto encoded = detail::sealedBody<WebUrlRequest>(request, payload, true);
-    if (!encoded) return call.fail(encoded.error());
-
-    service.performRequest(kEndpoint, "POST", {}, encoded.value(),
-                           {{"Content-Type", "application/json"}},
-                           [&](const Result<Bytes>& result) {
-                               answerWebUrl(service, call, attempt, request, result);
-                           });
-}
-
-void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
-                  const detail::SealedRequest& request, const Result<Bytes>& result) {
-    if (!result) return call.fail(result.error());
-
-    auto response = detail::decodeBody<WebUrlResponse>(result.value());
-    if (!response) return call.fail(ApiServiceError::decodingError(response.error()));
+    auto response = co_await detail::postAndDecode<WebUrlResponse>(
+        kEndpoint, detail::sealedBody<WebUrlRequest>(request, payload, true));
+    if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
-    if (!header.success) return call.fail(detail::refusalError(header));
+    if (!header.success) co_return detail::refusalError(header);
 
     detail::OpenOptions openOptions;
     openOptions.urlDecodeWithoutPadding = true;
     openOptions.reissueOnUndecryptable = false;
-    auto opened = detail::openWithServerKey(
+    auto opened = detail::openWithStoredKey(
         request, header, response.value().requestWebURLResponsePayloadEnc, openOptions);
-    switch (opened.outcome) {
-        case detail::OpenOutcome::reissue:
-            if (attempt < detail::kMaxAttempts) return requestWebUrl(service, call, attempt + 1);
-            return call.fail(detail::retryLimitError("webUrlRequestAsync"));
-        case detail::OpenOutcome::failed:
-            return call.fail(opened.error.value_or(detail::clientError(
-                ClientErrorCode::responseUnreadable, "the answer could not be opened")));
-        case detail::OpenOutcome::opened:
-            break;
-    }
+    auto* text = std::get_if<std::string>(&opened);
+    if (text == nullptr) co_return detail::notOpened<std::string>(std::move(opened));
 
-    detail::diag("Optional(" + detail::quoted(opened.text) + ")");
-    auto answer = detail::decodeText<WebUrlResponsePayload>(opened.text);
-    if (!answer) return call.fail(ApiServiceError::decodingError(answer.error()));
+    detail::diag("Optional(" + detail::quoted(*text) + ")");
+    auto answer = detail::decodeText<WebUrlResponsePayload>(*text);
+    if (!answer) co_return ApiServiceError::decodingError(answer.error());
     if (!answer.value().refUrl) {
-        return call.fail(detail::clientError(ClientErrorCode::responseUnreadable,
-                                             "the answer carries no refUrl"));
+        co_return detail::clientError(ClientErrorCode::responseUnreadable,
+                                      "the answer carries no refUrl");
     }
-    if (call.success) call.success(*answer.value().refUrl);
+    co_return std::move(*answer.value().refUrl);
+}
+
+detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
+    if (auto refused = detail::nonUTF8Text({{"transactionType", call.transactionType},
+                                            {"txnId", call.txnId},
+                                            {"paymentInstrumentType", call.paymentInstrumentType},
+                                            {"bic", call.bic}})) {
+        co_return *refused;
+    }
+    co_return co_await detail::withReissues<std::string>(
+        "webUrlRequestAsync", [&call](int) { return attempt(call); });
 }
 
 }  // namespace
@@ -93,22 +72,36 @@ void answerWebUrl(TaviApiService& service, const WebUrlCall& call, int attempt,
 void TaviApiService::webUrlRequestAsync(const std::string& transactionType,
                                         const std::string& txnId,
                                         const std::string& paymentInstrumentType,
-                                        const std::string& bic, const std::string& sessionKey,
+                                        const std::string& bic, const std::string& /*sessionKey*/,
                                         std::function<void(const std::string& refUrl)> success,
                                         ErrorCallback failure) {
     const detail::OperationScope scope;
-    // The session key travels with re-issues only; it never goes into a request.
-    if (auto refused = detail::nonUTF8Text({{"transactionType", transactionType},
-                                            {"txnId", txnId},
-                                            {"paymentInstrumentType", paymentInstrumentType},
-                                            {"bic", bic}})) {
-        if (failure) failure(*refused);
-        return;
-    }
-    const WebUrlCall call{
-        transactionType,   txnId, paymentInstrumentType, bic, sessionKey, std::move(success),
-        std::move(failure)};
-    requestWebUrl(*this, call, 1);
+    detail::deliverResult(
+        detail::runHere(webUrlCall({transactionType, txnId, paymentInstrumentType, bic})),
+        [&success](const std::string& refUrl) {
+            if (success) success(refUrl);
+        },
+        failure);
+}
+
+Result<std::string> TaviApiService::webUrl(const std::string& transactionType,
+                                           const std::string& txnId,
+                                           const std::string& paymentInstrumentType,
+                                           const std::string& bic,
+                                           const std::string& /*sessionKey*/,
+                                           const CallOptions& options) {
+    return detail::runBlocking(webUrlCall({transactionType, txnId, paymentInstrumentType, bic}),
+                               options);
+}
+
+CallHandle TaviApiService::startWebUrl(const std::string& transactionType,
+                                       const std::string& txnId,
+                                       const std::string& paymentInstrumentType,
+                                       const std::string& bic, const std::string& /*sessionKey*/,
+                                       Completion<std::string> completion,
+                                       const CallOptions& options) {
+    return detail::startCall(webUrlCall({transactionType, txnId, paymentInstrumentType, bic}),
+                             options, std::move(completion));
 }
 
 }  // namespace tavi

@@ -10,7 +10,7 @@
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"
@@ -39,38 +39,49 @@ class WipedText {
     std::string& text_;
 };
 
-/// The check's steps; `answer` is called exactly once on every path.
-void checkRegistration(const std::string& mobile, const std::function<void(bool)>& answer) {
-    if (SessionManager::getIsRegistered() != std::optional<bool>(true)) return answer(false);
+Error checkNotMade(long code, const char* why) {
+    Error error = detail::clientError(code, why);
+    error.delivery = RequestDelivery::notSent;
+    return error;
+}
+
+/// The check: not registered at once for an incomplete stored registration, otherwise the
+/// server's verdict, asked in a sealed request.
+detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
+    if (SessionManager::getIsRegistered() != std::optional<bool>(true))
+        co_return RegistrationStatus::notRegistered;
     const auto taviKey = SessionManager::getTaviKey();
-    if (!taviKey || taviKey->empty()) return answer(false);
+    if (!taviKey || taviKey->empty()) co_return RegistrationStatus::notRegistered;
 
     const PKIEncryptionDecryptionUtils pki;
     auto aesKey = pki.generateAES256Base64Key();
-    if (!aesKey) return answer(false);
+    if (!aesKey) {
+        co_return checkNotMade(ClientErrorCode::randomSourceFailed,
+                               "the secure random source could not supply a request key");
+    }
     const WipedText wipeKey(*aesKey);
     // A stored key that is not an RSA public key wraps nothing.
     const std::string symmetricKey =
         pki.encryptBase64(*aesKey, pki.convertToBase64Format(*taviKey));
-    if (symmetricKey.empty()) return answer(false);
+    if (symmetricKey.empty()) {
+        co_return checkNotMade(ClientErrorCode::invalidKey,
+                               "the stored server key is not a usable RSA public key");
+    }
 
     const auto pspId = SessionManager::getPspId();
-    if (!pspId) return answer(false);
     const auto taviId = SessionManager::getTaviId();
-    if (!taviId) return answer(false);
     const auto deviceId = SessionManager::getDeviceId();
-    if (!deviceId) return answer(false);
+    if (!pspId || !taviId || !deviceId) co_return RegistrationStatus::notRegistered;
     const std::string appId = AppConstantTAVI::shared().appId;
     const std::string msgId = detail::newUUID();
     const auto imei1 = SessionManager::getImei1();
     const auto imei2 = SessionManager::getImei2();
-    if (!imei1 || !imei2) return answer(false);
+    if (!imei1 || !imei2) co_return RegistrationStatus::notRegistered;
     // Text that is not UTF-8 cannot be encoded into the request: nothing is sent. (The store
     // itself hands out only UTF-8 values.)
-    if (detail::nonUTF8Text({{"mobile", mobile}}) ||
-        detail::nonUTF8Text({{"appId", appId}}, "configuration value")) {
-        return answer(false);
-    }
+    if (auto refused = detail::nonUTF8Text({{"mobile", mobile}})) co_return *refused;
+    if (auto refused = detail::nonUTF8Text({{"appId", appId}}, "configuration value"))
+        co_return *refused;
 
     CredentialKeysRetrievalPayload payload;
     payload.paymentInstrument = PaymentInstrument{"ACCOUNT", std::nullopt};
@@ -78,16 +89,17 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
     payload.startDateTime = TaviUtils::getCurrentTimeInMillis();
     payload.resetCredentialCall = false;
 
-    std::string json;
-    if (auto text = detail::encodePretty(payload)) {
-        json = std::move(text.value());
-    } else {
+    auto json = detail::encodePretty(payload);
+    if (!json) {
         // Never an empty payload in place of the one that could not be encoded.
-        detail::diag("Error encoding to JSON: " + text.error().description());
-        return answer(false);
+        detail::diag("Error encoding to JSON: " + json.error().description());
+        co_return ApiServiceError::decodingError(json.error());
     }
-    const auto sealed = pki.encryptAES256CTR(json, *aesKey);
-    if (!sealed || sealed.value().empty()) return answer(false);
+    const auto sealed = pki.encryptAES256CTR(json.value(), *aesKey);
+    if (!sealed || sealed.value().empty()) {
+        co_return checkNotMade(ClientErrorCode::encryptionFailed,
+                               "the request payload could not be encrypted");
+    }
 
     CheckDeviceRegistrationRequest request;
     request.commonRequest = CommonRequest{msgId,
@@ -98,13 +110,12 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
                                           std::nullopt};
     request.credentialKeysRetrievalPayloadEnc = pki.base64URLEncode(sealed.value());
 
-    TaviApiService service;
-    service.checkDeviceRegistrationAsync(
-        request,
-        [&](const CheckDeviceRegistrationResponse& response) {
-            answer(response.commonResponse.success);
-        },
-        [&](const Error&) { answer(false); });
+    auto post = detail::postAndDecode<CheckDeviceRegistrationResponse>(
+        kCheckEndPoint, detail::encodeRequestBody(request));
+    auto response = co_await post;
+    if (!response) co_return response.error();
+    co_return response.value().commonResponse.success ? RegistrationStatus::registered
+                                                      : RegistrationStatus::refused;
 }
 
 }  // namespace
@@ -112,37 +123,31 @@ void checkRegistration(const std::string& mobile, const std::function<void(bool)
 void TaviUtils::getCheckDeviceRegistered(const std::string& mobile,
                                          const std::function<void(bool)>& completion) {
     const detail::OperationScope scope;
-    bool answered = false;
-    checkRegistration(mobile, [&](bool registered) {
-        if (answered) return;
-        answered = true;
-        if (completion) completion(registered);
-    });
+    const auto status = detail::runHere(checkCall(mobile));
+    if (completion) completion(status.ok() && status.value() == RegistrationStatus::registered);
+}
+
+Result<RegistrationStatus> TaviApiService::checkRegistration(const std::string& mobile,
+                                                             const CallOptions& options) {
+    return detail::runBlocking(checkCall(mobile), options);
+}
+
+CallHandle TaviApiService::startCheckRegistration(const std::string& mobile,
+                                                  Completion<RegistrationStatus> completion,
+                                                  const CallOptions& options) {
+    return detail::startCall(checkCall(mobile), options, std::move(completion));
 }
 
 void TaviApiService::checkDeviceRegistrationAsync(
     const CheckDeviceRegistrationRequest& request,
     const std::function<void(const CheckDeviceRegistrationResponse&)>& success,
     const ErrorCallback& failure) {
-    const auto body = detail::encodeRequestBody(request);
-    if (!body) {
-        if (failure) failure(body.error());
-        return;
-    }
-    performRequest(kCheckEndPoint, "POST", {}, body.value(), {{"Content-Type", "application/json"}},
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           if (failure) failure(result.error());
-                           return;
-                       }
-                       const auto decoded =
-                           detail::decodeBody<CheckDeviceRegistrationResponse>(result.value());
-                       if (!decoded) {
-                           if (failure) failure(ApiServiceError::decodingError(decoded.error()));
-                           return;
-                       }
-                       if (success) success(decoded.value());
-                   });
+    detail::deliverResult(detail::runHere(detail::postAndDecode<CheckDeviceRegistrationResponse>(
+                              kCheckEndPoint, detail::encodeRequestBody(request))),
+                          [&success](const CheckDeviceRegistrationResponse& response) {
+                              if (success) success(response);
+                          },
+                          failure);
 }
 
 }  // namespace tavi

@@ -9,8 +9,6 @@
 // registration at a time writes a store: the others wait for it (bounded), across threads and
 // processes.
 
-#include <openssl/crypto.h>
-
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,7 +20,8 @@
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
-#include "operations/sealed.hpp"
+#include "crypto/secret_ops.hpp"
+#include "operations/steps.hpp"
 #include "store/session.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
@@ -39,62 +38,14 @@ constexpr const char* kSmsEndPoint = "/kora-core/kora-sms/urn:apiver:1.0/user-re
 constexpr const char* kRegistrationEndPoint =
     "/kora-core/tavi-sdk/urn:apiver:1.0/user-registration";
 
-/// Attempts in all (the first run plus restarts) when the answer's key cannot be recovered; the
-/// same bound as the re-issues of the sealed operations.
-constexpr int kMaxRegistrationAttempts = detail::kMaxAttempts;
-/// Length of the AES key the answer's payload is sealed with.
-constexpr std::size_t kResponseKeyLength = 32;
+/// How long a registration waiting for another one on the same store sleeps between tries.
+constexpr std::chrono::milliseconds kLockPoll{10};
 
-/// Clears a secret held in a buffer when it goes out of scope.
-template <class Buffer>
-class Wiped {
-  public:
-    explicit Wiped(Buffer& buffer) : buffer_(buffer) {}
-    ~Wiped() {
-        if (!buffer_.empty()) OPENSSL_cleanse(buffer_.data(), buffer_.size());
-    }
-    Wiped(const Wiped&) = delete;
-    Wiped& operator=(const Wiped&) = delete;
-
-  private:
-    Buffer& buffer_;
-};
-
-std::map<std::string, std::string> jsonHeaders() {
-    return {{"Content-Type", "application/json"}};
-}
-
-/// The host's callbacks, each guarded so that exactly one of them runs once across all restarts.
-/// The answer is kept until deliver(), which the first attempt calls once it has let go of the
-/// store, so that a host may register again from inside its callback.
-struct Outcome {
-    const std::function<void(const std::string&)>& onSuccess;
-    const std::function<void(const Error&)>& onError;
-    bool answered = false;
-    std::optional<std::string> result{};
-    std::optional<Error> error{};
-
-    void succeed(const std::string& value) {
-        if (answered) return;
-        answered = true;
-        result = value;
-    }
-    void fail(const Error& failure) {
-        if (answered) return;
-        answered = true;
-        error = failure;
-    }
-    /// The failure path of both exchanges: the host hears of the error, then it is printed.
-    void deliver() {
-        if (result) {
-            if (onSuccess) onSuccess(*result);
-        } else if (error) {
-            if (onError) onError(*error);
-            detail::diag(error->description());
-        }
-        result.reset();
-        error.reset();
-    }
+struct RegistrationArgs {
+    std::string sessionKey;
+    std::string mobileNumber;
+    std::string txnID;
+    std::string appId;
 };
 
 /// The identifiers an attempt made, kept apart from the store until its answer is in.
@@ -105,232 +56,246 @@ struct PendingSession {
     std::string deviceId;
 };
 
-/// The store registration writes to and the lock that makes it the only writer of a session
-/// there; both are held from the first attempt until the last has answered.
-struct RegistrationStore {
-    std::shared_ptr<SecureStore> store;
-    std::unique_ptr<detail::RegistrationLock> lock;
-};
+std::optional<Error> refusedArguments(const RegistrationArgs& call) {
+    auto refused = detail::nonUTF8Text({{"sessionKey", call.sessionKey},
+                                        {"mobileNumber", call.mobileNumber},
+                                        {"txnID", call.txnID},
+                                        {"appId", call.appId}});
+    if (!refused)
+        refused = detail::nonUTF8Text({{"pspOrgId", AppConstantTAVI::shared().pspOrgId}},
+                                      "configuration value");
+    return refused;
+}
 
-/// One attempt of the registration sequence. A restart runs a new attempt with the same arguments
-/// and callbacks, nested in the completion of the attempt that restarts.
-class RegistrationAttempt {
-  public:
-    RegistrationAttempt(const std::string& sessionKey, const std::string& mobileNumber,
-                        const std::string& txnID, const std::string& appId, Outcome& outcome,
-                        int attempt, RegistrationStore* target = nullptr)
-        : sessionKey_(sessionKey),
-          mobileNumber_(mobileNumber),
-          txnID_(txnID),
-          appId_(appId),
-          outcome_(outcome),
-          attempt_(attempt),
-          target_(target) {}
+/// The SMS registration transaction: any answer will do.
+detail::Task<Result<Bytes>> smsStep(UserRegistrationTxnSMSRequest request) {
+    auto body = detail::encodeRequestBody(request);
+    if (!body) co_return body.error();
+    detail::ExchangeStep exchange(kSmsEndPoint, "POST", {}, std::move(body).value(),
+                                  detail::jsonHeaders());
+    auto answer = co_await exchange;
+    if (!answer) co_return answer.error();
+    co_return std::move(answer.value().body);
+}
 
-    void run() {
-        if (target_ != nullptr) return exchange();  // a restart, inside the first attempt
-        // The first attempt finds the store and waits for its turn; it answers the host once the
-        // store is free again.
-        RegistrationStore held;
-        if (auto store = detail::installedStore(); !store) {
-            outcome_.fail(store.error());
-        } else if (auto lock = detail::lockForRegistration(store.value()); !lock) {
-            outcome_.fail(lock.error());
-        } else {
-            held.store = store.value();
-            held.lock = std::move(lock).value();
-            target_ = &held;
-            exchange();
-            target_ = nullptr;
-            held = RegistrationStore{};
-        }
-        outcome_.deliver();
+/// The sealed registration request. A refusal that carries no payload is still a refusal, with
+/// the server's reasons.
+detail::Task<Result<TaviRegistrationResponse>> registrationStep(TaviRegistrationRequest request) {
+    auto body = detail::encodeRequestBody(request);
+    if (!body) co_return body.error();
+    detail::ExchangeStep exchange(kRegistrationEndPoint, "POST", {}, std::move(body).value(),
+                                  detail::jsonHeaders());
+    auto answer = co_await exchange;
+    if (!answer) co_return answer.error();
+    auto decoded = detail::decodeBody<TaviRegistrationResponse>(answer.value().body);
+    if (decoded) co_return std::move(decoded).value();
+    const auto header = detail::decodeBody<CheckDeviceRegistrationResponse>(answer.value().body);
+    if (header && !header.value().commonResponse.success)
+        co_return detail::refusalError(header.value().commonResponse);
+    co_return detail::undecodableAnswer(decoded.error(), answer.value());
+}
+
+/// The whole session in one write, "taviKey" last: a store without transactions writes it last,
+/// so a session cut short there never looks complete.
+std::int32_t saveSession(SecureStore& store, const RegistrationArgs& call,
+                         const PendingSession& pending, const std::string& pspId,
+                         const std::string& taviKey) {
+    const std::pair<const char*, const std::string*> values[] = {
+        {SessionManager::taviId, &pending.taviId},
+        {SessionManager::imei1, &pending.imei1},
+        {SessionManager::imei2, &pending.imei2},
+        {SessionManager::appId, &call.appId},
+        {SessionManager::mobile, &call.mobileNumber},
+        {SessionManager::deviceId, &pending.deviceId},
+        {SessionManager::pspId, &pspId},
+        {SessionManager::taviKey, &taviKey},
+    };
+    std::vector<NamedItem> items;
+    items.reserve(std::size(values));
+    for (const auto& [name, value] : values) {
+        if (!detail::isValidUTF8(*value)) return KeychainStatus::invalidData;
+        StoreItem item;
+        item.data.assign(value->begin(), value->end());
+        items.push_back(NamedItem{name, std::move(item)});
+    }
+    return store.replaceAll(ItemClass::genericPassword, items);
+}
+
+/// Opens the registration answer and, when it carries the whole session, writes it.
+Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession& pending,
+                              SecureStore& store, const TaviRegistrationResponse& answer,
+                              bool& reissue) {
+    const CommonResponse& header = answer.commonResponse;
+    detail::diag("response.commonResponse.symmetricKey");
+    detail::diag(detail::describeValue(header.symmetricKey));
+    detail::diag("sessionKey");
+    detail::diag(call.sessionKey);
+
+    // A refusal is final: a new SMS would not change the server's verdict.
+    if (!header.success) return detail::refusalError(header);
+    if (!header.symmetricKey) {
+        return detail::clientError(ClientErrorCode::responseUnreadable,
+                                   "the registration answer has no symmetricKey");
     }
 
-  private:
-    void exchange() {
-        const UserRegistrationTxnSMSRequest request{mobileNumber_, txnID_};
-        TaviApiService::shared().mockSmsRequestAsync(
-            request, [this](const Bytes&) { sendRegistration(); },
-            [this](const Error& error) { outcome_.fail(error); });
+    const PKIEncryptionDecryptionUtils pki;
+    const std::string encryptedKey = pki.convertToBase64Format(*header.symmetricKey);
+    detail::diag(encryptedKey);
+    detail::diag("encSymKeY");
+    detail::diag(encryptedKey);
+
+    const auto key = detail::recoverAnswerKey(encryptedKey, call.sessionKey);
+    if (!key || key->size() < detail::kAes256KeyLength) {
+        reissue = true;
+        return Accepted{};
     }
 
-    void sendRegistration() {
-        detail::diag("success");
-        const PKIEncryptionDecryptionUtils pki;
-
-        auto aesKey = pki.generateAES256Base64Key();
-        if (!aesKey) {
-            return outcome_.fail(detail::clientError(ClientErrorCode::randomSourceFailed,
-                                                     "the secure random source failed"));
-        }
-        const Wiped wipeKey(*aesKey);
-
-        const std::string registrationId = detail::newUUID();
-        const std::string imei1 = detail::newUUID();
-        const std::string imei2 = detail::newUUID();
-        const auto deviceId = TaviUtils::getDeviceIdentifier();
-        if (!deviceId) {
-            return outcome_.fail(detail::clientError(ClientErrorCode::missingSessionValue,
-                                                     "the device has no identifier"));
-        }
-        if (auto refused =
-                detail::nonUTF8Text({{"deviceId", *deviceId}}, "device description value")) {
-            return outcome_.fail(*refused);
-        }
-
-        // Nothing is stored yet: the server has not accepted these.
-        pending_ = PendingSession{registrationId, imei1, imei2, *deviceId};
-
-        const TaviRegistrationRequestPayload payload{
-            registrationId,
-            DeviceInfo{*deviceId, appId_, imei1, imei2, mobileNumber_, std::nullopt}};
-        const auto json = detail::encodePretty(payload);
-        if (!json) {
-            detail::diag("Error encoding to JSON: " + json.error().description());
-            return outcome_.fail(ApiServiceError::decodingError(json.error()));
-        }
-        const auto sealed = pki.encryptAES256CTR(json.value(), *aesKey);
-        if (!sealed) return outcome_.fail(sealed.error());
-
-        const std::string symmetricKey = pki.encryptBase64(*aesKey, sessionKey_);
-        if (symmetricKey.empty()) {
-            return outcome_.fail(
-                detail::clientError(ClientErrorCode::invalidKey,
-                                    "the server key given to registration cannot wrap the "
-                                    "request key (not an RSA public key)"));
-        }
-
-        const std::string pspOrgId = AppConstantTAVI::shared().pspOrgId;
-        const std::string msgId = detail::newUUID();
-        const TaviRegistrationRequest request{pspOrgId, txnID_, msgId,
-                                              pki.base64URLEncode(sealed.value()), symmetricKey};
-        TaviApiService::shared().registerUserAsync(
-            request, [this](const TaviRegistrationResponse& answer) { openAnswer(answer); },
-            [this](const Error& error) { outcome_.fail(error); });
+    const auto payload = pki.base64URLDecode(answer.userRegistrationResponsePayloadEnc);
+    if (!payload) {
+        return detail::clientError(ClientErrorCode::responseUnreadable,
+                                   "userRegistrationResponsePayloadEnc is not URL-safe base64");
     }
-
-    void openAnswer(const TaviRegistrationResponse& answer) {
-        const CommonResponse& header = answer.commonResponse;
-        detail::diag("response.commonResponse.symmetricKey");
-        detail::diag(detail::describeValue(header.symmetricKey));
-        detail::diag("sessionKey");
-        detail::diag(sessionKey_);
-
-        // A refusal is final: a new SMS would not change the server's verdict.
-        if (!header.success) return outcome_.fail(detail::refusalError(header));
-        if (!header.symmetricKey) {
-            return outcome_.fail(
-                detail::clientError(ClientErrorCode::responseUnreadable,
-                                    "the registration answer has no symmetricKey"));
-        }
-
-        const PKIEncryptionDecryptionUtils pki;
-        const std::string encryptedKey = pki.convertToBase64Format(*header.symmetricKey);
-        detail::diag(encryptedKey);
-        detail::diag("encSymKeY");
-        detail::diag(encryptedKey);
-
-        auto keyText = pki.decryptWithPublicKey(encryptedKey, sessionKey_);
-        if (!keyText) return restart();
-        const Wiped wipeKeyText(*keyText);
-        auto key = detail::base64DecodeStrict(*keyText);
-        if (!key) return restart();
-        const Wiped wipeKey(*key);
-        if (key->size() < kResponseKeyLength) return restart();
-
-        const auto payload = pki.base64URLDecode(answer.userRegistrationResponsePayloadEnc);
-        if (!payload) {
-            return outcome_.fail(
-                detail::clientError(ClientErrorCode::responseUnreadable,
-                                    "userRegistrationResponsePayloadEnc is not URL-safe base64"));
-        }
-        const auto decrypted = pki.decryptAES256CTR(*payload, *key);
-        if (!decrypted) {
-            Error error = detail::clientError(ClientErrorCode::responseUnreadable,
-                                              "the registration answer could not be decrypted");
-            error.underlying = std::make_shared<const Error>(decrypted.error());
-            return outcome_.fail(error);
-        }
-        if (!decrypted.value()) {
-            detail::diag("Invalid JSON string.");
-            detail::diagRecord(answer);
-            return outcome_.fail(ApiServiceError::decodingError(
-                detail::decodingFailure(detail::DecodingErrorCode::dataCorrupted,
-                                        "The decrypted payload is not UTF-8 text.")));
-        }
-
-        const auto decoded =
-            detail::decodeText<UserRegistrationDecrpytedPayload>(*decrypted.value());
-        if (!decoded) {
-            detail::diag("Error decoding JSON: " + decoded.error().description());
-            detail::diagRecord(answer);
-            return outcome_.fail(ApiServiceError::decodingError(decoded.error()));
-        }
-        const UserRegistrationDecrpytedPayload& values = decoded.value();
-        detail::diag("PSP Identifier: " + values.pspIdentifier.value_or("N/A"));
-        if (!values.pspIdentifier || !values.taviKey) {
-            // Half a session is worse than none: nothing is stored.
-            detail::diag("Tavi Key: " + values.taviKey.value_or("N/A"));
-            detail::diagRecord(answer);
-            const char* missing = values.pspIdentifier ? "taviKey" : "pspIdentifier";
-            return outcome_.fail(ApiServiceError::decodingError(
-                detail::decodingFailure(detail::DecodingErrorCode::keyNotFound,
-                                        std::string("key not found: \"") + missing +
-                                            "\" in UserRegistrationDecrpytedPayload")));
-        }
-        const std::int32_t saved = saveSession(*values.pspIdentifier, *values.taviKey);
-        detail::diag("Tavi Key: " + *values.taviKey);
+    const auto decrypted = detail::aesCtrDecrypt(*payload, *key);
+    if (!decrypted) {
+        Error error = detail::clientError(ClientErrorCode::responseUnreadable,
+                                          "the registration answer could not be decrypted");
+        error.underlying = std::make_shared<const Error>(decrypted.error());
+        return error;
+    }
+    if (!decrypted.value()) {
+        detail::diag("Invalid JSON string.");
         detail::diagRecord(answer);
-        if (saved != KeychainStatus::success) {
-            return outcome_.fail(detail::storeWriteError("the registered session", saved));
-        }
-        outcome_.succeed("done");
+        return ApiServiceError::decodingError(
+            detail::decodingFailure(detail::DecodingErrorCode::dataCorrupted,
+                                    "The decrypted payload is not UTF-8 text."));
     }
 
-    /// The whole session in one write, "taviKey" last: a store without transactions writes it
-    /// last, so a session cut short there never looks complete.
-    std::int32_t saveSession(const std::string& pspId, const std::string& taviKey) const {
-        const std::pair<const char*, const std::string*> values[] = {
-            {SessionManager::taviId, &pending_.taviId},
-            {SessionManager::imei1, &pending_.imei1},
-            {SessionManager::imei2, &pending_.imei2},
-            {SessionManager::appId, &appId_},
-            {SessionManager::mobile, &mobileNumber_},
-            {SessionManager::deviceId, &pending_.deviceId},
-            {SessionManager::pspId, &pspId},
-            {SessionManager::taviKey, &taviKey},
-        };
-        std::vector<NamedItem> items;
-        items.reserve(std::size(values));
-        for (const auto& [name, value] : values) {
-            if (!detail::isValidUTF8(*value)) return KeychainStatus::invalidData;
-            StoreItem item;
-            item.data.assign(value->begin(), value->end());
-            items.push_back(NamedItem{name, std::move(item)});
-        }
-        return target_->store->replaceAll(ItemClass::genericPassword, items);
+    const auto decoded = detail::decodeText<UserRegistrationDecrpytedPayload>(*decrypted.value());
+    if (!decoded) {
+        detail::diag("Error decoding JSON: " + decoded.error().description());
+        detail::diagRecord(answer);
+        return ApiServiceError::decodingError(decoded.error());
+    }
+    const UserRegistrationDecrpytedPayload& values = decoded.value();
+    detail::diag("PSP Identifier: " + values.pspIdentifier.value_or("N/A"));
+    if (!values.pspIdentifier || !values.taviKey) {
+        // Half a session is worse than none: nothing is stored.
+        detail::diag("Tavi Key: " + values.taviKey.value_or("N/A"));
+        detail::diagRecord(answer);
+        const char* missing = values.pspIdentifier ? "taviKey" : "pspIdentifier";
+        return ApiServiceError::decodingError(
+            detail::decodingFailure(detail::DecodingErrorCode::keyNotFound,
+                                    std::string("key not found: \"") + missing +
+                                        "\" in UserRegistrationDecrpytedPayload"));
+    }
+    // From here a cancel is refused: the session is written whole, or the call had been
+    // cancelled and nothing is written.
+    if (!detail::beginCommit()) return detail::cancelledError(RequestDelivery::mayHaveBeenReceived);
+    const std::int32_t saved =
+        saveSession(store, call, pending, *values.pspIdentifier, *values.taviKey);
+    detail::diag("Tavi Key: " + *values.taviKey);
+    detail::diagRecord(answer);
+    if (saved != KeychainStatus::success) {
+        return detail::storeWriteError("the registered session", saved);
+    }
+    return Accepted{};
+}
+
+/// One attempt: a new SMS, new identifiers, a new key. Re-issued when the answer's key cannot
+/// be recovered.
+detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
+                                                  SecureStore& store) {
+    auto smsTask = smsStep(UserRegistrationTxnSMSRequest{call.mobileNumber, call.txnID});
+    auto sms = co_await smsTask;
+    if (!sms) co_return sms.error();
+    detail::diag("success");
+
+    auto aesKey = detail::newAes256Key();
+    if (!aesKey) {
+        co_return detail::clientError(ClientErrorCode::randomSourceFailed,
+                                      "the secure random source failed");
+    }
+    const std::string registrationId = detail::newUUID();
+    const std::string imei1 = detail::newUUID();
+    const std::string imei2 = detail::newUUID();
+    const auto deviceId = TaviUtils::getDeviceIdentifier();
+    if (!deviceId) {
+        co_return detail::clientError(ClientErrorCode::missingSessionValue,
+                                      "the device has no identifier");
+    }
+    if (auto refused =
+            detail::nonUTF8Text({{"deviceId", *deviceId}}, "device description value")) {
+        co_return *refused;
     }
 
-    /// Starts the whole sequence again (new SMS, new identifiers, new key), up to the limit.
-    void restart() const {
-        if (attempt_ >= kMaxRegistrationAttempts) {
-            return outcome_.fail(detail::retryLimitError("registration"));
-        }
-        RegistrationAttempt(sessionKey_, mobileNumber_, txnID_, appId_, outcome_, attempt_ + 1,
-                            target_)
-            .run();
+    // Nothing is stored yet: the server has not accepted these.
+    const PendingSession pending{registrationId, imei1, imei2, *deviceId};
+
+    const TaviRegistrationRequestPayload payload{
+        registrationId,
+        DeviceInfo{*deviceId, call.appId, imei1, imei2, call.mobileNumber, std::nullopt}};
+    const auto json = detail::encodePretty(payload);
+    if (!json) {
+        detail::diag("Error encoding to JSON: " + json.error().description());
+        co_return ApiServiceError::decodingError(json.error());
+    }
+    const auto sealed = detail::aesCtrEncrypt(json.value(), *aesKey);
+    if (!sealed) co_return sealed.error();
+
+    const auto wrapped = detail::wrapKey(*aesKey, call.sessionKey);
+    if (!wrapped || wrapped->empty()) {
+        co_return detail::clientError(ClientErrorCode::invalidKey,
+                                      "the server key given to registration cannot wrap the "
+                                      "request key (not an RSA public key)");
     }
 
-    const std::string& sessionKey_;
-    const std::string& mobileNumber_;
-    const std::string& txnID_;
-    const std::string& appId_;
-    Outcome& outcome_;
-    int attempt_;
-    RegistrationStore* target_;
-    PendingSession pending_;
-};
+    const PKIEncryptionDecryptionUtils pki;
+    const std::string pspOrgId = AppConstantTAVI::shared().pspOrgId;
+    const std::string msgId = detail::newUUID();
+    auto registration = registrationStep(TaviRegistrationRequest{
+        pspOrgId, call.txnID, msgId, pki.base64URLEncode(sealed.value()), *wrapped});
+    auto answer = co_await registration;
+    if (!answer) co_return answer.error();
+
+    bool reissue = false;
+    auto stored = openAndStore(call, pending, store, answer.value(), reissue);
+    if (reissue) co_return detail::Reissue{};
+    if (!stored) co_return stored.error();
+    co_return Accepted{};
+}
+
+/// Registration: the store's lock (waiting, bounded, for another registration), then attempts
+/// until one stores a whole session. The lock is let go of before the result is handed on, so
+/// that a host may register again from inside its callback.
+detail::Task<Result<Accepted>> registrationCall(RegistrationArgs call) {
+    if (auto refused = refusedArguments(call)) co_return *refused;
+    auto store = detail::installedStore();
+    if (!store) co_return store.error();
+    auto plan = detail::planRegistrationLockWait(store.value());
+    if (!plan) co_return plan.error();
+    const bool onCallingThread = detail::currentEngineCall() == nullptr;
+    std::unique_ptr<detail::RegistrationLock> lock;
+    for (;;) {
+        auto tried = detail::tryLockForRegistration(store.value(), plan.value(), onCallingThread);
+        if (!tried) co_return tried.error();
+        if (tried.value()) {
+            lock = std::move(tried).value();
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= plan.value().until) {
+            co_return detail::registrationLockTimeout(plan.value());
+        }
+        detail::PauseStep pause(kLockPoll);
+        const bool waited = co_await pause;
+        if (!waited) co_return detail::cancelledError(RequestDelivery::notSent);
+    }
+    SecureStore& target = *store.value();
+    auto attempts = detail::withReissues<Accepted>(
+        "registration", [&call, &target](int) { return attempt(call, target); });
+    Result<Accepted> result = co_await attempts;
+    lock.reset();
+    co_return result;
+}
 
 }  // namespace
 
@@ -341,70 +306,58 @@ void DeviceRegistrationController::startDeviceRegistration(
     const std::function<void(const Error&)>& onError) const {
     if (!success) return;
     const detail::OperationScope scope;
-    auto refused = detail::nonUTF8Text({{"sessionKey", sessionKey},
-                                        {"mobileNumber", mobileNumber},
-                                        {"txnID", txnID},
-                                        {"appId", appId}});
-    if (!refused)
-        refused = detail::nonUTF8Text({{"pspOrgId", AppConstantTAVI::shared().pspOrgId}},
-                                      "configuration value");
-    if (refused) {
+    RegistrationArgs call{sessionKey, mobileNumber, txnID, appId};
+    if (auto refused = refusedArguments(call)) {
         if (onError) onError(*refused);
         return;
     }
-    Outcome outcome{onSuccess, onError};
-    RegistrationAttempt(sessionKey, mobileNumber, txnID, appId, outcome, 1).run();
+    const auto result = detail::runHere(registrationCall(std::move(call)));
+    if (result) {
+        if (onSuccess) onSuccess("done");
+        return;
+    }
+    // The host hears of the error, then it is printed.
+    if (onError) onError(result.error());
+    detail::diag(result.error().description());
+}
+
+Result<Accepted> DeviceRegistrationController::registerDevice(const std::string& sessionKey,
+                                                              const std::string& mobileNumber,
+                                                              const std::string& txnID,
+                                                              const std::string& appId,
+                                                              const CallOptions& options) const {
+    return detail::runBlocking(registrationCall({sessionKey, mobileNumber, txnID, appId}),
+                               options);
+}
+
+CallHandle DeviceRegistrationController::startRegisterDevice(
+    const std::string& sessionKey, const std::string& mobileNumber, const std::string& txnID,
+    const std::string& appId, Completion<Accepted> completion, const CallOptions& options) const {
+    return detail::startCall(registrationCall({sessionKey, mobileNumber, txnID, appId}), options,
+                             std::move(completion));
 }
 
 void TaviApiService::mockSmsRequestAsync(const UserRegistrationTxnSMSRequest& request,
                                          const std::function<void(const Bytes&)>& success,
                                          const ErrorCallback& failure) {
-    const auto body = detail::encodeRequestBody(request);
-    if (!body) {
-        if (failure) failure(body.error());
-        return;
-    }
-    performRequest(kSmsEndPoint, "POST", {}, body.value(), jsonHeaders(),
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           if (failure) failure(result.error());
-                       } else if (success) {
-                           success(result.value());
-                       }
-                   });
+    detail::deliverResult(
+        detail::runHere(smsStep(request)),
+        [&success](const Bytes& body) {
+            if (success) success(body);
+        },
+        failure);
 }
 
 void TaviApiService::registerUserAsync(
     const TaviRegistrationRequest& request,
     const std::function<void(const TaviRegistrationResponse&)>& success,
     const ErrorCallback& failure) {
-    const auto body = detail::encodeRequestBody(request);
-    if (!body) {
-        if (failure) failure(body.error());
-        return;
-    }
-    performRequest(kRegistrationEndPoint, "POST", {}, body.value(), jsonHeaders(),
-                   [&](const Result<Bytes>& result) {
-                       if (!result) {
-                           if (failure) failure(result.error());
-                           return;
-                       }
-                       auto decoded = detail::decodeBody<TaviRegistrationResponse>(result.value());
-                       if (decoded) {
-                           if (success) success(decoded.value());
-                           return;
-                       }
-                       // A refusal that carries no payload is still a refusal, with the server's
-                       // reasons.
-                       const auto header =
-                           detail::decodeBody<CheckDeviceRegistrationResponse>(result.value());
-                       if (header && !header.value().commonResponse.success) {
-                           if (failure)
-                               failure(detail::refusalError(header.value().commonResponse));
-                           return;
-                       }
-                       if (failure) failure(ApiServiceError::decodingError(decoded.error()));
-                   });
+    detail::deliverResult(
+        detail::runHere(registrationStep(request)),
+        [&success](const TaviRegistrationResponse& response) {
+            if (success) success(response);
+        },
+        failure);
 }
 
 }  // namespace tavi

@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/handle.hpp"
 #include "core/internal.hpp"
 #include "store/session.hpp"
 #include "store/sqlite_store.hpp"
@@ -23,10 +24,12 @@ namespace {
 
 std::atomic<std::int64_t> lockWaitMs{kRegistrationLockWait.count()};
 
-/// The in-process lock of one store, and the thread that holds it (a registration started from
-/// inside another one on the same thread must not wait for itself).
+/// The in-process lock of one store, and the thread that holds it when a registration on the
+/// calling thread holds it (a registration started from inside another one on the same thread
+/// must not wait for itself). A flag rather than a mutex: a registration on the engine may take
+/// it on one step and let go of it on another, and several wait their turn on the same thread.
 struct ProcessLock {
-    std::mutex mutex;
+    std::atomic<bool> held{false};
     std::atomic<std::thread::id> owner{};
 };
 
@@ -42,18 +45,21 @@ std::shared_ptr<ProcessLock> processLockFor(const std::string& key) {
 
 class HeldLock final : public RegistrationLock {
   public:
-    HeldLock(std::shared_ptr<ProcessLock> lock, int fd) : lock_(std::move(lock)), fd_(fd) {}
+    HeldLock(std::shared_ptr<ProcessLock> lock, UniqueFd fd)
+        : lock_(std::move(lock)), fd_(std::move(fd)) {}
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
     ~HeldLock() override {
-        if (fd_ >= 0) ::close(fd_);  // closing the last descriptor releases the flock
+        // The flock goes first (closing the last descriptor releases it), then the thread lock,
+        // so a thread let in here never waits for a flock still held by this one.
+        fd_.reset();
         lock_->owner = std::thread::id();
-        lock_->mutex.unlock();
+        lock_->held.store(false);
     }
 
   private:
     std::shared_ptr<ProcessLock> lock_;
-    int fd_;
+    UniqueFd fd_;
 };
 
 std::string secondsText(std::chrono::milliseconds wait) {
@@ -81,83 +87,81 @@ std::chrono::milliseconds setRegistrationLockWait(std::chrono::milliseconds wait
     return std::chrono::milliseconds(lockWaitMs.exchange(wait.count()));
 }
 
-Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
-    const std::shared_ptr<SecureStore>& store) {
-    std::chrono::milliseconds wait(lockWaitMs.load());
+Result<RegistrationLockWait> planRegistrationLockWait(const std::shared_ptr<SecureStore>& store) {
+    RegistrationLockWait plan;
+    plan.wait = std::chrono::milliseconds(lockWaitMs.load());
     // The wait counts against the operation's deadline like any exchange: it ends when either
     // runs out, and the error says which.
-    bool deadlineBinds = false;
     if (const auto remaining = OperationScope::remainingMilliseconds()) {
         if (*remaining <= 0) return deadlinePassedError();
-        if (*remaining < wait.count()) {
-            wait = std::chrono::milliseconds(*remaining);
-            deadlineBinds = true;
+        if (*remaining < plan.wait.count()) {
+            plan.wait = std::chrono::milliseconds(*remaining);
+            plan.deadlineBinds = true;
         }
     }
-    const auto deadline = std::chrono::steady_clock::now() + wait;
+    plan.until = std::chrono::steady_clock::now() + plan.wait;
+    const auto path = sqliteStorePath(*store);
+    plan.what = path ? "\"" + *path + "\"" : std::string("(installed by the host)");
+    return plan;
+}
+
+Error registrationLockTimeout(const RegistrationLockWait& plan) {
+    return plan.deadlineBinds ? deadlinePassedError() : lockedError(plan.what, plan.wait);
+}
+
+Result<std::unique_ptr<RegistrationLock>> tryLockForRegistration(
+    const std::shared_ptr<SecureStore>& store, const RegistrationLockWait& plan,
+    bool onCallingThread) {
     const auto path = sqliteStorePath(*store);
     char address[32];
     std::snprintf(address, sizeof address, "@%p", static_cast<const void*>(store.get()));
-    const std::string what = path ? "\"" + *path + "\"" : std::string("(installed by the host)");
-
-    auto mutex = processLockFor(path ? *path : std::string(address));
-    if (mutex->owner.load() == std::this_thread::get_id()) {
-        return lockedError(what, std::chrono::milliseconds(0));
+    auto lock = processLockFor(path ? *path : std::string(address));
+    if (onCallingThread && lock->owner.load() == std::this_thread::get_id()) {
+        return lockedError(plan.what, std::chrono::milliseconds(0));
     }
-    // Polled rather than a timed wait: the waits are short and rare, and the race detector
-    // understands a plain mutex's try_lock where it misses the timed lock's clock-based call.
-    while (!mutex->mutex.try_lock()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return deadlineBinds ? deadlinePassedError() : lockedError(what, wait);
+    if (lock->held.exchange(true)) return std::unique_ptr<RegistrationLock>();
+    struct LetGo {
+        ProcessLock* lock;
+        ~LetGo() {
+            if (lock != nullptr) lock->held.store(false);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::unique_lock<std::mutex> held(mutex->mutex, std::adopt_lock);
-    mutex->owner = std::this_thread::get_id();
-    if (!path) {
-        held.release();
-        return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), -1));
-    }
-
+    } letGo{lock.get()};
+    if (onCallingThread) lock->owner = std::this_thread::get_id();
     struct ClearOwner {
         ProcessLock* lock;
         ~ClearOwner() {
             if (lock != nullptr) lock->owner = std::thread::id();
         }
-    } clearOwner{mutex.get()};
-    const std::string lockPath = *path + ".lock";
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        return clientError(ClientErrorCode::storeUnavailable,
-                           "secure store lock file \"" + lockPath + "\": cannot open it: " +
-                               std::error_code(errno, std::generic_category()).message() +
-                               "; remove it if it is a symbolic link, or make the directory "
-                               "writable by its owner");
-    }
-    if (auto problem = untrustedFileProblem(fd)) {
-        ::close(fd);
-        return clientError(ClientErrorCode::storeUnavailable,
-                           "secure store lock file \"" + lockPath + "\": " + *problem);
-    }
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) {
-            const int err = errno;
-            ::close(fd);
+    } clearOwner{onCallingThread ? lock.get() : nullptr};
+
+    UniqueFd fd;
+    if (path) {
+        const std::string lockPath = *path + ".lock";
+        fd.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd) {
+            return clientError(ClientErrorCode::storeUnavailable,
+                               "secure store lock file \"" + lockPath + "\": cannot open it: " +
+                                   std::error_code(errno, std::generic_category()).message() +
+                                   "; remove it if it is a symbolic link, or make the directory "
+                                   "writable by its owner");
+        }
+        if (auto problem = untrustedFileProblem(fd.get())) {
+            return clientError(ClientErrorCode::storeUnavailable,
+                               "secure store lock file \"" + lockPath + "\": " + *problem);
+        }
+        for (;;) {
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == EWOULDBLOCK) return std::unique_ptr<RegistrationLock>();
             return clientError(ClientErrorCode::storeUnavailable,
                                "secure store lock file \"" + lockPath + "\": cannot lock it: " +
-                                   std::error_code(err, std::generic_category()).message());
+                                   std::error_code(errno, std::generic_category()).message());
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::close(fd);
-            return deadlineBinds ? deadlinePassedError() : lockedError(what, wait);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    letGo.lock = nullptr;
     clearOwner.lock = nullptr;
-    held.release();
-    return std::unique_ptr<RegistrationLock>(std::make_unique<HeldLock>(std::move(mutex), fd));
+    return std::unique_ptr<RegistrationLock>(
+        std::make_unique<HeldLock>(std::move(lock), std::move(fd)));
 }
 
 }  // namespace tavi::detail

@@ -33,9 +33,27 @@ class RegistrationLock {
     virtual ~RegistrationLock() = default;
 };
 
-/// Takes the registration lock of `store`, waiting at most the registration lock wait; a
-/// storeUnavailable error saying who holds it (or why the lock file cannot be used) otherwise.
-Result<std::unique_ptr<RegistrationLock>> lockForRegistration(
-    const std::shared_ptr<SecureStore>& store);
+/// How long a registration may wait for the lock of a store, and what it reports when that ends.
+struct RegistrationLockWait {
+    std::chrono::steady_clock::time_point until;
+    std::chrono::milliseconds wait{0};
+    bool deadlineBinds = false;  ///< the operation's deadline, not the lock wait, ends it
+    std::string what;            ///< the store, as errors name it
+};
+
+/// The wait for `store`'s lock: the registration lock wait or what remains of the operation's
+/// deadline, whichever is shorter; the deadline error when nothing remains.
+Result<RegistrationLockWait> planRegistrationLockWait(const std::shared_ptr<SecureStore>& store);
+
+/// The error when `plan`'s wait has run out: another registration holds the store, or the
+/// operation's deadline passed.
+Error registrationLockTimeout(const RegistrationLockWait& plan);
+
+/// One try at the registration lock of `store`: the lock; a null lock when another registration
+/// holds it (try again after a pause); or a storeUnavailable error (the lock file cannot be
+/// used, or a registration on this thread already holds it when `onCallingThread`).
+Result<std::unique_ptr<RegistrationLock>> tryLockForRegistration(
+    const std::shared_ptr<SecureStore>& store, const RegistrationLockWait& plan,
+    bool onCallingThread);
 
 }  // namespace tavi::detail

@@ -12,7 +12,6 @@
 #include "store/sqlite_store.hpp"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -30,35 +29,15 @@
 #include <utility>
 #include <vector>
 
+#include "core/handle.hpp"
 #include "core/internal.hpp"
+#include "core/secret.hpp"
 
 namespace tavi {
 namespace {
 
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using DbHandle = std::unique_ptr<sqlite3, DbCloser>;
-
-struct StmtFinalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
-
-/// Closes a file descriptor on scope exit.
-class FdGuard {
-  public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using DbHandle = detail::Handle<sqlite3, sqlite3_close_v2>;
+using Stmt = detail::Handle<sqlite3_stmt, sqlite3_finalize>;
 
 /// Resets a statement (and drops its bindings) on scope exit, so the cached statement never keeps
 /// a read snapshot or pointers into caller memory.
@@ -190,8 +169,7 @@ std::optional<std::string> linkFreePath(const std::string& path, std::string& pr
             leaf = dir.substr(dirSlash + 1);
         }
     }
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(parent.c_str(), nullptr),
-                                                           &std::free);
+    const detail::Handle<char, detail::freeMemory> real(::realpath(parent.c_str(), nullptr));
     if (!real) {
         problem = "cannot resolve \"" + parent + "\": " + errnoText(errno);
         return std::nullopt;
@@ -205,22 +183,21 @@ std::optional<std::string> linkFreePath(const std::string& path, std::string& pr
 /// Examines `path` without following a link: none when it does not exist, else the problem with
 /// it (and the fix), if any.
 std::optional<std::string> existingFileProblem(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    const detail::UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) return std::nullopt;
         return "cannot examine \"" + path + "\": " + errnoText(errno);
     }
-    const FdGuard guard(fd);
-    return detail::untrustedFileProblem(fd);
+    return detail::untrustedFileProblem(fd.get());
 }
 
 /// Creates the file 0600 if it is absent; an existing file must be one the user owns (see
 /// untrustedFileProblem). Returns the problem, if any.
 std::optional<std::string> prepareFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-        const FdGuard guard(fd);
-        if (::fchmod(fd, 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
+    const detail::UniqueFd fd(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd) {
+        if (::fchmod(fd.get(), 0600) != 0) return "cannot set the file mode: " + errnoText(errno);
     } else if (errno != EEXIST) {
         return "cannot create the file: " + errnoText(errno) +
                "; make its directory writable by its owner, or choose another path";
@@ -288,13 +265,12 @@ constexpr std::size_t kStatementCount = std::size(kStatements);
 
 /// Items read before are answered from memory while the database is unchanged. SQLite's
 /// data_version moves whenever another connection (another store object, another process)
-/// commits; this connection's own writes clear the remembered items.
+/// commits; this connection's own writes clear the remembered items. The remembered bytes are
+/// secret (session values, keys) and are wiped whenever an entry goes.
 class ItemCache {
   public:
     /// Entries kept at most; the session is a handful of names, keys add one per key in use.
     static constexpr std::size_t kMaxEntries = 64;
-
-    ~ItemCache() { clear(); }
 
     /// Forgets everything when `version` differs from the one the entries were read at.
     void validate(std::int64_t version) {
@@ -303,36 +279,48 @@ class ItemCache {
         version_ = version;
     }
 
-    /// Forgets everything, wiping the remembered bytes.
+    /// Forgets everything.
     void clear() {
-        for (auto& [key, item] : items_) {
-            if (item && !item->data.empty()) OPENSSL_cleanse(item->data.data(), item->data.size());
-        }
         items_.clear();
         version_.reset();
     }
 
-    /// The remembered answer: an item, or none for "absent"; nullptr when nothing is remembered.
-    const std::optional<StoreItem>* find(ItemClass cls, const std::string& name) const {
-        if (!version_) return nullptr;
+    /// Answers from memory: success (`out` filled) or itemNotFound; none when nothing is
+    /// remembered.
+    std::optional<std::int32_t> find(ItemClass cls, const std::string& name, StoreItem& out) const {
+        if (!version_) return std::nullopt;
         const auto it = items_.find(Key{cls, name});
-        return it == items_.end() ? nullptr : &it->second;
+        if (it == items_.end()) return std::nullopt;
+        if (!it->second) return KeychainStatus::itemNotFound;
+        out.data.assign(it->second->data.begin(), it->second->data.end());
+        out.keyClass = it->second->keyClass;
+        return KeychainStatus::success;
     }
 
-    void remember(ItemClass cls, const std::string& name, std::optional<StoreItem> item) {
+    /// Remembers an item, or with none that the name is absent.
+    void remember(ItemClass cls, const std::string& name, const StoreItem* item) {
         if (!version_) return;
         if (items_.size() >= kMaxEntries) {
             const auto version = *version_;
             clear();
             version_ = version;
         }
-        items_.insert_or_assign(Key{cls, name}, std::move(item));
+        std::optional<Entry> entry;
+        if (item != nullptr) {
+            entry = Entry{detail::SecretBytes(item->data.begin(), item->data.end()),
+                          item->keyClass};
+        }
+        items_.insert_or_assign(Key{cls, name}, std::move(entry));
     }
 
   private:
     using Key = std::pair<ItemClass, std::string>;
+    struct Entry {
+        detail::SecretBytes data;
+        KeyClass keyClass;
+    };
     std::optional<std::int64_t> version_;  ///< none: nothing is remembered
-    std::map<Key, std::optional<StoreItem>> items_;
+    std::map<Key, std::optional<Entry>> items_;
 };
 
 class SqliteSecureStore final : public SecureStore {
@@ -526,16 +514,12 @@ class SqliteSecureStore final : public SecureStore {
     /// An item from memory when the database is unchanged since it was read, else from the file.
     std::int32_t readLocked(ItemClass cls, const std::string& name, StoreItem& out,
                             std::string& problem) {
-        if (const auto* known = cache_.find(cls, name)) {
-            if (!*known) return KeychainStatus::itemNotFound;
-            out = **known;
-            return KeychainStatus::success;
-        }
+        if (const auto known = cache_.find(cls, name, out)) return *known;
         const std::int32_t status = copyLocked(cls, name, out, problem);
         if (status == KeychainStatus::success) {
-            cache_.remember(cls, name, out);
+            cache_.remember(cls, name, &out);
         } else if (status == KeychainStatus::itemNotFound) {
-            cache_.remember(cls, name, std::nullopt);
+            cache_.remember(cls, name, nullptr);
         }
         return status;
     }

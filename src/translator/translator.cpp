@@ -1,15 +1,15 @@
 // The masked form of a secret value that the bank expects inside a payload.
 
-#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
 #include <array>
 #include <charconv>
 #include <cstdint>
-#include <memory>
 
 #include "core/internal.hpp"
+#include "core/secret.hpp"
+#include "crypto/secret_ops.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"
 #include "translator/seal.hpp"
@@ -27,11 +27,12 @@ std::string shortestDecimal(double number) {
 std::optional<std::string> sealForBank(const std::string& value, const std::string& ki,
                                        const std::string& pubKey, const std::string& txnId) {
     const TaviUtils utils;
-    std::string plainText =
-        txnId + "|" + value + "|" + shortestDecimal(utils.generateRandomNumber());
-    // The secret in clear is wiped when sealing is done, whichever way it ends.
-    const std::unique_ptr<std::string, void (*)(std::string*)> wipePlainText(
-        &plainText, [](std::string* text) { OPENSSL_cleanse(text->data(), text->size()); });
+    // The secret in clear lives in wiped memory only.
+    SecretString plainText(txnId);
+    plainText += "|";
+    plainText += value;
+    plainText += "|";
+    plainText += shortestDecimal(utils.generateRandomNumber());
     const auto refinedKey = utils.decodePublicKey(pubKey);
     diag("pubKey");
     diag(pubKey);
@@ -39,9 +40,10 @@ std::optional<std::string> sealForBank(const std::string& value, const std::stri
     diag(refinedKey ? "Optional(\"" + *refinedKey + "\")" : std::string("nil"));
     if (!refinedKey) return std::nullopt;
     const PKIEncryptionDecryptionUtils pki;
-    const std::string cipher = pki.encryptUTF8(plainText, pki.convertToBase64Format(*refinedKey));
-    if (cipher.empty()) return std::nullopt;
-    return FinancialMsgTranslatorUtils::retrieveKiAppendedData(ki, cipher);
+    const auto cipher =
+        rsaEncryptText(plainText.view(), pki.convertToBase64Format(*refinedKey));
+    if (!cipher || cipher->empty()) return std::nullopt;
+    return FinancialMsgTranslatorUtils::retrieveKiAppendedData(ki, *cipher);
 }
 
 }  // namespace detail

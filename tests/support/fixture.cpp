@@ -31,6 +31,7 @@ void LineCapture::clear() {
 void SandboxTest::SetUp() {
     sandbox::Options options;
     options.tls = useTls();
+    options.fixedTransactionKeys = fixedTransactionKeys();
     server_ = std::make_unique<sandbox::Server>(options);
     ASSERT_TRUE(server_->start()) << server_->lastError();
     store_ = makeMemorySecureStore();

@@ -31,6 +31,8 @@ class SandboxTest : public ::testing::Test {
   protected:
     /// Override to start the server with TLS.
     virtual bool useTls() const { return false; }
+    /// Override to have key retrieval answer with the same keys every time (no key generation).
+    virtual bool fixedTransactionKeys() const { return false; }
 
     void SetUp() override;
     void TearDown() override;

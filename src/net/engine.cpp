@@ -1,0 +1,627 @@
+// The call engine: one library thread drives the exchanges of every call in flight with libcurl's
+// multi interface, resumes each call's steps as their exchanges and pauses end, and ends waits at
+// once when a call is cancelled. Completions run on the host's executor or on one library
+// completion thread, never on the engine's thread (a slow completion delays no exchange).
+#include <curl/curl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "net/call.hpp"
+#include "tavi/config.hpp"
+
+namespace tavi::detail {
+
+// ---- The current call and its deadline --------------------------------------------------------
+
+namespace {
+
+thread_local CallContext* current = nullptr;
+
+// At most a year, so that a deadline's time point cannot overflow.
+constexpr long long kLongest = 365LL * 24 * 3600 * 1000;
+
+}  // namespace
+
+CallContext* currentCall() {
+    return current;
+}
+
+CurrentCallScope::CurrentCallScope(CallContext* call) : previous_(current) {
+    current = call;
+}
+
+CurrentCallScope::~CurrentCallScope() {
+    current = previous_;
+}
+
+CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
+                           std::function<void(std::string_view)> sink) {
+    const auto& config = AppConstantTAVI::shared();
+    long long total = 0;
+    if (deadlineMilliseconds && *deadlineMilliseconds > 0) {
+        total = *deadlineMilliseconds;
+    } else {
+        const long long timeout =
+            config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+        total = config.operationDeadlineMilliseconds > 0 ? config.operationDeadlineMilliseconds
+                                                         : 2 * timeout;
+    }
+    total = std::min(total, kLongest);
+    CallContext call;
+    call.totalMilliseconds = static_cast<long>(total);
+    call.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    call.sink = std::move(sink);
+    return call;
+}
+
+OperationScope::OperationScope() : outermost_(current == nullptr) {
+    if (!outermost_) return;
+    own_ = newCallContext();
+    previous_ = current;
+    current = &own_;
+}
+
+OperationScope::OperationScope(std::optional<long long> deadlineMilliseconds,
+                               std::function<void(std::string_view)> sink)
+    : outermost_(current == nullptr) {
+    if (!outermost_) return;
+    own_ = newCallContext(deadlineMilliseconds, std::move(sink));
+    previous_ = current;
+    current = &own_;
+}
+
+OperationScope::~OperationScope() {
+    if (outermost_) current = previous_;
+}
+
+std::optional<long long> OperationScope::remainingMilliseconds() {
+    if (current == nullptr) return std::nullopt;
+    const auto left = current->deadline - std::chrono::steady_clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+}
+
+long OperationScope::totalMilliseconds() {
+    return current != nullptr ? current->totalMilliseconds : 0;
+}
+
+// ---- Cancellation -------------------------------------------------------------------------------
+
+bool currentCallCancelled() {
+    const CallState* state = currentEngineCall();
+    return state != nullptr && (state->bits.load() & CallState::cancelled) != 0;
+}
+
+Error cancelledError(RequestDelivery delivery) {
+    Error error = clientError(
+        ClientErrorCode::cancelled,
+        delivery == RequestDelivery::notSent
+            ? "the call was cancelled; nothing was sent"
+            : "the call was cancelled after its request was sent; the request may have reached "
+              "the server");
+    error.delivery = delivery;
+    return error;
+}
+
+bool beginCommit() {
+    CallState* state = currentEngineCall();
+    if (state == nullptr) return true;
+    unsigned bits = state->bits.load();
+    do {
+        if ((bits & CallState::cancelled) != 0) return false;
+    } while (!state->bits.compare_exchange_weak(bits, bits | CallState::committing));
+    return true;
+}
+
+bool endCall(CallState& state) {
+    const unsigned before = state.bits.fetch_or(CallState::ended);
+    return (before & CallState::cancelled) != 0 && (before & CallState::committing) == 0;
+}
+
+RequestDelivery cancelledDelivery(const CallState& state) {
+    return (state.bits.load() & CallState::sent) != 0 ? RequestDelivery::mayHaveBeenReceived
+                                                      : RequestDelivery::notSent;
+}
+
+namespace {
+
+// ---- A queue of work on one thread ------------------------------------------------------------
+
+// The library's completion thread: runs completions one at a time, in order.
+class CompletionThread {
+  public:
+    static CompletionThread& instance() {
+        static CompletionThread thread;
+        return thread;
+    }
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(work));
+        }
+        changed_.notify_one();
+    }
+    ~CompletionThread() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_one();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    CompletionThread() : thread_([this] { run(); }) {}
+    void run() {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                work = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            work();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+void markDelivered(CallState& state) {
+    {
+        std::lock_guard lock(state.mutex);
+        state.delivered = true;
+    }
+    state.changed.notify_all();
+}
+
+}  // namespace
+
+// ---- The engine -----------------------------------------------------------------------------------
+
+struct ExchangeStep::Job {
+    std::unique_ptr<PreparedExchange> prepared;
+    CallState* state = nullptr;
+    CURL* easy = nullptr;
+    std::function<void(Result<Answer>)> done;
+};
+
+namespace {
+
+// Connections the engine keeps to one server at a time; further exchanges wait for one.
+constexpr long kMaxHostConnections = 8;
+
+class Engine {
+  public:
+    static Engine& instance() {
+        static Engine engine;
+        return engine;
+    }
+
+    // Runs `work` on the engine's thread.
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(work));
+        }
+        wake();
+    }
+
+    // ---- Engine thread only ----
+
+    void add(ExchangeStep::Job* job) {
+        if (haveTrust_ && !(trust_ == job->prepared->trust())) {
+            // Connections made under other trust settings are never reused: the new settings
+            // wait until the old ones' exchanges have ended, then every connection is closed.
+            if (!running_.empty()) {
+                waiting_.push_back(job);
+                return;
+            }
+            multi_.reset();
+        }
+        if (!multi_) newMulti(job->prepared->trust());
+        begin(job);
+    }
+
+    void remove(ExchangeStep::Job* job) {
+        if (const auto it = std::find(waiting_.begin(), waiting_.end(), job);
+            it != waiting_.end()) {
+            waiting_.erase(it);
+            return;
+        }
+        if (job->easy == nullptr) return;
+        curl_multi_remove_handle(multi_.get(), job->easy);
+        recycle(job);
+        admitWaiting();
+    }
+
+    std::uint64_t addTimer(std::chrono::steady_clock::time_point at, std::function<void()> fire) {
+        const std::uint64_t id = ++lastTimer_;
+        timers_.emplace(at, std::make_pair(id, std::move(fire)));
+        return id;
+    }
+
+    void cancelTimer(std::uint64_t id) {
+        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+            if (it->second.first == id) {
+                timers_.erase(it);
+                return;
+            }
+        }
+    }
+
+    ~Engine() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    Engine() : wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        // Made first, so that it is destroyed last: the engine's thread may still deliver.
+        (void)CompletionThread::instance();
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void wake() {
+        const std::uint64_t one = 1;
+        if (wakeup_.get() >= 0) (void)!::write(wakeup_.get(), &one, sizeof one);
+    }
+
+    void newMulti(const TrustSettings& trust) {
+        multi_.reset(curl_multi_init());
+        if (multi_) {
+            curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxHostConnections);
+            curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, kMaxHostConnections);
+        }
+        trust_ = trust;
+        haveTrust_ = true;
+    }
+
+    void begin(ExchangeStep::Job* job) {
+        EasyHandle easy;
+        if (!idle_.empty()) {
+            easy = std::move(idle_.back());
+            idle_.pop_back();
+            curl_easy_reset(easy.get());
+        } else {
+            easy.reset(curl_easy_init());
+        }
+        if (!multi_ || !easy || !job->prepared->configure(easy.get())) {
+            return finish(job, job->prepared->finish(CURLE_FAILED_INIT, nullptr));
+        }
+        curl_easy_setopt(easy.get(), CURLOPT_PRIVATE, job);
+        keyLogFile_ = job->prepared->keyLogFile();
+        if (curl_multi_add_handle(multi_.get(), easy.get()) != CURLM_OK) {
+            return finish(job, job->prepared->finish(CURLE_FAILED_INIT, nullptr));
+        }
+        job->easy = easy.get();
+        running_.push_back(std::move(easy));
+    }
+
+    void recycle(ExchangeStep::Job* job) {
+        const auto it = std::find_if(running_.begin(), running_.end(),
+                                     [job](const EasyHandle& e) { return e.get() == job->easy; });
+        if (it != running_.end()) {
+            curl_easy_reset(it->get());
+            idle_.push_back(std::move(*it));
+            running_.erase(it);
+        }
+        job->easy = nullptr;
+    }
+
+    void admitWaiting() {
+        if (!running_.empty() || waiting_.empty()) return;
+        std::vector<ExchangeStep::Job*> waiting;
+        waiting.swap(waiting_);
+        multi_.reset();
+        for (auto* job : waiting) add(job);
+    }
+
+    static void finish(ExchangeStep::Job* job, Result<Answer> result) {
+        auto done = std::move(job->done);
+        if (done) done(std::move(result));
+    }
+
+    void runPosted() {
+        std::deque<std::function<void()>> work;
+        {
+            std::lock_guard lock(mutex_);
+            work.swap(queue_);
+        }
+        for (auto& w : work) w();
+    }
+
+    void completeTransfers() {
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            CURL* easy = message->easy_handle;
+            const CURLcode code = message->data.result;
+            ExchangeStep::Job* job = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &job);
+            curl_multi_remove_handle(multi_.get(), easy);
+            if (job == nullptr) continue;
+            Result<Answer> result = job->prepared->finish(code, easy);
+            recycle(job);
+            finish(job, std::move(result));
+            if (!multi_) return;  // a finished call changed the trust settings
+        }
+        admitWaiting();
+    }
+
+    void fireTimers() {
+        const auto now = std::chrono::steady_clock::now();
+        while (!timers_.empty() && timers_.begin()->first <= now) {
+            auto fire = std::move(timers_.begin()->second.second);
+            timers_.erase(timers_.begin());
+            fire();
+        }
+    }
+
+    void run() {
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (stop_) break;
+            }
+            runPosted();
+            if (multi_) {
+                const KeyLogScope keyLog(keyLogFile_);
+                int stillRunning = 0;
+                curl_multi_perform(multi_.get(), &stillRunning);
+                completeTransfers();
+            }
+            fireTimers();
+
+            long waitMs = 1000;
+            if (multi_) {
+                long curlMs = -1;
+                curl_multi_timeout(multi_.get(), &curlMs);
+                if (curlMs >= 0) waitMs = std::min(waitMs, curlMs);
+            }
+            if (!timers_.empty()) {
+                const auto untilTimer = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    timers_.begin()->first - std::chrono::steady_clock::now());
+                waitMs = std::clamp<long>(static_cast<long>(untilTimer.count()), 0, waitMs);
+            }
+            {
+                std::lock_guard lock(mutex_);
+                if (!queue_.empty() || stop_) waitMs = 0;
+            }
+            curl_waitfd extra{wakeup_.get(), CURL_WAIT_POLLIN, 0};
+            if (multi_) {
+                curl_multi_poll(multi_.get(), &extra, 1, static_cast<int>(waitMs), nullptr);
+            } else {
+                pollfd fd{wakeup_.get(), POLLIN, 0};
+                (void)::poll(&fd, 1, static_cast<int>(waitMs));
+            }
+            std::uint64_t count = 0;
+            (void)!::read(wakeup_.get(), &count, sizeof count);
+        }
+        // The process is ending: transfers still running are dropped.
+        for (auto& easy : running_) curl_multi_remove_handle(multi_.get(), easy.get());
+        running_.clear();
+        multi_.reset();
+    }
+
+    std::mutex mutex_;
+    std::deque<std::function<void()>> queue_;
+    bool stop_ = false;
+    UniqueFd wakeup_;
+
+    MultiHandle multi_;
+    TrustSettings trust_;
+    bool haveTrust_ = false;
+    std::vector<EasyHandle> running_;
+    std::vector<EasyHandle> idle_;
+    std::vector<ExchangeStep::Job*> waiting_;
+    std::string keyLogFile_;
+    std::multimap<std::chrono::steady_clock::time_point,
+                  std::pair<std::uint64_t, std::function<void()>>>
+        timers_;
+    std::uint64_t lastTimer_ = 0;
+
+    std::thread thread_;  // last: starts once everything above exists
+};
+
+// Resumes a suspended step of `state`'s call on the engine's thread, as that call.
+void resumeAs(CallState* state, std::coroutine_handle<> handle) {
+    state->abortWait = nullptr;
+    const CurrentCallScope scope(&state->context);
+    handle.resume();
+}
+
+// The request is about to go out: it does unless the call was cancelled first.
+bool mayBeSent(void* user) {
+    auto* state = static_cast<CallState*>(user);
+    unsigned bits = state->bits.load();
+    do {
+        if ((bits & CallState::cancelled) != 0) return false;
+    } while (!state->bits.compare_exchange_weak(bits, bits | CallState::sent));
+    return true;
+}
+
+}  // namespace
+
+// ---- Starting and delivering ----------------------------------------------------------------------
+
+std::shared_ptr<CallState> newCallState(const CallOptions& options) {
+    auto state = std::make_shared<CallState>();
+    std::optional<long long> deadline;
+    if (options.deadline) deadline = std::max<long long>(1, options.deadline->count());
+    state->context = newCallContext(deadline, options.diagnosticsSink);
+    state->context.engineCall = state.get();
+    state->executor = options.executor;
+    return state;
+}
+
+void startOnEngine(const std::shared_ptr<CallState>& state, std::coroutine_handle<> root) {
+    Engine::instance().post([state, root] { resumeAs(state.get(), root); });
+}
+
+void deliver(const std::shared_ptr<CallState>& state, std::function<void()> completion) {
+    auto run = [state, completion = std::move(completion)]() {
+        try {
+            completion();
+        } catch (...) {
+            // A host's completion that throws ends there; the library goes on.
+        }
+        if (!state->executor) markDelivered(*state);
+    };
+    if (state->executor) {
+        try {
+            state->executor(std::move(run));
+        } catch (...) {
+        }
+        markDelivered(*state);
+    } else {
+        CompletionThread::instance().post(std::move(run));
+    }
+}
+
+// ---- Steps ------------------------------------------------------------------------------------------
+
+ExchangeStep::ExchangeStep(std::string endPoint, std::string method,
+                           std::map<std::string, QueryValue> queryParams,
+                           std::optional<Bytes> body,
+                           std::map<std::string, std::string> loggedHeaders)
+    : endPoint_(std::move(endPoint)),
+      method_(std::move(method)),
+      query_(std::move(queryParams)),
+      body_(std::move(body)),
+      headers_(std::move(loggedHeaders)) {}
+
+ExchangeStep::~ExchangeStep() = default;
+
+bool ExchangeStep::await_ready() {
+    CallState* state = currentEngineCall();
+    if (state == nullptr) {
+        result_.emplace(exchangeOnThisThread(endPoint_, method_, query_, body_, headers_));
+        return true;
+    }
+    if ((state->bits.load() & CallState::cancelled) != 0) {
+        result_.emplace(cancelledError(RequestDelivery::notSent));
+        return true;
+    }
+    try {
+        auto prepared = PreparedExchange::prepare(endPoint_, method_, query_, body_, headers_);
+        if (!prepared) {
+            result_.emplace(prepared.error());
+            return true;
+        }
+        job_ = std::make_unique<Job>();
+        job_->prepared = std::move(prepared).value();
+        job_->state = state;
+        job_->prepared->setGate(&mayBeSent, state);
+    } catch (const std::exception& e) {
+        result_.emplace(transportError(CURLE_FAILED_INIT, e.what()));
+        return true;
+    }
+    return false;
+}
+
+void ExchangeStep::await_suspend(std::coroutine_handle<> awaiting) {
+    CallState* state = job_->state;
+    Engine& engine = Engine::instance();
+    job_->done = [this, state, awaiting](Result<Answer> result) {
+        result_.emplace(std::move(result));
+        resumeAs(state, awaiting);
+    };
+    state->abortWait = [this, state, awaiting, &engine] {
+        engine.remove(job_.get());
+        result_.emplace(cancelledError(job_->prepared->sent() ? RequestDelivery::mayHaveBeenReceived
+                                                              : RequestDelivery::notSent));
+        resumeAs(state, awaiting);
+    };
+    engine.add(job_.get());
+}
+
+Result<Answer> ExchangeStep::await_resume() {
+    return std::move(*result_);
+}
+
+bool PauseStep::await_ready() {
+    CallState* state = currentEngineCall();
+    if (state == nullptr) {
+        std::this_thread::sleep_for(duration_);
+        return true;
+    }
+    if ((state->bits.load() & CallState::cancelled) != 0) {
+        cancelled_ = true;
+        return true;
+    }
+    return false;
+}
+
+void PauseStep::await_suspend(std::coroutine_handle<> awaiting) {
+    CallState* state = currentEngineCall();
+    Engine& engine = Engine::instance();
+    timer_ = engine.addTimer(std::chrono::steady_clock::now() + duration_,
+                             [state, awaiting] { resumeAs(state, awaiting); });
+    state->abortWait = [this, state, awaiting, &engine] {
+        engine.cancelTimer(timer_);
+        cancelled_ = true;
+        resumeAs(state, awaiting);
+    };
+}
+
+}  // namespace tavi::detail
+
+// ---- The handle --------------------------------------------------------------------------------------
+
+namespace tavi {
+
+bool CallHandle::cancel() const {
+    if (!state_) return false;
+    unsigned bits = state_->bits.load();
+    do {
+        if ((bits & (State::ended | State::committing | State::cancelled)) != 0) {
+            return (bits & State::cancelled) != 0 && (bits & (State::committing)) == 0;
+        }
+    } while (!state_->bits.compare_exchange_weak(bits, bits | State::cancelled));
+    std::weak_ptr<State> weak = state_;
+    detail::Engine::instance().post([weak] {
+        if (auto state = weak.lock(); state && state->abortWait) {
+            auto abort = state->abortWait;
+            abort();
+        }
+    });
+    return true;
+}
+
+void CallHandle::wait() const {
+    if (!state_) return;
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [this] { return state_->delivered; });
+}
+
+bool CallHandle::waitFor(std::chrono::milliseconds timeout) const {
+    if (!state_) return true;
+    std::unique_lock lock(state_->mutex);
+    return state_->changed.wait_for(lock, timeout, [this] { return state_->delivered; });
+}
+
+bool CallHandle::done() const {
+    if (!state_) return true;
+    std::lock_guard lock(state_->mutex);
+    return state_->delivered;
+}
+
+}  // namespace tavi

@@ -1,0 +1,298 @@
+// The transport shared by every exchange: the process-wide share (DNS cache, TLS sessions), the
+// trusted certificates, the calling thread's kept connections, and the TLS key log.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/net.hpp"
+#include "tavi/config.hpp"
+
+namespace tavi::detail {
+
+TrustSettings TrustSettings::of(const AppConstantTAVI& config) {
+    TrustSettings trust{config.caFile, config.pinnedPublicKey};
+    struct stat st {};
+    if (!trust.caFile.empty() && ::stat(trust.caFile.c_str(), &st) == 0) {
+        trust.device = st.st_dev;
+        trust.inode = st.st_ino;
+        trust.size = st.st_size;
+        trust.modifiedNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        trust.changedNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    }
+    return trust;
+}
+
+void X509StoreFree::operator()(X509_STORE* store) const {
+    X509_STORE_free(store);
+}
+
+namespace {
+
+// ---- The process-wide HTTP client ----------------------------------------------------------
+
+// One share for the whole process: DNS cache and TLS sessions. Connections are not shared: the
+// shared connection cache of this libcurl generation is not safe across concurrent threads, and
+// operations may run on several host threads at once. Each thread keeps its own connections
+// instead (ThreadTransfer below).
+class HttpClient {
+  public:
+    static HttpClient& instance() {
+        static HttpClient client;  // initialised once, thread-safe
+        return client;
+    }
+
+    CURLSH* share() const { return share_.get(); }
+
+  private:
+    HttpClient() {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        share_.reset(curl_share_init());
+        if (!share_) return;
+        curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &HttpClient::lock);
+        curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &HttpClient::unlock);
+        curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        auto* self = static_cast<HttpClient*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* user) {
+        auto* self = static_cast<HttpClient*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].unlock();
+    }
+
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
+    ShareHandle share_;
+};
+
+// ---- The calling thread's transfer handle ----------------------------------------------------
+
+// ---- The certificates connections are verified against -----------------------------------------
+
+
+
+// The trusted certificates (the system's, plus the configured CA file), parsed once per process
+// and again only when the CA file changes, then shared by every new connection of every thread.
+// Parsing the system bundle costs tens of milliseconds of CPU; left to libcurl it happens for each
+// thread's first connection.
+class TrustStoreCache {
+  public:
+    static TrustStoreCache& instance() {
+        static TrustStoreCache cache;
+        return cache;
+    }
+
+    // A reference of the caller's own to the store for `trust`; null when a certificate file
+    // cannot be loaded (the connection then fails with a CA error).
+    TrustStore acquire(const TrustSettings& trust) {
+        std::lock_guard lock(mutex_);
+        if (!built_ || !sameFiles(key_, trust)) {
+            store_ = build(trust.caFile);
+            key_ = trust;
+            built_ = true;
+        }
+        if (!store_ || X509_STORE_up_ref(store_.get()) != 1) return nullptr;
+        return TrustStore(store_.get());
+    }
+
+  private:
+    TrustStoreCache() {
+        // libcurl's built-in CA locations: what it would load itself for each connection.
+        const EasyHandle probe(curl_easy_init());
+        char* file = nullptr;
+        char* path = nullptr;
+        if (probe && curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &file) == CURLE_OK && file) {
+            systemFile_ = file;
+        }
+        if (probe && curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {
+            systemPath_ = path;
+        }
+    }
+
+    static bool sameFiles(const TrustSettings& a, const TrustSettings& b) {
+        return a.caFile == b.caFile && a.device == b.device && a.inode == b.inode &&
+               a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+    }
+
+    TrustStore build(const std::string& caFile) const {
+        TrustStore store(X509_STORE_new());
+        bool ok = store != nullptr;
+        if (ok && !systemFile_.empty())
+            ok = X509_STORE_load_file(store.get(), systemFile_.c_str()) == 1;
+        if (ok && !systemPath_.empty())
+            ok = X509_STORE_load_path(store.get(), systemPath_.c_str()) == 1;
+        if (ok && !caFile.empty()) ok = X509_STORE_load_file(store.get(), caFile.c_str()) == 1;
+        // As libcurl sets them on the stores it builds: try the trusted certificates first when
+        // building a chain, and accept a trusted intermediate as an anchor.
+        if (ok)
+            ok = X509_STORE_set_flags(store.get(),
+                                      X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) == 1;
+        ERR_clear_error();
+        if (!ok) return nullptr;
+        return store;
+    }
+
+    std::mutex mutex_;
+    std::string systemFile_;
+    std::string systemPath_;
+    bool built_ = false;
+    TrustSettings key_;  // the files the store was built from; the pin plays no part
+    TrustStore store_;
+};
+
+// One easy handle per thread, kept between requests so that its connection cache keeps the
+// thread's connections open (keep-alive). Every option is set again for each request after
+// curl_easy_reset, which keeps the connections but forgets the options.
+class ThreadTransferState {
+  public:
+    bool busy() const { return busy_; }
+
+    // The thread's handle, reset, for one request under `trust`; null when none can be made.
+    CURL* acquire(const TrustSettings& trust) {
+        if (easy_ && (!(trust_ == trust) || idleConnectionClosed())) {
+            easy_.reset();  // closes the old connections
+        }
+        idleSocket_ = CURL_SOCKET_BAD;
+        if (easy_) {
+            curl_easy_reset(easy_.get());
+        } else {
+            easy_.reset(curl_easy_init());
+            trust_ = trust;
+        }
+        busy_ = easy_ != nullptr;
+        return easy_.get();
+    }
+
+    // After the request: options are cleared so that no pointer to the request's buffers stays
+    // behind; the connections stay open for the next request.
+    void release() {
+        if (easy_) {
+            curl_socket_t socket = CURL_SOCKET_BAD;
+            if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK) {
+                idleSocket_ = socket;
+            }
+            curl_easy_reset(easy_.get());
+        }
+        busy_ = false;
+    }
+
+  private:
+    // Whether the server has closed the kept connection while it sat idle. libcurl's own check
+    // before reuse takes a pending TLS close_notify for a live connection, sends the request into
+    // the closed connection and would then send it again; since a request is never sent twice,
+    // that request would fail. Data alone is no sign of a close (a TLS 1.3 server sends its
+    // session tickets after the first answer); the end of the stream is.
+    bool idleConnectionClosed() const {
+        if (idleSocket_ == CURL_SOCKET_BAD) return false;
+#ifdef POLLRDHUP
+        pollfd idle{idleSocket_, POLLRDHUP, 0};
+        if (::poll(&idle, 1, 0) <= 0) return false;
+        return (idle.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+        // Without POLLRDHUP: only an end of the stream with nothing before it is seen.
+        pollfd idle{idleSocket_, POLLIN, 0};
+        if (::poll(&idle, 1, 0) <= 0) return false;
+        if ((idle.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+        char byte = 0;
+        return ::recv(idleSocket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#endif
+    }
+
+    EasyHandle easy_;
+    TrustSettings trust_;
+    curl_socket_t idleSocket_ = CURL_SOCKET_BAD;  // the connection the last request used
+    bool busy_ = false;
+};
+
+
+// Where the TLS secrets of the calling thread's new connections go, while an exchange runs: the
+// host's key log file, or none. libcurl itself would honour SSLKEYLOGFILE; it never may.
+thread_local const std::string* tlsKeyLogPath = nullptr;
+
+using FileDescriptor = UniqueFd;
+
+// The key log callback of every TLS context the library makes, in place of libcurl's.
+void writeKeyLogLine(const SSL*, const char* line) {
+    const std::string* path = tlsKeyLogPath;
+    if (path == nullptr || path->empty() || line == nullptr) return;
+    const FileDescriptor file(
+        ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (file.get() < 0) return;
+    std::string text(line);
+    text += '\n';
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(file.get(), text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+// The calling thread's handle, kept between requests so that its connection cache keeps the
+// thread's connections open (keep-alive). Every option is set again for each request after
+// curl_easy_reset, which keeps the connections but forgets the options.
+class ThreadTransfer : public ThreadTransferState {
+  public:
+    using ThreadTransferState::ThreadTransferState;
+};
+
+CURLSH* sharedTransportState() {
+    return HttpClient::instance().share();
+}
+
+TrustStore trustStoreFor(const TrustSettings& trust) {
+    return TrustStoreCache::instance().acquire(trust);
+}
+
+TransferLease::TransferLease(const TrustSettings& trust) {
+    thread_local ThreadTransfer transfer;
+    if (transfer.busy()) {
+        own_.reset(curl_easy_init());
+        handle_ = own_.get();
+    } else {
+        owner_ = &transfer;
+        handle_ = transfer.acquire(trust);
+    }
+}
+
+TransferLease::~TransferLease() {
+    if (owner_ != nullptr && handle_ != nullptr) owner_->release();
+}
+
+KeyLogScope::KeyLogScope(const std::string& path) : previous_(tlsKeyLogPath) {
+    tlsKeyLogPath = &path;
+}
+
+KeyLogScope::~KeyLogScope() {
+    tlsKeyLogPath = previous_;
+}
+
+// Gives a new connection's TLS context the shared trusted certificates, and the library's key log
+// callback (which writes only to a file the host asked for).
+CURLcode installTrustStore(CURL*, void* sslContext, void* user) {
+    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslContext), &writeKeyLogLine);
+    auto* store = static_cast<X509_STORE*>(user);
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), store);
+    return CURLE_OK;
+}
+
+}  // namespace tavi::detail

@@ -1,0 +1,68 @@
+// The shared steps of the operations: decoding failures that keep what the answer said, opening
+// sealed answers, and the (errorCode, errorReason) callback shape.
+#include "operations/steps.hpp"
+
+#include <memory>
+#include <utility>
+
+#include "tavi/crypto.hpp"
+
+namespace tavi::detail {
+
+Error undecodableAnswer(Error decoding, const Answer& answer) {
+    Error error = ApiServiceError::decodingError(std::move(decoding));
+    error.httpStatus = answer.status;
+    // A server that fails often says why in its own words: keep its errorCode when the body is
+    // JSON carrying one (at the top level or in commonResponse).
+    if (auto json = parseJson(answer.body); json && json->is_object()) {
+        auto codeIn = [](const Json& object) -> std::optional<std::string> {
+            const auto it = object.find("errorCode");
+            if (it != object.end() && it->is_string()) return it->get<std::string>();
+            return std::nullopt;
+        };
+        auto code = codeIn(*json);
+        if (!code) {
+            const auto header = json->find("commonResponse");
+            if (header != json->end() && header->is_object()) code = codeIn(*header);
+        }
+        if (code && isValidUTF8(*code)) error.errorCode = std::move(code);
+    }
+    return error;
+}
+
+Attempted<std::string> openAnswer(const CommonResponse& header, const std::string& payloadField,
+                                  const std::string& publicKeyText, const OpenOptions& options) {
+    OpenedText opened = openSealedText(header, payloadField, publicKeyText, options);
+    switch (opened.outcome) {
+        case OpenOutcome::opened:
+            return std::move(opened.text);
+        case OpenOutcome::reissue:
+            return Reissue{};
+        case OpenOutcome::failed:
+            break;
+    }
+    return opened.error.value_or(
+        clientError(ClientErrorCode::responseUnreadable, "the answer could not be opened"));
+}
+
+Attempted<std::string> openWithStoredKey(const SealedRequest& request,
+                                         const CommonResponse& header,
+                                         const std::string& payloadField,
+                                         const OpenOptions& options) {
+    if (!request.serverKey) {
+        return clientError(ClientErrorCode::missingSessionValue,
+                           "the registered session has no \"taviKey\"; register the device first");
+    }
+    return openAnswer(header, payloadField, *request.serverKey, options);
+}
+
+void deliverCodeReason(
+    const Error& error,
+    const std::function<void(const std::optional<std::string>&, const std::optional<std::string>&)>&
+        failure) {
+    if (!failure) return;
+    if (error.domain == ErrorDomain::refusal) return failure(error.errorCode, error.errorReason);
+    failure(std::string(kExceptionOccured), std::string(kExceptionOccured));
+}
+
+}  // namespace tavi::detail
