@@ -1,5 +1,6 @@
 // The floor: what OpenSSL itself spends on the primitives an operation cannot avoid, measured in
-// this process so that the library's figures compare on the same machine.
+// this process so that the library's figures compare on the same machine. Beside it, the JSON
+// work of one key retrieval, by the direct writer and streaming reader and by the tree path.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "bench.hpp"
+#include "core/record.hpp"
+#include "core/record_fields.hpp"
 
 namespace tavi::bench {
 namespace {
@@ -114,6 +117,81 @@ void BM_Aes256Ctr(benchmark::State& state) {
                             static_cast<int64_t>(kPayloadBytes));
 }
 
+/// Base64-like filler (slashes included: the writer escapes them) of a sealed value's length.
+std::string base64Text(std::size_t length, unsigned seed) {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text(length, 'A');
+    for (auto& c : text) {
+        seed = seed * 1103515245u + 12345u;
+        c = alphabet[(seed >> 16) % 64];
+    }
+    return text;
+}
+
+/// A key retrieval's four JSON texts, at the sizes the sandbox exchanges: the payload (pretty,
+/// before sealing) and the request body written; the answer body and its opened payload read.
+struct KeyRetrievalJson {
+    CredentialKeysRetrievalPayload payload;
+    EncryptionKeyRetrievalRequest request;
+    Bytes answer;
+    std::string answerPayload;
+
+    KeyRetrievalJson() {
+        payload.paymentInstrument = PaymentInstrument{"ACCOUNT", "BANKXX01"};
+        payload.deviceInfo = DeviceInfo{"5f0c2a9e-3b1d-4c8e-9a7f-2d6b1e8c4a03", "com.example/wallet",
+                                        "356938035643809", "356938035643817", "+15550100",
+                                        std::nullopt};
+        payload.startDateTime = 1700000000123;
+        payload.resetCredentialCall = false;
+        request.commonRequest = CommonRequest{"MSG-7d3e0b5a-1f42-4c6a-8e9d-3b2a1c0f5e7d",
+                                              "PSP01",
+                                              "TAVI-0001",
+                                              base64Text(344, 1),
+                                              std::string("FINANCIAL_TXN"),
+                                              std::string("TXN-BENCH-KR")};
+        request.credentialKeysRetrievalPayloadEnc = base64Text(612, 2);
+
+        EncryptionKeyRetrievalResponse response;
+        response.commonResponse.reqMsgID = request.commonRequest.msgId;
+        response.commonResponse.symmetricKey = base64Text(344, 3);
+        response.commonResponse.success = true;
+        response.encryptionKeyRetrievalResponsePayloadEnc = base64Text(1468, 4);
+        const auto body = detail::encodeWithTree(response, false);
+        if (body) answer.assign(body.value().begin(), body.value().end());
+        const RetrievalKeyResponsePayload keys{base64Text(392, 5), "KI-0001", base64Text(524, 6),
+                                               false, "PIN_LENGTH=4"};
+        const auto text = detail::encodeWithTree(keys, true);
+        if (text) answerPayload = text.value();
+    }
+};
+
+/// Writes the payload (pretty) and the request (compact), reads the answer and its payload: by
+/// the direct writer and streaming reader, or (tree) through nlohmann documents. False on a
+/// failure.
+[[gnu::noinline]] bool keyRetrievalJson(const KeyRetrievalJson& bodies, bool tree) {
+    if (tree) {
+        return detail::encodeWithTree(bodies.payload, true).ok() &&
+               detail::encodeWithTree(bodies.request, false).ok() &&
+               detail::decodeWithTree<EncryptionKeyRetrievalResponse>(bodies.answer).ok() &&
+               detail::decodeWithTree<RetrievalKeyResponsePayload>(bodies.answerPayload).ok();
+    }
+    return detail::encodePretty(bodies.payload).ok() &&
+           detail::encodeCompact(bodies.request).ok() &&
+           detail::decodeBody<EncryptionKeyRetrievalResponse>(bodies.answer).ok() &&
+           detail::decodeText<RetrievalKeyResponsePayload>(bodies.answerPayload).ok();
+}
+
+void BM_KeyRetrievalJson(benchmark::State& state, bool tree) {
+    const KeyRetrievalJson bodies;
+    for (auto _ : state) {
+        if (!keyRetrievalJson(bodies, tree)) {
+            state.SkipWithError("JSON encoding or decoding failed");
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 void registerFloorBenchmarks() {
@@ -122,6 +200,12 @@ void registerFloorBenchmarks() {
     benchmark::RegisterBenchmark("floor/rsa_unwrap", BM_RsaUnwrap)->MinTime(0.1)->Repetitions(5);
     benchmark::RegisterBenchmark("floor/bank_seal", BM_BankSeal)->MinTime(0.1)->Repetitions(5);
     benchmark::RegisterBenchmark("floor/aes256ctr_1k", BM_Aes256Ctr)->MinTime(0.1)->Repetitions(5);
+    for (const bool tree : {false, true}) {
+        benchmark::RegisterBenchmark(tree ? "json/key_retrieval_tree" : "json/key_retrieval",
+                                     BM_KeyRetrievalJson, tree)
+            ->MinTime(0.1)
+            ->Repetitions(5);
+    }
 }
 
 }  // namespace tavi::bench

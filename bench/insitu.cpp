@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench.hpp"
-#include "operations/sealed.hpp"
+#include "operations/steps.hpp"
 #include "tavi/tavi.hpp"
 
 namespace tavi::bench {
@@ -79,13 +79,14 @@ bool oneRetrieval(Env& env, CurlPoster* poster, PhaseTimes& times) {
     if (!response || !response.value().commonResponse.success) return false;
     lap(kDecodeAnswer);
 
-    const auto opened = detail::openWithServerKey(
+    const auto opened = detail::openWithStoredKey(
         request, response.value().commonResponse,
         response.value().encryptionKeyRetrievalResponsePayloadEnc, detail::OpenOptions{});
-    if (opened.outcome != detail::OpenOutcome::opened) return false;
+    const auto* text = std::get_if<std::string>(&opened);
+    if (text == nullptr) return false;
     lap(kOpen);
 
-    if (!detail::decodeText<RetrievalKeyResponsePayload>(opened.text)) return false;
+    if (!detail::decodeText<RetrievalKeyResponsePayload>(*text)) return false;
     lap(kDecodePayload);
     return true;
 }

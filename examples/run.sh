@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs tavi from a build tree into a temporary prefix, builds examples/ against it as a
 # separate project (CMake package and pkg-config), starts the sandbox as its own process, and runs
-# every example against it: C++ (shared and static), C, and Python through the C interface.
+# every example against it: C++ (shared and static), C, and Python through the C interface (its
+# blocking calls, and calls that return at once driven from asyncio).
 #   examples/run.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
@@ -13,7 +14,7 @@ trap cleanup EXIT
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 libdir=$(dirname "$(find "$work/prefix" -name 'libtavi.so' | head -n 1)")
 [ -n "$libdir" ] && [ -f "$libdir/pkgconfig/tavi.pc" ] || { echo "install incomplete"; exit 1; }
-if grep -rqE '#include <(curl|openssl|sqlite3|nlohmann)' "$work/prefix/include"; then
+if grep -rqE '#include <(curl|openssl|sqlite3|nlohmann|simdjson)' "$work/prefix/include"; then
   echo "an installed header includes a dependency's header"; exit 1
 fi
 gen=(); command -v ninja > /dev/null && gen=(-G Ninja)
@@ -47,4 +48,5 @@ run otp_status "$b/otp_status" "$url" "$key" "$ca" "$work/cpp.db"
 run flow_c "$b/flow_c" "$url" "$key" "$ca" "$work/c.db"
 run flow_pkg_config env LD_LIBRARY_PATH="$libdir" "$work/flow_pc" "$url" "$key" "$ca" "$work/pc.db"
 run python python3 "$here/python/flow.py" "$libdir/libtavi.so" "$url" "$key" "$ca" "$work/py.db"
+run python_async python3 "$here/python/async_calls.py" "$libdir/libtavi.so" "$url" "$key" "$ca" "$work/py-async.db"
 echo "examples: all passed"

@@ -1,5 +1,7 @@
 // Every response decoder on arbitrary bytes: decoding never crashes, a decoded record describes
-// itself, and what decodes re-encodes to text that decodes to the same record.
+// itself, and what decodes re-encodes to text that decodes to the same record. The streaming
+// reader and the direct writer are held to the tree path on the same input: the same verdict,
+// the same error, the same record and the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,14 +13,35 @@ namespace {
 
 using namespace tavi;
 
+bool sameError(const Error& a, const Error& b) {
+    return a.domain == b.domain && a.code == b.code && a.message == b.message;
+}
+
+/// The direct writer against the tree's dump, in both forms.
+template <class R>
+void writeLikeTree(const R& record) {
+    for (const bool pretty : {false, true}) {
+        auto direct = pretty ? detail::encodePretty(record) : detail::encodeCompact(record);
+        auto tree = detail::encodeWithTree(record, pretty);
+        if (direct.ok() != tree.ok()) std::abort();
+        if (direct.ok() ? direct.value() != tree.value()
+                        : !sameError(direct.error(), tree.error()))
+            std::abort();
+    }
+}
+
 template <class R>
 void decode(const Bytes& body) {
     auto decoded = detail::decodeBody<R>(body);
+    auto tree = detail::decodeWithTree<R>(body);
+    if (decoded.ok() != tree.ok()) std::abort();
     if (!decoded) {
+        if (!sameError(decoded.error(), tree.error())) std::abort();
         (void)decoded.error().description();
         return;
     }
-    (void)detail::describe(decoded.value());
+    if (detail::describe(decoded.value()) != detail::describe(tree.value())) std::abort();
+    writeLikeTree(decoded.value());
     auto encoded = detail::encodeCompact(decoded.value());
     if (!encoded) return;  // text that is not UTF-8 is refused by the encoder
     auto again = detail::decodeText<R>(encoded.value());
@@ -46,5 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decode<UserRegistrationDecrpytedPayload>(body);
     decode<FetchOtpRetrievalResponsePayload>(body);
     decode<WebUrlResponsePayload>(body);
+    // Texts that no decoder yields (not UTF-8, any control character) reach the writer too.
+    const std::string text(body.begin(), body.end());
+    writeLikeTree(DeviceInfo{text, "a/b", text, "", text, std::nullopt});
     return 0;
 }

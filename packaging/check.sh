@@ -44,7 +44,7 @@ if dpkg-deb -c "$tools" | awk '{print $6}' | grep -Eq 'include/|/lib/'; then
   fail "tavi-tools holds library files"
 fi
 dpkg-deb -f "$dev" Depends | grep -q "libtavi1 (= $version-" || fail "libtavi-dev does not depend on its libtavi1"
-for d in libcurl4 libssl3 libsqlite3-0; do
+for d in libcurl4 libssl3 libsqlite3-0 libsimdjson14; do
   dpkg-deb -f "$runtime" Depends | grep -q "$d" || fail "libtavi1 does not depend on $d"
 done
 # What `apt install ./….deb` would do, simulated: every dependency resolves.

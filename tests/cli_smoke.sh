@@ -68,6 +68,18 @@ echo "ok: the PIN read after the start -> $(cat "$work/slow.out")"
 expect 0 '"ok":true' -- t sandbox-fault --endpoint retrieve-key --kind refusal --error-code SBX_TEST --times 1
 expect 1 '"errorCode":"SBX_TEST"' -- t retrieve-keys --msg-id M3 --transaction-type FINANCIAL_TXN --txn-id T-CLI-4 --bic BIC1 --instrument-type ACCOUNT
 expect 0 '"sessionKey"' -- t retrieve-keys --msg-id M4 --transaction-type FINANCIAL_TXN --txn-id T-CLI-4 --bic BIC1 --instrument-type ACCOUNT
+# SIGINT while the answer is late cancels the operation at once: exit 1, and the error says the
+# request may have reached the server.
+expect 0 '"ok":true' -- t sandbox-fault --endpoint retrieve-key --kind delay --delay-ms 8000 --times 1
+"$TAVI" --quiet --server "$url" --ca-file "$ca" --store "$work/client.db" retrieve-keys --msg-id M5 \
+  --transaction-type FINANCIAL_TXN --txn-id T-CLI-5 --bic BIC1 --instrument-type ACCOUNT > "$work/int.out" & int=$!
+sleep 1
+sent=$(date +%s%N); kill -INT "$int"; set +e; wait "$int"; rc=$?; set -e
+ms=$(( ($(date +%s%N) - sent) / 1000000 ))
+if [ "$rc" != 1 ] || [ "$ms" -ge 1000 ] || ! grep -q '"code":12,.*"delivery":"mayHaveBeenReceived"' "$work/int.out"; then
+  echo "FAILED: SIGINT -> rc=$rc after $ms ms, out=$(cat "$work/int.out")"; exit 1
+fi
+echo "ok: SIGINT during a late answer -> rc=1 after $ms ms: $(cat "$work/int.out")"
 
 # The command line: global options after the command, unknown options named, numbers checked.
 expect 0 '"registered":true' -- "$TAVI" check --mobile +15550100 --quiet --server "$url" --ca-file "$ca" --store "$work/client.db"

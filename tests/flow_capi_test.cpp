@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sandbox.hpp"
@@ -53,6 +56,26 @@ std::string text(char* owned) {
     std::string out = owned ? owned : "<null>";
     tavi_string_free(owned);
     return out;
+}
+
+/// What a call's completion received (read after tavi_call_wait, or once `runs` is set).
+struct Outcome {
+    std::atomic<int> runs{0};
+    tavi_status status = TAVI_INTERNAL_ERROR;
+    long errorCode = 0;
+    tavi_delivery delivery = TAVI_DELIVERY_UNKNOWN;
+    std::string sessionKey;
+    std::thread::id thread;
+};
+
+void record(const tavi_result* result, void* userData) {
+    auto* o = static_cast<Outcome*>(userData);
+    o->status = result->status;
+    o->errorCode = result->error ? result->error->code : 0;
+    o->delivery = tavi_result_delivery(result);
+    if (const char* key = tavi_result_value(result, "sessionKey")) o->sessionKey = key;
+    o->thread = std::this_thread::get_id();
+    o->runs.fetch_add(1);
 }
 
 class CApiFlow : public ::testing::Test {
@@ -312,3 +335,64 @@ TEST_F(CApiFlow, HostStoreAndDeviceProviderCarryTheRegistration) {
 }
 
 }  // namespace
+
+TEST_F(CApiFlow, CallsThatReturnAtOnceCompleteOnceAndCanBeCancelled) {
+    registerDevice();
+    Outcome keys;
+    tavi_call* call = tavi_start_retrieve_keys("MSG-A1", kFinancial, "TXN-C-A1", kBic, "ACCOUNT",
+                                               nullptr, record, &keys);
+    ASSERT_NE(call, nullptr);
+    tavi_call_wait(call);
+    EXPECT_EQ(keys.status, TAVI_OK);
+    EXPECT_FALSE(keys.sessionKey.empty());
+    EXPECT_EQ(tavi_call_cancel(call), 0) << "an ended call cannot be cancelled";
+    tavi_call_free(call);
+
+    // Cancelled while the server is late: it ends at once, and says its request may have
+    // reached the server.
+    tavi::sandbox::Fault delay;
+    delay.path = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
+    delay.kind = tavi::sandbox::Fault::Kind::delay;
+    delay.delayMs = 3000;
+    delay.times = 1;
+    server_->addFault(delay);
+    Outcome late;
+    const tavi_call_options options{20000};
+    call = tavi_start_retrieve_keys("MSG-A2", kFinancial, "TXN-C-A2", kBic, "ACCOUNT", &options,
+                                    record, &late);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const auto cancelledAt = std::chrono::steady_clock::now();
+    EXPECT_EQ(tavi_call_cancel(call), 1);
+    tavi_call_wait(call);
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, std::chrono::seconds(1));
+    EXPECT_EQ(late.status, TAVI_FAILED);
+    EXPECT_EQ(late.errorCode, 12);
+    EXPECT_EQ(late.delivery, TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED);
+    tavi_call_free(call);
+
+    // A missing argument completes as an invalid argument, never inside the start; a negative
+    // deadline too; a freed handle does not cancel: every completion runs, once.
+    Outcome invalid, badOptions, freed;
+    const auto before = server_->requests().size();
+    const tavi_call_options negative{-1};
+    tavi_call* calls[] = {
+        tavi_start_web_url("SECURE_PAGE_URL", nullptr, "ACCOUNT", kBic, "key", nullptr, record,
+                           &invalid),
+        tavi_start_check_otp_status("TXN-C-A3", &negative, record, &badOptions),
+        tavi_start_retrieve_keys("MSG-A4", kFinancial, "TXN-C-A4", kBic, "ACCOUNT", nullptr,
+                                 record, &freed)};
+    for (tavi_call* c : calls) ASSERT_NE(c, nullptr);
+    tavi_call_wait(calls[0]);
+    tavi_call_wait(calls[1]);
+    tavi_call_free(calls[0]);
+    tavi_call_free(calls[1]);
+    tavi_call_free(calls[2]);
+    for (int i = 0; i < 1000 && freed.runs.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(invalid.status, TAVI_INVALID_ARGUMENT);
+    EXPECT_NE(invalid.thread, std::this_thread::get_id());
+    EXPECT_EQ(badOptions.status, TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(freed.status, TAVI_OK);
+    EXPECT_EQ(invalid.runs.load() + badOptions.runs.load() + freed.runs.load(), 3);
+    EXPECT_EQ(server_->requests().size(), before + 1);
+}

@@ -10,9 +10,9 @@
 
 namespace tavi {
 
-/// The library's version as MAJOR.MINOR, and a text naming the build ("tavi 1.1.0 (...)").
+/// The library's version as MAJOR.MINOR, and a text naming the build ("tavi 1.2.0 (...)").
 /// tavi/version.hpp has the version's parts as macros.
-inline constexpr double taviVersionNumber = 1.1;
+inline constexpr double taviVersionNumber = 1.2;
 TAVI_EXPORT extern const char* const taviVersionString;
 
 /// The production payment server origin (no trailing slash).

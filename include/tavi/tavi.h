@@ -10,12 +10,15 @@
  *   `tavi_result` the caller frees with `tavi_result_free` (NULL only when memory is exhausted).
  *   Its `status` says which of the operation's outcomes happened; its values carry what that
  *   outcome delivered, by name. Call operations off your UI thread; they may run concurrently.
+ * - Every server operation also comes as a call that returns at once (`tavi_start_...`, see
+ *   "Calls that return at once" below): its result goes to a completion function, and it can be
+ *   cancelled.
  * - Texts returned alone (`char*`) are freed with `tavi_string_free`.
  * - No C++ exception and no C++ type crosses this interface: every failure is a status, an error
  *   in the result, or a NULL text.
  * - Callbacks receive the `user_data` pointer given with them, run on the thread that calls
  *   into the library, possibly on several threads at once, and must not call back into the
- *   library.
+ *   library. Completions of calls that return at once are the exception: see below.
  * - Secrets (card numbers, CVV, PIN, OTP, AES keys) never appear in a diagnostic line or an
  *   error message.
  * - Covered: configuration, logging, the secure store (built-in and host backends), the device
@@ -81,6 +84,21 @@ typedef struct tavi_result {
     void* internal_; /**< owned by the library */
 } tavi_result;
 
+/** Whether a failed call's request may have reached the server. */
+typedef enum tavi_delivery {
+    TAVI_DELIVERY_UNKNOWN = 0,  /**< not said: the error's domain tells (a refusal was received) */
+    TAVI_DELIVERY_NOT_SENT = 1, /**< nothing reached the server: the call can be repeated safely */
+    TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED = 2 /**< the request may have reached the server and been
+                                                  acted on: check the transaction's state before
+                                                  repeating it; never assume it failed */
+} tavi_delivery;
+
+/** The delivery of the result's error (TAVI_DELIVERY_UNKNOWN when it has none, or for NULL).
+ *  Set for cancelled calls, passed deadlines and transport errors. */
+TAVI_API tavi_delivery tavi_result_delivery(const tavi_result* result);
+/** The HTTP status of the answer the result's error came with; 0 when none. */
+TAVI_API long tavi_result_http_status(const tavi_result* result);
+
 /** The value named `name`, or NULL when the result has no such value or it is null. */
 TAVI_API const char* tavi_result_value(const tavi_result* result, const char* name);
 /** Frees a result and everything it points to. NULL is ignored. */
@@ -88,7 +106,7 @@ TAVI_API void tavi_result_free(tavi_result* result);
 /** Frees a text returned by this interface. NULL is ignored. */
 TAVI_API void tavi_string_free(char* text);
 
-/** "tavi 1.1.0 (...)": the running library's version text (static; do not free). The version
+/** "tavi 1.2.0 (...)": the running library's version text (static; do not free). The version
  *  the host was compiled against is TAVI_VERSION_STRING (tavi/version.hpp). */
 TAVI_API const char* tavi_version(void);
 
@@ -249,6 +267,109 @@ TAVI_API tavi_result* tavi_register_card_detail(const char* txn_id, const char* 
 TAVI_API tavi_result* tavi_web_url(const char* transaction_type, const char* txn_id,
                                    const char* payment_instrument_type, const char* bic,
                                    const char* session_key);
+
+/* ---- Calls that return at once ------------------------------------------------------------ */
+
+/* Each tavi_start_... function takes the arguments of the blocking function of the same name,
+ * then `options`, `completion` and `user_data`, and returns at once with a call. The exchanges
+ * run on the library's own thread; many calls may be in flight at once.
+ *
+ * - `completion(result, user_data)` runs exactly once per call, on the library's completion
+ *   thread (one for the process, which runs completions one at a time, in the order the calls
+ *   ended), never inside tavi_start_.... `result` is valid only during the completion: copy what
+ *   you keep; do not free it. A completion may start, cancel and free calls, but must not wait
+ *   for one (tavi_call_wait), nor block for long: the other calls' completions wait behind it.
+ *   `completion` may be NULL.
+ * - The result has the blocking function's shape (status and values), except that every failure
+ *   is TAVI_FAILED with an error value, also where the blocking form reports none; the failure
+ *   values the blocking form gives are there too. A NULL required argument, or invalid options,
+ *   complete with TAVI_INVALID_ARGUMENT (nothing is sent).
+ * - A cancelled call completes with TAVI_FAILED and the error "TaviClientError" code 12;
+ *   tavi_result_delivery says whether its request may have reached the server.
+ * - tavi_start_... returns NULL only when memory is exhausted; then the completion never runs. */
+
+/** A call in flight (opaque). */
+typedef struct tavi_call tavi_call;
+
+/** Options of one call; a NULL options pointer means every default. */
+typedef struct tavi_call_options {
+    /** Bounds the whole call in milliseconds, re-issues and waits for the store included;
+     *  0: the configured "operationDeadlineMilliseconds". Negative is an invalid argument;
+     *  more than a year counts as a year. */
+    long deadline_ms;
+} tavi_call_options;
+
+/** Receives a call's result (see above). */
+typedef void (*tavi_completion_fn)(const tavi_result* result, void* user_data);
+
+/** Asks the call to end at once. 1 when its completion will report the cancellation; 0 when the
+ *  call had already ended or was committing an answer it had (a registration writing its
+ *  session): then the completion reports that outcome. Any thread, any number of times, also
+ *  inside a completion. NULL: 0. */
+TAVI_API int tavi_call_cancel(tavi_call* call);
+/** Blocks until the call's completion has run (and returned). Never from inside a completion.
+ *  NULL is ignored. */
+TAVI_API void tavi_call_wait(tavi_call* call);
+/** Frees the handle. This does not cancel the call: its completion still runs once. NULL is
+ *  ignored. */
+TAVI_API void tavi_call_free(tavi_call* call);
+
+/** tavi_check_device_registered: TAVI_OK with "registered" ("true"/"false") and "status"
+ *  ("registered", "notRegistered": no complete registration is stored, nothing was sent, or
+ *  "refused": the server does not accept the stored registration). A check that could not ask
+ *  is TAVI_FAILED with the error (and "registered" = "false"). */
+TAVI_API tavi_call* tavi_start_check_device_registered(const char* mobile,
+                                                       const tavi_call_options* options,
+                                                       tavi_completion_fn completion,
+                                                       void* user_data);
+/** tavi_register_device: TAVI_OK with "result" = "done" once the whole session is stored. A
+ *  cancel that arrives while the session is being written is refused. */
+TAVI_API tavi_call* tavi_start_register_device(const char* session_key, const char* mobile,
+                                               const char* txn_id, const char* app_id,
+                                               const tavi_call_options* options,
+                                               tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_start_retrieve_keys(const char* msg_id, const char* transaction_type,
+                                             const char* txn_id, const char* bic,
+                                             const char* payment_instrument_type,
+                                             const tavi_call_options* options,
+                                             tavi_completion_fn completion, void* user_data);
+/** Failure: "success" = "false" and the error (a refusal is a "ServerRefusal"). */
+TAVI_API tavi_call* tavi_start_submit_credential(
+    const char* txn_id, const char* transaction_type, const char* cred_type,
+    const char* cred_value, const char* bank_ki, const char* public_key, const char* session_key,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+/** Failure: "errorCode" and "errorReason" (the server's, for a refusal; else NULL) and the
+ *  error. */
+TAVI_API tavi_call* tavi_start_fetch_otp_challenge(
+    const char* transaction_type, const char* txn_id, const char* payment_instrument_type,
+    const char* bic, const char* session_key, const char* action,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+/** TAVI_OK with "status" "retry" (pending) or "stop"; a poll that could not ask is TAVI_FAILED
+ *  with the error (and "status" = "stop"). */
+TAVI_API tavi_call* tavi_start_check_otp_status(const char* txn_id,
+                                                const tavi_call_options* options,
+                                                tavi_completion_fn completion, void* user_data);
+/** Failure: "errorCode" and "errorReason" as for tavi_start_fetch_otp_challenge. */
+TAVI_API tavi_call* tavi_start_validate_otp(const char* txn_id, const char* transaction_type,
+                                            const char* otp, const char* bank_ki,
+                                            const char* public_key, const char* session_key,
+                                            const char* action, const char* bic,
+                                            const char* reference_id,
+                                            const tavi_call_options* options,
+                                            tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_start_validate_card_number(
+    const char* session_key, const char* bank_ki, const char* public_key, const char* txn_id,
+    const char* card_number, const char* bic, const char* bank_name,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_start_register_card_detail(
+    const char* txn_id, const char* transaction_type, const char* bic, const char* account_no,
+    const char* bank_ki, const char* session_key, const char* card_number,
+    const char* expiry_month, const char* expiry_year, const char* cvv, const char* public_key,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_start_web_url(const char* transaction_type, const char* txn_id,
+                                       const char* payment_instrument_type, const char* bic,
+                                       const char* session_key, const tavi_call_options* options,
+                                       tavi_completion_fn completion, void* user_data);
 
 /* ---- Local card checks (no request is made) ----------------------------------------------- */
 

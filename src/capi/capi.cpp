@@ -1,14 +1,19 @@
 // The C interface: a thin layer that turns C arguments into the C++ calls, and their callbacks
 // into one owned result. Nothing thrown inside escapes: every entry point catches everything.
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -27,6 +32,30 @@ struct tavi_store_item {
 
 namespace {
 
+/// What a call's handle shares with its completion.
+struct CallCore {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool completed = false;  // the host's completion has run and returned
+    tavi::CallHandle handle;
+
+    void finish() {
+        {
+            std::lock_guard lock(mutex);
+            completed = true;
+        }
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
+struct tavi_call {
+    std::shared_ptr<CallCore> core;
+};
+
+namespace {
+
 using tavi::Error;
 
 /// Owns everything a tavi_result points to.
@@ -35,6 +64,8 @@ struct ResultData {
     std::deque<std::string> texts;  // stable addresses as it grows
     std::vector<tavi_value> values;
     std::vector<tavi_error> errors;  // the error and its underlying chain
+    tavi::RequestDelivery delivery = tavi::RequestDelivery::unknown;
+    long httpStatus = 0;
 
     const char* keep(const std::string& text) { return texts.emplace_back(text).c_str(); }
     const char* keep(const std::optional<std::string>& text) {
@@ -79,6 +110,8 @@ class ResultBuilder {
                                d.keep(e->errorReason), i + 1 < depth ? &d.errors[i + 1] : nullptr};
             }
             d.pub.error = d.errors.data();
+            d.delivery = error_->delivery;
+            d.httpStatus = error_->httpStatus;
         }
         d.pub.value_count = d.values.size();
         d.pub.values = d.values.empty() ? nullptr : d.values.data();
@@ -160,6 +193,81 @@ tavi_result* fromCodeReason(const std::optional<std::string>& code,
         .value("errorCode", code)
         .value("errorReason", reason)
         .release();
+}
+
+// ---- Calls that return at once ----------------------------------------------------------------
+
+/// Runs the host's completion with `result`, frees the result, and marks the call completed.
+void complete(CallCore& core, tavi_completion_fn completion, void* userData, tavi_result* result) {
+    if (completion) completion(result, userData);
+    tavi_result_free(result);
+    core.finish();
+}
+
+/// The C++ call options from the C ones; nullopt when they are unusable.
+std::optional<tavi::CallOptions> callOptionsFrom(const tavi_call_options* options) {
+    tavi::CallOptions out;
+    if (!options || options->deadline_ms == 0) return out;
+    if (options->deadline_ms < 0) return std::nullopt;
+    constexpr long long kYear = 365LL * 24 * 3600 * 1000;
+    out.deadline = std::chrono::milliseconds(std::min<long long>(options->deadline_ms, kYear));
+    return out;
+}
+
+/// A failure: TAVI_FAILED with the error.
+ResultBuilder failure(const Error& e) {
+    ResultBuilder b(TAVI_FAILED);
+    b.error(e);
+    return b;
+}
+
+/// A failure with the server's errorCode and errorReason as values (NULL when it did not refuse).
+ResultBuilder codeReasonFailure(const Error& e) {
+    ResultBuilder b = failure(e);
+    b.value("errorCode", e.errorCode).value("errorReason", e.errorReason);
+    return b;
+}
+
+/// Starts a call: `start(options, completion)` starts the C++ call, `shape(result)` turns its
+/// result into the C result. Invalid arguments complete on a thread of their own, so that a
+/// completion never runs inside tavi_start_….
+template <class T, class Shape, class Start>
+tavi_call* startCall(tavi_result* rejected, const tavi_call_options* options,
+                     tavi_completion_fn completion, void* userData, Shape shape, Start start) {
+    try {
+        auto call = std::make_unique<tavi_call>();
+        call->core = std::make_shared<CallCore>();
+        std::shared_ptr<CallCore> core = call->core;
+        const auto callOptions = callOptionsFrom(options);
+        if (!rejected && !callOptions) {
+            rejected = ResultBuilder(TAVI_INVALID_ARGUMENT)
+                           .error(argumentError("options", "has a negative deadline_ms"))
+                           .release();
+        }
+        if (rejected) {
+            std::thread([core, completion, userData, rejected] {
+                complete(*core, completion, userData, rejected);
+            }).detach();
+            return call.release();
+        }
+        tavi::CallHandle handle = start(
+            *callOptions, [core, completion, userData, shape](tavi::Result<T> result) {
+                tavi_result* out = nullptr;
+                try {
+                    out = shape(result).release();
+                } catch (...) {
+                    out = simple(TAVI_INTERNAL_ERROR);
+                }
+                complete(*core, completion, userData, out);
+            });
+        {
+            std::lock_guard lock(core->mutex);
+            core->handle = std::move(handle);
+        }
+        return call.release();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 /// A store over the host's C callbacks.
@@ -268,6 +376,24 @@ const char* tavi_result_value(const tavi_result* result, const char* name) {
     for (std::size_t i = 0; i < result->value_count; ++i)
         if (std::strcmp(result->values[i].name, name) == 0) return result->values[i].value;
     return nullptr;
+}
+
+tavi_delivery tavi_result_delivery(const tavi_result* result) {
+    if (!result || !result->internal_) return TAVI_DELIVERY_UNKNOWN;
+    switch (static_cast<const ResultData*>(result->internal_)->delivery) {
+        case tavi::RequestDelivery::notSent:
+            return TAVI_DELIVERY_NOT_SENT;
+        case tavi::RequestDelivery::mayHaveBeenReceived:
+            return TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED;
+        case tavi::RequestDelivery::unknown:
+            break;
+    }
+    return TAVI_DELIVERY_UNKNOWN;
+}
+
+long tavi_result_http_status(const tavi_result* result) {
+    if (!result || !result->internal_) return 0;
+    return static_cast<const ResultData*>(result->internal_)->httpStatus;
 }
 
 void tavi_result_free(tavi_result* result) {
@@ -717,6 +843,245 @@ tavi_result* tavi_web_url(const char* transaction_type, const char* txn_id,
             [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
         return b.release();
     });
+}
+
+// ---- Calls that return at once --------------------------------------------------------------
+
+int tavi_call_cancel(tavi_call* call) {
+    try {
+        if (!call) return 0;
+        tavi::CallHandle handle;
+        {
+            std::lock_guard lock(call->core->mutex);
+            handle = call->core->handle;
+        }
+        return handle.cancel() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+void tavi_call_wait(tavi_call* call) {
+    if (!call) return;
+    std::unique_lock lock(call->core->mutex);
+    call->core->changed.wait(lock, [&] { return call->core->completed; });
+}
+
+void tavi_call_free(tavi_call* call) {
+    std::unique_ptr<tavi_call> owner(call);
+}
+
+tavi_call* tavi_start_check_device_registered(const char* mobile, const tavi_call_options* options,
+                                              tavi_completion_fn completion, void* user_data) {
+    using tavi::RegistrationStatus;
+    return startCall<RegistrationStatus>(
+        rejectArguments({{"mobile", mobile}}), options, completion, user_data,
+        [](const tavi::Result<RegistrationStatus>& r) {
+            if (!r) return std::move(failure(r.error()).flag("registered", false));
+            const char* word = r.value() == RegistrationStatus::registered ? "registered"
+                               : r.value() == RegistrationStatus::refused  ? "refused"
+                                                                            : "notRegistered";
+            ResultBuilder b(TAVI_OK);
+            b.flag("registered", r.value() == RegistrationStatus::registered).value("status", word);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<RegistrationStatus> c) {
+            return tavi::TaviApiService::shared().startCheckRegistration(mobile, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_register_device(const char* session_key, const char* mobile,
+                                      const char* txn_id, const char* app_id,
+                                      const tavi_call_options* options,
+                                      tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::Accepted>(
+        rejectArguments({{"session_key", session_key}, {"mobile", mobile}, {"txn_id", txn_id}, {"app_id", app_id}}), options, completion, user_data,
+        [](const tavi::Result<tavi::Accepted>& r) {
+            if (!r) return failure(r.error());
+            ResultBuilder b(TAVI_OK);
+            b.value("result", "done");
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
+            return tavi::DeviceRegistrationController().startRegisterDevice(
+                session_key, mobile, txn_id, app_id, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_retrieve_keys(const char* msg_id, const char* transaction_type,
+                                    const char* txn_id, const char* bic,
+                                    const char* payment_instrument_type,
+                                    const tavi_call_options* options,
+                                    tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::TransactionKeys>(
+        rejectArguments({{"msg_id", msg_id}, {"transaction_type", transaction_type}, {"txn_id", txn_id}, {"bic", bic}, {"payment_instrument_type", payment_instrument_type}}), options,
+        completion, user_data,
+        [](const tavi::Result<tavi::TransactionKeys>& r) {
+            if (!r) return failure(r.error());
+            const tavi::TransactionKeys& k = r.value();
+            ResultBuilder b(TAVI_OK);
+            b.value("bankKi", k.bankKi)
+                .value("publicKey", k.publicKey)
+                .value("sessionKey", k.sessionKey)
+                .value("txnId", k.txnId)
+                .value("rule", k.rule);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::TransactionKeys> c) {
+            return tavi::TaviApiService::shared().startRetrieveKeys(
+                msg_id, transaction_type, txn_id, bic, payment_instrument_type, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_submit_credential(const char* txn_id, const char* transaction_type,
+                                        const char* cred_type, const char* cred_value,
+                                        const char* bank_ki, const char* public_key,
+                                        const char* session_key, const tavi_call_options* options,
+                                        tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::Accepted>(
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"cred_type", cred_type}, {"cred_value", cred_value}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}}),
+        options, completion, user_data,
+        [](const tavi::Result<tavi::Accepted>& r) {
+            if (!r) return std::move(failure(r.error()).flag("success", false));
+            ResultBuilder b(TAVI_OK);
+            b.flag("success", true);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
+            return tavi::TaviApiService::shared().startSubmitCredential(
+                txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key, session_key,
+                std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_fetch_otp_challenge(const char* transaction_type, const char* txn_id,
+                                          const char* payment_instrument_type, const char* bic,
+                                          const char* session_key, const char* action,
+                                          const tavi_call_options* options,
+                                          tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::OtpChallenge>(
+        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
+        completion, user_data,
+        [](const tavi::Result<tavi::OtpChallenge>& r) {
+            if (!r) return codeReasonFailure(r.error());
+            const tavi::OtpChallenge& ch = r.value();
+            ResultBuilder b(TAVI_OK);
+            b.value("referenceId", ch.referenceId)
+                .value("otpChallengeCode", ch.otpChallengeCode)
+                .value("otpExpiry", ch.otpExpiry)
+                .value("action", ch.action);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::OtpChallenge> c) {
+            return tavi::TaviApiService::shared().startFetchOtpChallenge(
+                transaction_type, txn_id, payment_instrument_type, bic, session_key,
+                optionalText(action), std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_check_otp_status(const char* txn_id, const tavi_call_options* options,
+                                       tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::OtpStatus>(
+        rejectArguments({{"txn_id", txn_id}}), options, completion, user_data,
+        [](const tavi::Result<tavi::OtpStatus>& r) {
+            if (!r) return std::move(failure(r.error()).value("status", "stop"));
+            ResultBuilder b(TAVI_OK);
+            b.value("status", r.value() == tavi::OtpStatus::pending ? "retry" : "stop");
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::OtpStatus> c) {
+            return tavi::TaviApiService::shared().startOtpStatus(txn_id, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_validate_otp(const char* txn_id, const char* transaction_type,
+                                   const char* otp, const char* bank_ki, const char* public_key,
+                                   const char* session_key, const char* action, const char* bic,
+                                   const char* reference_id, const tavi_call_options* options,
+                                   tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::Accepted>(
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"otp", otp}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}, {"action", action}, {"bic", bic}, {"reference_id", reference_id}}),
+        options, completion, user_data,
+        [](const tavi::Result<tavi::Accepted>& r) {
+            if (!r) return codeReasonFailure(r.error());
+            ResultBuilder b(TAVI_OK);
+            b.flag("success", true);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
+            return tavi::TaviApiService::shared().startValidateOtp(
+                txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
+                reference_id, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_validate_card_number(const char* session_key, const char* bank_ki,
+                                           const char* public_key, const char* txn_id,
+                                           const char* card_number, const char* bic,
+                                           const char* bank_name, const tavi_call_options* options,
+                                           tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::ValidateCardNumResponse>(
+        rejectArguments({{"session_key", session_key}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"txn_id", txn_id}, {"card_number", card_number}, {"bic", bic}, {"bank_name", bank_name}}), options,
+        completion, user_data,
+        [](const tavi::Result<tavi::ValidateCardNumResponse>& r) {
+            if (!r) return failure(r.error());
+            const tavi::ValidateCardNumResponse& v = r.value();
+            ResultBuilder b(TAVI_OK);
+            b.flag("success", v.commonResponse.success)
+                .value("reqMsgId", v.commonResponse.reqMsgID)
+                .value("errorCode", v.commonResponse.errorCode)
+                .value("errorReason", v.commonResponse.errorReason)
+                .value("bankNameMatchStatus", v.bankNameMatchStatus);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::ValidateCardNumResponse> c) {
+            return tavi::TaviApiService::shared().startValidateCardNum(
+                session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name,
+                std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_register_card_detail(const char* txn_id, const char* transaction_type,
+                                           const char* bic, const char* account_no,
+                                           const char* bank_ki, const char* session_key,
+                                           const char* card_number, const char* expiry_month,
+                                           const char* expiry_year, const char* cvv,
+                                           const char* public_key, const tavi_call_options* options,
+                                           tavi_completion_fn completion, void* user_data) {
+    return startCall<tavi::CardRegistration>(
+        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"bic", bic}, {"bank_ki", bank_ki}, {"session_key", session_key}, {"card_number", card_number}, {"expiry_month", expiry_month}, {"expiry_year", expiry_year}, {"cvv", cvv}, {"public_key", public_key}}),
+        options, completion, user_data,
+        [](const tavi::Result<tavi::CardRegistration>& r) {
+            if (!r) return failure(r.error());
+            ResultBuilder b(TAVI_OK);
+            b.flag("success", r.value().accepted).value("errorCode", r.value().errorCode);
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<tavi::CardRegistration> c) {
+            return tavi::TaviApiService::shared().startRegisterCardDetail(
+                txn_id, transaction_type, bic, optionalText(account_no), bank_ki, session_key,
+                card_number, expiry_month, expiry_year, cvv, public_key, std::move(c), o);
+        });
+}
+
+tavi_call* tavi_start_web_url(const char* transaction_type, const char* txn_id,
+                              const char* payment_instrument_type, const char* bic,
+                              const char* session_key, const tavi_call_options* options,
+                              tavi_completion_fn completion, void* user_data) {
+    return startCall<std::string>(
+        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
+        completion, user_data,
+        [](const tavi::Result<std::string>& r) {
+            if (!r) return failure(r.error());
+            ResultBuilder b(TAVI_OK);
+            b.value("refUrl", r.value());
+            return b;
+        },
+        [&](const tavi::CallOptions& o, tavi::Completion<std::string> c) {
+            return tavi::TaviApiService::shared().startWebUrl(
+                transaction_type, txn_id, payment_instrument_type, bic, session_key, std::move(c),
+                o);
+        });
 }
 
 // ---- Local card checks ----------------------------------------------------------------------

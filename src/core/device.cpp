@@ -24,14 +24,18 @@ namespace tavi {
 namespace {
 
 // The SDK version the server reads from the user agent: a fixed text it relies on, not derived
-// from the build. It names this release's MAJOR.MINOR; when the project's version moves on, this
-// stops compiling so that someone decides whether the server may see the new number.
+// from the build. When the project's MAJOR.MINOR moves on, this stops compiling so that someone
+// decides whether the server may see a new number.
+// Decided for 1.2: it keeps the text "1.1". 1.2 adds only local interfaces (calls that return at
+// once, cancellation); the requests are the same, and the server has not been told of a 1.2.
 constexpr std::string_view kUserAgentSdkVersion = "1.1";
+constexpr std::string_view kUserAgentSdkVersionDecidedFor = "1.2";
 #define TAVI_DEVICE_STR2(x) #x
 #define TAVI_DEVICE_STR(x) TAVI_DEVICE_STR2(x)
-static_assert(kUserAgentSdkVersion ==
+static_assert(kUserAgentSdkVersionDecidedFor ==
                   TAVI_DEVICE_STR(TAVI_VERSION_MAJOR) "." TAVI_DEVICE_STR(TAVI_VERSION_MINOR),
-              "the user agent's SDK version no longer matches the project's MAJOR.MINOR");
+              "the project's MAJOR.MINOR moved on: decide whether the user agent's SDK version "
+              "(kUserAgentSdkVersion) changes, then record the decision here");
 #undef TAVI_DEVICE_STR
 #undef TAVI_DEVICE_STR2
 

@@ -1,6 +1,12 @@
 #include "core/record.hpp"
 
+#include <simdjson.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace tavi::detail {
 
@@ -26,6 +32,363 @@ Result<std::string> dumpJson(const Json& json, bool pretty) {
             ErrorDomain::encoding, 1,           std::string("invalid value: ") + e.what(), nullptr,
             std::nullopt,          std::nullopt};
     }
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+namespace {
+
+/// Whether any of eight bytes is a control character, '"', '\\' or '/' (the bytes a string's
+/// JSON form escapes), a word at a time.
+bool escapesAny(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    auto zeroByte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    return (control | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\')) |
+            zeroByte(word ^ (ones * '/'))) != 0;
+}
+
+/// A string's JSON form as the tree path dumps it (control characters as \b \f \n \r \t or
+/// \u00xx, lowercase) with slashes escaped as well; false when the text is not UTF-8.
+bool writeString(std::string& out, std::string_view text) {
+    if (!simdjson::validate_utf8(text.data(), text.size())) return false;
+    out += '"';
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t run = 0;  // start of the bytes not yet written
+    std::size_t i = 0;
+    while (i < size) {
+        // Words without anything to escape are skipped whole; the word with something in it (or
+        // the tail) is gone through byte by byte.
+        std::uint64_t word;
+        while (i + sizeof word <= size) {
+            std::memcpy(&word, data + i, sizeof word);
+            if (escapesAny(word)) break;
+            i += sizeof word;
+        }
+        for (const std::size_t end = std::min(i + sizeof word, size); i < end; ++i) {
+            const auto c = static_cast<unsigned char>(data[i]);
+            if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+            out.append(data + run, i - run);
+            run = i + 1;
+            char escaped[] = {'\\', static_cast<char>(c), '0', '0', '0', '0'};
+            std::size_t length = 2;
+            switch (c) {
+                case '"':
+                case '\\':
+                case '/':
+                    break;
+                case '\b':
+                    escaped[1] = 'b';
+                    break;
+                case '\f':
+                    escaped[1] = 'f';
+                    break;
+                case '\n':
+                    escaped[1] = 'n';
+                    break;
+                case '\r':
+                    escaped[1] = 'r';
+                    break;
+                case '\t':
+                    escaped[1] = 't';
+                    break;
+                default: {
+                    static constexpr char hex[] = "0123456789abcdef";
+                    escaped[1] = 'u';
+                    escaped[4] = hex[c >> 4];
+                    escaped[5] = hex[c & 0xF];
+                    length = 6;
+                }
+            }
+            out.append(escaped, length);
+        }
+    }
+    out.append(data + run, size - run);
+    out += '"';
+    return true;
+}
+
+void newline(std::string& out, int depth) {
+    out += '\n';
+    out.append(static_cast<std::size_t>(depth) * 2, ' ');
+}
+
+bool writeObject(std::string& out, const RecordSpec& spec, const void* record, bool pretty,
+                 int depth) {
+    bool empty = true;
+    for (std::size_t i = 0; i < spec.encodeCount; ++i) {
+        const FieldSpec& f = spec.encodeFields[i];
+        const void* value = f.read(record);
+        if (value == nullptr) continue;
+        out += empty ? '{' : ',';
+        empty = false;
+        if (pretty) newline(out, depth + 1);
+        out += '"';
+        out += f.key;
+        out += pretty ? "\": " : "\":";
+        switch (f.kind) {
+            case WireKind::text:
+                if (!writeString(out, *static_cast<const std::string*>(value))) return false;
+                break;
+            case WireKind::boolean:
+                out += *static_cast<const bool*>(value) ? "true" : "false";
+                break;
+            case WireKind::integer: {
+                char digits[24];
+                const auto end = std::to_chars(digits, digits + sizeof digits,
+                                               *static_cast<const std::int64_t*>(value))
+                                     .ptr;
+                out.append(digits, end);
+                break;
+            }
+            case WireKind::record:
+                if (!writeObject(out, *f.nested, value, pretty, depth + 1)) return false;
+                break;
+        }
+    }
+    if (empty) {
+        out += "{}";
+        return true;
+    }
+    if (pretty) newline(out, depth);
+    out += '}';
+    return true;
+}
+
+}  // namespace
+
+bool writeRecord(std::string& out, const RecordSpec& spec, const void* record, bool pretty) {
+    return writeObject(out, spec, record, pretty, 0);
+}
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+namespace {
+
+namespace od = simdjson::ondemand;
+
+/// Nesting the reader follows in values no record declares; deeper text goes to the tree path,
+/// which has no such limit (and no recursion).
+constexpr int kMaxSkippedDepth = 64;
+
+/// Checks a value the record does not take, all through: the tree path refuses a document for a
+/// fault anywhere in it, and the streaming parser checks only what is read. False on a fault.
+bool validate(od::value value, int depth) {
+    if (depth > kMaxSkippedDepth) return false;
+    od::json_type type;
+    if (value.type().get(type) != simdjson::SUCCESS) return false;
+    switch (type) {
+        case od::json_type::object: {
+            od::object object;
+            if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+            for (auto member : object) {
+                std::string_view key;
+                od::value inner;
+                if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+                    member.value().get(inner) != simdjson::SUCCESS || !validate(inner, depth + 1))
+                    return false;
+            }
+            return true;
+        }
+        case od::json_type::array: {
+            od::array array;
+            if (value.get_array().get(array) != simdjson::SUCCESS) return false;
+            for (auto element : array) {
+                if (element.error() != simdjson::SUCCESS ||
+                    !validate(element.value_unsafe(), depth + 1))
+                    return false;
+            }
+            return true;
+        }
+        case od::json_type::string: {
+            std::string_view text;
+            return value.get_string().get(text) == simdjson::SUCCESS;
+        }
+        case od::json_type::number: {
+            od::number number;
+            return value.get_number().get(number) == simdjson::SUCCESS;
+        }
+        case od::json_type::boolean: {
+            bool flag;
+            return value.get_bool().get(flag) == simdjson::SUCCESS;
+        }
+        case od::json_type::null: {
+            bool null = false;
+            return value.is_null().get(null) == simdjson::SUCCESS && null;
+        }
+    }
+    return false;
+}
+
+Error typeMismatch(const JsonPath& path, const char* expected) {
+    return decodingFailure(DecodingErrorCode::typeMismatch,
+                           std::string("type mismatch at ") + path.text() + ": expected " +
+                               expected);
+}
+
+Error notAnObject(const RecordSpec& spec, const JsonPath& path) {
+    return decodingFailure(DecodingErrorCode::typeMismatch,
+                           std::string("expected an object for ") + spec.name + " at " +
+                               path.text());
+}
+
+bool readObject(od::object object, const RecordSpec& spec, void* record, const JsonPath& path,
+                std::optional<Error>& err);
+
+/// Reads one member's value (not null) into the record. A value of another type sets `err` and
+/// is still checked through. False on a fault in the text.
+bool readValue(od::value value, const FieldSpec& f, void* record, const JsonPath& path,
+               std::optional<Error>& err) {
+    od::json_type type;
+    if (value.type().get(type) != simdjson::SUCCESS) return false;
+    switch (f.kind) {
+        case WireKind::text: {
+            if (type != od::json_type::string) break;
+            std::string_view text;
+            if (value.get_string().get(text) != simdjson::SUCCESS) return false;
+            static_cast<std::string*>(f.write(record))->assign(text);
+            return true;
+        }
+        case WireKind::boolean: {
+            if (type != od::json_type::boolean) break;
+            bool flag;
+            if (value.get_bool().get(flag) != simdjson::SUCCESS) return false;
+            *static_cast<bool*>(f.write(record)) = flag;
+            return true;
+        }
+        case WireKind::integer: {
+            if (type != od::json_type::number) break;
+            od::number_type numberType;
+            if (value.get_number_type().get(numberType) != simdjson::SUCCESS) return false;
+            if (numberType == od::number_type::signed_integer) {
+                std::int64_t number;
+                if (value.get_int64().get(number) != simdjson::SUCCESS) return false;
+                *static_cast<std::int64_t*>(f.write(record)) = number;
+                return true;
+            }
+            // 2^63 and above, or a number with a fraction or an exponent (or beyond 64 bits).
+            err = typeMismatch(path, numberType == od::number_type::unsigned_integer
+                                         ? "a 64-bit integer"
+                                         : "an integer");
+            return validate(value, 0);
+        }
+        case WireKind::record: {
+            if (type != od::json_type::object) {
+                err = notAnObject(*f.nested, path);
+                return validate(value, 0);
+            }
+            od::object object;
+            if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+            return readObject(object, *f.nested, f.write(record), path, err);
+        }
+    }
+    err = typeMismatch(path, f.kind == WireKind::text      ? "a string"
+                             : f.kind == WireKind::boolean ? "a boolean"
+                                                           : "an integer");
+    return validate(value, 0);
+}
+
+/// Reads an object into a record. The whole object is read before any verdict: a later
+/// duplicate key replaces an earlier one, as in the tree, and a fault anywhere in the text takes
+/// precedence over a mismatch. Then the first field, in declaration order, that is missing, null
+/// or mismatched gives the error.
+bool readObject(od::object object, const RecordSpec& spec, void* record, const JsonPath& path,
+                std::optional<Error>& err) {
+    enum class Seen : std::uint8_t { absent, null, value, mismatch };
+    std::array<Seen, kMaxRecordFields> seen{};
+    std::array<std::optional<Error>, kMaxRecordFields> errors;
+    for (auto member : object) {
+        std::string_view key;
+        od::value value;
+        if (member.unescaped_key().get(key) != simdjson::SUCCESS ||
+            member.value().get(value) != simdjson::SUCCESS)
+            return false;
+        std::size_t i = 0;
+        while (i < spec.count && spec.fields[i].key != key) ++i;
+        if (i == spec.count) {
+            if (!validate(value, 0)) return false;
+            continue;
+        }
+        const FieldSpec& f = spec.fields[i];
+        od::json_type type;
+        if (value.type().get(type) != simdjson::SUCCESS) return false;
+        errors[i].reset();
+        if (type == od::json_type::null) {
+            if (!validate(value, 0)) return false;
+            seen[i] = Seen::null;
+            continue;
+        }
+        const JsonPath p{&path, f.key.data()};
+        if (!readValue(value, f, record, p, errors[i])) return false;
+        seen[i] = errors[i] ? Seen::mismatch : Seen::value;
+    }
+    for (std::size_t i = 0; i < spec.count; ++i) {
+        const FieldSpec& f = spec.fields[i];
+        if (seen[i] == Seen::value) continue;
+        if (seen[i] == Seen::mismatch) {
+            err = std::move(errors[i]);
+            return true;
+        }
+        if (f.optional) {
+            f.clear(record);
+            continue;
+        }
+        const JsonPath p{&path, f.key.data()};
+        const bool missing = seen[i] == Seen::absent;
+        err = decodingFailure(
+            missing ? DecodingErrorCode::keyNotFound : DecodingErrorCode::valueNotFound,
+            std::string(missing ? "key not found: \"" : "null value for \"") +
+                std::string(f.key) + "\" in " + spec.name + " (path: " + p.text() + ")");
+        return true;
+    }
+    return true;
+}
+
+/// The streaming parser and a padded copy of texts that leave it no room, one of each per thread
+/// (their buffers are kept from one answer to the next).
+struct ReaderState {
+    od::parser parser;
+    std::vector<char> padded;
+};
+
+/// Texts up to this size reuse the thread's buffers; a larger one (the parser keeps several
+/// times the text's size) gets buffers of its own, freed when it is read.
+constexpr std::size_t kKeptTextSize = 64 * 1024;
+
+ReaderState& readerState() {
+    thread_local ReaderState state;
+    return state;
+}
+
+}  // namespace
+
+ReadOutcome readRecord(const char* data, std::size_t size, std::size_t capacity,
+                       const RecordSpec& spec, void* record, std::optional<Error>& err) {
+    std::optional<ReaderState> own;
+    ReaderState& state = size <= kKeptTextSize ? readerState() : own.emplace();
+    if (capacity < size + simdjson::SIMDJSON_PADDING) {
+        state.padded.resize(size + simdjson::SIMDJSON_PADDING);
+        if (size != 0) std::memcpy(state.padded.data(), data, size);
+        data = state.padded.data();
+        capacity = state.padded.size();
+    }
+    od::document document;
+    od::object object;
+    if (state.parser.iterate(data, size, capacity).get(document) != simdjson::SUCCESS ||
+        document.get_object().get(object) != simdjson::SUCCESS)
+        return ReadOutcome::undecided;  // not JSON, or not an object: the tree words it
+    std::optional<Error> mismatch;
+    if (!readObject(object, spec, record, JsonPath{}, mismatch)) return ReadOutcome::undecided;
+    // Nothing may follow the object.
+    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS)
+        return ReadOutcome::undecided;
+    if (mismatch) {
+        err = std::move(mismatch);
+        return ReadOutcome::refused;
+    }
+    return ReadOutcome::decoded;
 }
 
 Error decodingFailure(long code, const std::string& message) {

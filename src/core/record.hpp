@@ -4,13 +4,23 @@
 // A field is (name, JSON key, member pointer). The encoding rule and the decoding rule follow from
 // the member's type: a std::optional member is written only when present and may be missing or
 // null when decoding; any other member is always written and is required, with the right JSON type.
+//
+// Two implementations share the declarations. The hot path (encodeCompact, encodePretty,
+// decodeBody, decodeText) writes text straight from a record and reads it with a streaming parser,
+// through a table made from the declarations (RecordSpec). The tree path (encodeRecord,
+// decodeDocument) builds a nlohmann document; it gives the verdict whenever the hot path cannot:
+// text the hot path's parser refuses (the tree parser accepts a few forms it does not), and text
+// that is not UTF-8 for the encoder, so every outcome and every message is the tree path's.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -106,16 +116,144 @@ std::string escapeSlashes(const std::string& text);
 /// Serialises a JSON value; an error (EncodingError domain) for text that is not valid UTF-8.
 Result<std::string> dumpJson(const Json& json, bool pretty);
 
+/// JSON text of a record through the tree: compact (request bodies) or pretty (payloads).
+template <WireRecord R>
+Result<std::string> encodeWithTree(const R& record, bool pretty) {
+    return dumpJson(encodeRecord(record), pretty);
+}
+
+// ---- The declarations as a table, for the direct writer and the streaming reader -------------
+
+enum class WireKind : std::uint8_t { text, boolean, integer, record };
+
+struct RecordSpec;
+
+/// One field, type-erased: its key, its kind and how to reach the member of a record.
+struct FieldSpec {
+    std::string_view key;
+    WireKind kind;
+    bool optional;
+    const RecordSpec* nested;                  ///< the member's record, for WireKind::record
+    const void* (*read)(const void* record);   ///< the value; null when an optional is absent
+    void* (*write)(void* record);              ///< the value to fill in (an optional is engaged)
+    void (*clear)(void* record);               ///< empties an optional member
+};
+
+struct RecordSpec {
+    const char* name;
+    const FieldSpec* fields;  ///< declaration order (decoding, diagnostics)
+    std::size_t count;
+    const FieldSpec* encodeFields;  ///< JSON order (encoding)
+    std::size_t encodeCount;
+};
+
+/// The most fields a record declares (the reader keeps one state per field on the stack).
+inline constexpr std::size_t kMaxRecordFields = 12;
+
+template <class T>
+constexpr WireKind wireKindOf() {
+    if constexpr (WireRecord<T>) {
+        return WireKind::record;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return WireKind::boolean;
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return WireKind::integer;
+    } else {
+        static_assert(std::is_same_v<T, std::string>, "unsupported wire type");
+        return WireKind::text;
+    }
+}
+
+/// Keys are written as they are, unescaped: they must be plain identifiers.
+constexpr bool plainKey(const char* key) {
+    if (key[0] == '\0') return false;
+    for (const char* c = key; *c != '\0'; ++c) {
+        const bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                           (*c >= '0' && *c <= '9') || *c == '_';
+        if (!alnum) return false;
+    }
+    return true;
+}
+
+template <class R>
+struct SpecOf;
+
+template <class R, const auto& Fields, std::size_t I>
+struct FieldAccess {
+    static constexpr auto member = std::get<I>(Fields).member;
+    using M = std::remove_cvref_t<decltype(std::declval<R&>().*member)>;
+
+    static const void* read(const void* record) {
+        const auto& v = static_cast<const R*>(record)->*member;
+        if constexpr (IsOptional<M>::value) {
+            return v ? static_cast<const void*>(&*v) : nullptr;
+        } else {
+            return &v;
+        }
+    }
+    static void* write(void* record) {
+        auto& v = static_cast<R*>(record)->*member;
+        if constexpr (IsOptional<M>::value) {
+            if (!v) v.emplace();
+            return &*v;
+        } else {
+            return &v;
+        }
+    }
+    static void clear(void* record) {
+        if constexpr (IsOptional<M>::value) (static_cast<R*>(record)->*member).reset();
+    }
+};
+
+template <class R, const auto& Fields, std::size_t I>
+constexpr FieldSpec fieldSpec() {
+    using Access = FieldAccess<R, Fields, I>;
+    using M = typename Access::M;
+    constexpr bool optional = IsOptional<M>::value;
+    using V = typename std::conditional_t<optional, M, std::optional<M>>::value_type;
+    static_assert(plainKey(std::get<I>(Fields).key), "a key must be a plain identifier");
+    const RecordSpec* nested = nullptr;
+    if constexpr (WireRecord<V>) nested = &SpecOf<V>::spec;
+    return FieldSpec{std::get<I>(Fields).key, wireKindOf<V>(), optional, nested, &Access::read,
+                     &Access::write, &Access::clear};
+}
+
+template <class R, const auto& Fields, std::size_t... I>
+constexpr auto fieldSpecs(std::index_sequence<I...>) {
+    return std::array<FieldSpec, sizeof...(I)>{fieldSpec<R, Fields, I>()...};
+}
+
+template <class R>
+struct SpecOf {
+    static constexpr const auto& declared = RecordTraits<R>::fields;
+    static constexpr const auto& encoded = encodeFieldsOf<R>();
+    static constexpr auto fields = fieldSpecs<R, declared>(
+        std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(declared)>>>());
+    static constexpr auto encodeFields = fieldSpecs<R, encoded>(
+        std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(encoded)>>>());
+    static_assert(fields.size() <= kMaxRecordFields, "raise kMaxRecordFields");
+    static constexpr RecordSpec spec{RecordTraits<R>::name, fields.data(), fields.size(),
+                                     encodeFields.data(), encodeFields.size()};
+};
+
+/// Appends the record's JSON text to `out`, byte for byte what the tree path writes (slashes
+/// escaped); false, with `out` unspecified, when a text is not valid UTF-8.
+bool writeRecord(std::string& out, const RecordSpec& spec, const void* record, bool pretty);
+
 /// Compact JSON text of a record (request bodies).
 template <WireRecord R>
 Result<std::string> encodeCompact(const R& record) {
-    return dumpJson(encodeRecord(record), false);
+    std::string out;
+    if (writeRecord(out, SpecOf<R>::spec, &record, false)) return out;
+    return encodeWithTree(record, false);  // the refusal, worded by the tree path
 }
 
 /// Pretty-printed JSON text of a record (payloads before encryption).
 template <WireRecord R>
 Result<std::string> encodePretty(const R& record) {
-    return dumpJson(encodeRecord(record), true);
+    std::string out;
+    if (writeRecord(out, SpecOf<R>::spec, &record, true)) return out;
+    return encodeWithTree(record, true);
 }
 
 // ---- Decoding ----------------------------------------------------------------------------------
@@ -248,11 +386,10 @@ Result<R> decodeDocument(Json& json) {
     return out;
 }
 
-/// Decodes a body (bytes of JSON text) as record R, strictly. Errors are in the DecodingError
-/// domain and name the member.
-template <WireRecord R>
-Result<R> decodeBody(const Bytes& data) {
-    auto json = parseJson(data);
+/// Parses and decodes text as record R through the tree.
+template <WireRecord R, class Text>
+Result<R> decodeWithTree(const Text& text) {
+    auto json = parseJson(text);
     if (!json) {
         return decodingFailure(DecodingErrorCode::dataCorrupted,
                                "The given data was not valid JSON.");
@@ -260,14 +397,45 @@ Result<R> decodeBody(const Bytes& data) {
     return decodeDocument<R>(*json);
 }
 
+/// What the streaming reader made of a text.
+enum class ReadOutcome {
+    decoded,    ///< the record is filled in
+    refused,    ///< valid JSON that does not match the record: the error is set
+    undecided,  ///< the reader's parser refused the text: the tree path decides
+};
+
+/// Reads JSON text (`size` bytes at `data`, `capacity` of them readable) into a record,
+/// strictly, with the tree path's errors. Text with too little room after it for the parser's
+/// look-ahead is copied first.
+ReadOutcome readRecord(const char* data, std::size_t size, std::size_t capacity,
+                       const RecordSpec& spec, void* record, std::optional<Error>& err);
+
+template <WireRecord R, class Text>
+Result<R> decodeStreaming(const Text& text) {
+    R out{};
+    std::optional<Error> err;
+    switch (readRecord(reinterpret_cast<const char*>(text.data()), text.size(), text.capacity(),
+                       SpecOf<R>::spec, &out, err)) {
+        case ReadOutcome::decoded:
+            return out;
+        case ReadOutcome::refused:
+            return std::move(*err);
+        case ReadOutcome::undecided:
+            break;
+    }
+    return decodeWithTree<R>(text);
+}
+
+/// Decodes a body (bytes of JSON text) as record R, strictly. Errors are in the DecodingError
+/// domain and name the member.
+template <WireRecord R>
+Result<R> decodeBody(const Bytes& data) {
+    return decodeStreaming<R>(data);
+}
+
 template <WireRecord R>
 Result<R> decodeText(const std::string& text) {
-    auto json = parseJson(text);
-    if (!json) {
-        return decodingFailure(DecodingErrorCode::dataCorrupted,
-                               "The given data was not valid JSON.");
-    }
-    return decodeDocument<R>(*json);
+    return decodeStreaming<R>(text);
 }
 
 // ---- Diagnostic form ------------------------------------------------------------------------

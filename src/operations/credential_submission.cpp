@@ -54,8 +54,9 @@ detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
     payload.authorizePINCred.credType = call.credType;
     payload.authorizePINCred.credValue = std::move(*sealedCredential);
 
-    auto response = co_await detail::postAndDecode<CredentialSubmissionResponse>(
+    auto responseStep = detail::postAndDecode<CredentialSubmissionResponse>(
         kEndpoint, detail::sealedBody<CredentialSubmissionRequest>(request, payload, false));
+    auto response = co_await responseStep;
     if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) co_return detail::refusalError(header);

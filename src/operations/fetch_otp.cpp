@@ -41,9 +41,10 @@ detail::Task<detail::Attempted<OtpChallenge>> attempt(const FetchOtpArgs& call) 
     payload.deviceInfo = request.deviceInfo;
     detail::diagRecord(payload);
 
-    auto response = co_await detail::postAndDecode<EncryptionFetchOtpRetrievalResponse>(
+    auto responseStep = detail::postAndDecode<EncryptionFetchOtpRetrievalResponse>(
         kEndpoint, detail::sealedBody<EncryptionOtpFetchRetrievalRequest>(
                        request, payload, /*logEncryptedLength=*/true));
+    auto response = co_await responseStep;
     if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) co_return detail::refusalError(header);
@@ -77,8 +78,10 @@ detail::Task<Result<OtpChallenge>> fetchOtpCall(FetchOtpArgs call) {
               call.action.has_value()}})) {
         co_return *refused;
     }
-    co_return co_await detail::withReissues<OtpChallenge>(
+    auto step = detail::withReissues<OtpChallenge>(
         "createFetchOtpChallengeRequest", [&call](int) { return attempt(call); });
+    auto outcome = co_await step;
+    co_return outcome;
 }
 
 }  // namespace

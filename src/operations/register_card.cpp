@@ -96,9 +96,10 @@ detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
     if (!payload) co_return payload.error();
     payload.value().deviceInfo = request.value().deviceInfo;
 
-    auto response = co_await detail::postAndDecode<RegisterCardDetailResponse>(
+    auto responseStep = detail::postAndDecode<RegisterCardDetailResponse>(
         kEndpoint, detail::sealedBody<RegisterCardDetailRequest>(request.value(), payload.value(),
                                                                  /*logEncryptedLength=*/false));
+    auto response = co_await responseStep;
     if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
     co_return CardRegistration{header.success, header.errorCode.value_or("")};

@@ -20,19 +20,6 @@ Error missingValue(const char* name) {
         std::string("the registered session has no \"") + name + "\"; register the device first");
 }
 
-OpenedText failedWith(Error error) {
-    OpenedText out;
-    out.outcome = OpenOutcome::failed;
-    out.error = std::move(error);
-    return out;
-}
-
-OpenedText reissue() {
-    OpenedText out;
-    out.outcome = OpenOutcome::reissue;
-    return out;
-}
-
 }  // namespace
 
 Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
@@ -108,46 +95,6 @@ Result<std::string> sealPayloadText(const SealedRequest& request, const std::str
     return utils.convertToBase64UrlFormat(base64Encode(bytes));
 }
 
-OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
-                          const std::string& publicKeyText, const OpenOptions& options) {
-    const PKIEncryptionDecryptionUtils utils;
-    if (!header.symmetricKey) {
-        return failedWith(
-            clientError(ClientErrorCode::responseUnreadable, "the answer carries no symmetricKey"));
-    }
-
-    const auto key = recoverAnswerKey(utils.convertToBase64Format(*header.symmetricKey),
-                                      utils.convertToBase64Format(publicKeyText));
-    if (!key || key->size() < kAes256KeyLength) return reissue();
-
-    std::optional<Bytes> payload =
-        options.urlDecodeWithoutPadding
-            ? utils.base64URLDecode(payloadField)
-            : base64DecodeStrict(utils.convertToBase64Format(payloadField));
-    if (!payload) {
-        return failedWith(clientError(ClientErrorCode::responseUnreadable,
-                                      "the answer's payload is not valid base64"));
-    }
-
-    auto decrypted = aesCtrDecrypt(*payload, *key);
-    if (!decrypted) {
-        Error error = clientError(ClientErrorCode::responseUnreadable,
-                                  "the answer's payload could not be decrypted");
-        error.underlying = std::make_shared<const Error>(decrypted.error());
-        return failedWith(std::move(error));
-    }
-    if (!decrypted.value()) {
-        if (options.reissueOnUndecryptable) return reissue();
-        return failedWith(clientError(ClientErrorCode::responseUnreadable,
-                                      "the answer's payload did not decrypt to text"));
-    }
-
-    OpenedText out;
-    out.outcome = OpenOutcome::opened;
-    out.text = std::move(*decrypted.value());
-    return out;
-}
-
 Error refusalError(const CommonResponse& header) {
     Error error;
     error.domain = ErrorDomain::refusal;
@@ -165,20 +112,6 @@ Error retryLimitError(const std::string& operation) {
     return clientError(ClientErrorCode::retryLimitReached,
                        operation + ": the answer's key could not be recovered after " +
                            std::to_string(kMaxAttempts) + " attempts");
-}
-
-OpenedText openWithServerKey(const SealedRequest& request, const CommonResponse& header,
-                             const std::string& payloadField, const OpenOptions& options) {
-    const auto& serverKey = request.serverKey;
-    if (!serverKey) {
-        OpenedText out;
-        out.outcome = OpenOutcome::failed;
-        out.error =
-            clientError(ClientErrorCode::missingSessionValue,
-                        "the registered session has no \"taviKey\"; register the device first");
-        return out;
-    }
-    return openSealedText(header, payloadField, *serverKey, options);
 }
 
 }  // namespace tavi::detail

@@ -107,15 +107,6 @@ Result<Bytes> sealedBody(const SealedRequest& request, const P& payload, bool lo
     return encodeRequestBody(R{request.header, std::move(sealed).value()});
 }
 
-/// Outcome of opening a sealed answer.
-enum class OpenOutcome { opened, reissue, failed };
-
-struct OpenedText {
-    OpenOutcome outcome = OpenOutcome::failed;
-    std::string text;            ///< the decrypted payload text (opened)
-    std::optional<Error> error;  ///< why it failed (failed)
-};
-
 struct OpenOptions {
     /// Decode the payload field with base64URLDecode (no padding restored) instead of
     /// convertToBase64Format + strict base64.
@@ -123,17 +114,6 @@ struct OpenOptions {
     /// Re-issue (rather than fail) when the payload does not decrypt to text.
     bool reissueOnUndecryptable = true;
 };
-
-/// Recovers the answer's key from header.symmetricKey with `publicKeyText` (converted with
-/// convertToBase64Format), then decrypts `payloadField`. Re-issue when the key cannot be
-/// recovered or is shorter than 32 bytes.
-OpenedText openSealedText(const CommonResponse& header, const std::string& payloadField,
-                          const std::string& publicKeyText, const OpenOptions& options);
-
-/// openSealedText with the key stored at registration ("taviKey"), as read for `request`;
-/// failed (missingSessionValue) when the session has none.
-OpenedText openWithServerKey(const SealedRequest& request, const CommonResponse& header,
-                             const std::string& payloadField, const OpenOptions& options);
 
 /// The server's refusal (success false) as an error carrying its errorCode and errorReason.
 Error refusalError(const CommonResponse& header);

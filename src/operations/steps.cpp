@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "crypto/secret_ops.hpp"
 #include "tavi/crypto.hpp"
 
 namespace tavi::detail {
@@ -32,17 +33,39 @@ Error undecodableAnswer(Error decoding, const Answer& answer) {
 
 Attempted<std::string> openAnswer(const CommonResponse& header, const std::string& payloadField,
                                   const std::string& publicKeyText, const OpenOptions& options) {
-    OpenedText opened = openSealedText(header, payloadField, publicKeyText, options);
-    switch (opened.outcome) {
-        case OpenOutcome::opened:
-            return std::move(opened.text);
-        case OpenOutcome::reissue:
-            return Reissue{};
-        case OpenOutcome::failed:
-            break;
+    const PKIEncryptionDecryptionUtils utils;
+    if (!header.symmetricKey) {
+        return clientError(ClientErrorCode::responseUnreadable,
+                           "the answer carries no symmetricKey");
     }
-    return opened.error.value_or(
-        clientError(ClientErrorCode::responseUnreadable, "the answer could not be opened"));
+
+    // A key that cannot be recovered (or is short) asks for the whole request again.
+    const auto key = recoverAnswerKey(utils.convertToBase64Format(*header.symmetricKey),
+                                      utils.convertToBase64Format(publicKeyText));
+    if (!key || key->size() < kAes256KeyLength) return Reissue{};
+
+    std::optional<Bytes> payload =
+        options.urlDecodeWithoutPadding
+            ? utils.base64URLDecode(payloadField)
+            : base64DecodeStrict(utils.convertToBase64Format(payloadField));
+    if (!payload) {
+        return clientError(ClientErrorCode::responseUnreadable,
+                           "the answer's payload is not valid base64");
+    }
+
+    auto decrypted = aesCtrDecrypt(*payload, *key);
+    if (!decrypted) {
+        Error error = clientError(ClientErrorCode::responseUnreadable,
+                                  "the answer's payload could not be decrypted");
+        error.underlying = std::make_shared<const Error>(decrypted.error());
+        return error;
+    }
+    if (!decrypted.value()) {
+        if (options.reissueOnUndecryptable) return Reissue{};
+        return clientError(ClientErrorCode::responseUnreadable,
+                           "the answer's payload did not decrypt to text");
+    }
+    return std::move(*decrypted.value());
 }
 
 Attempted<std::string> openWithStoredKey(const SealedRequest& request,

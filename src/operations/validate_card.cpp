@@ -54,9 +54,11 @@ detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs 
 
     ValidateCardNumPayload payload{call.bic, request.value().deviceInfo, std::move(*cardNum),
                                    call.bankName};
-    co_return co_await detail::postAndDecode<ValidateCardNumResponse>(
+    auto step = detail::postAndDecode<ValidateCardNumResponse>(
         kEndpoint, detail::sealedBody<ValidateCardNumRequest>(request.value(), payload,
                                                               /*logEncryptedLength=*/false));
+    auto outcome = co_await step;
+    co_return outcome;
 }
 
 }  // namespace

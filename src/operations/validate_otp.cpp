@@ -58,9 +58,10 @@ detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
     payload.action = call.action;
     payload.deviceInfo = request.value().deviceInfo;
 
-    auto response = co_await detail::postAndDecode<EncryptionValidateOtpRetrievalResponse>(
+    auto responseStep = detail::postAndDecode<EncryptionValidateOtpRetrievalResponse>(
         kEndpoint, detail::sealedBody<EncryptionValidateOtpRetrievalRequest>(
                        request.value(), payload, /*logEncryptedLength=*/false));
+    auto response = co_await responseStep;
     if (!response) co_return response.error();
     if (!response.value().commonResponse) {
         co_return detail::clientError(ClientErrorCode::responseUnreadable,

@@ -32,8 +32,9 @@ detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
     payload.deviceInfo = request.deviceInfo;
     detail::diagRecord(payload);
 
-    auto response = co_await detail::postAndDecode<WebUrlResponse>(
+    auto responseStep = detail::postAndDecode<WebUrlResponse>(
         kEndpoint, detail::sealedBody<WebUrlRequest>(request, payload, true));
+    auto response = co_await responseStep;
     if (!response) co_return response.error();
     const CommonResponse& header = response.value().commonResponse;
     if (!header.success) co_return detail::refusalError(header);
@@ -63,8 +64,10 @@ detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
                                             {"bic", call.bic}})) {
         co_return *refused;
     }
-    co_return co_await detail::withReissues<std::string>(
+    auto step = detail::withReissues<std::string>(
         "webUrlRequestAsync", [&call](int) { return attempt(call); });
+    auto outcome = co_await step;
+    co_return outcome;
 }
 
 }  // namespace

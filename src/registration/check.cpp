@@ -1,8 +1,6 @@
 // The registration check: false at once for an incomplete stored registration, otherwise the
 // server's verdict on the stored registration, asked in a sealed request.
 
-#include <openssl/crypto.h>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -10,6 +8,7 @@
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
+#include "crypto/secret_ops.hpp"
 #include "operations/steps.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
@@ -24,20 +23,6 @@ namespace {
 
 constexpr const char* kCheckEndPoint =
     "/kora-core/tavi-sdk/urn:apiver:1.0/check-device-registration";
-
-/// Clears the request's AES key text when the check is done with it.
-class WipedText {
-  public:
-    explicit WipedText(std::string& text) : text_(text) {}
-    ~WipedText() {
-        if (!text_.empty()) OPENSSL_cleanse(text_.data(), text_.size());
-    }
-    WipedText(const WipedText&) = delete;
-    WipedText& operator=(const WipedText&) = delete;
-
-  private:
-    std::string& text_;
-};
 
 Error checkNotMade(long code, const char* why) {
     Error error = detail::clientError(code, why);
@@ -54,15 +39,14 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
     if (!taviKey || taviKey->empty()) co_return RegistrationStatus::notRegistered;
 
     const PKIEncryptionDecryptionUtils pki;
-    auto aesKey = pki.generateAES256Base64Key();
+    auto aesKey = detail::newAes256Key();
     if (!aesKey) {
         co_return checkNotMade(ClientErrorCode::randomSourceFailed,
                                "the secure random source could not supply a request key");
     }
-    const WipedText wipeKey(*aesKey);
     // A stored key that is not an RSA public key wraps nothing.
-    const std::string symmetricKey =
-        pki.encryptBase64(*aesKey, pki.convertToBase64Format(*taviKey));
+    const auto wrapped = detail::wrapKey(*aesKey, pki.convertToBase64Format(*taviKey));
+    const std::string symmetricKey = wrapped ? *wrapped : std::string();
     if (symmetricKey.empty()) {
         co_return checkNotMade(ClientErrorCode::invalidKey,
                                "the stored server key is not a usable RSA public key");
@@ -95,7 +79,7 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
         detail::diag("Error encoding to JSON: " + json.error().description());
         co_return ApiServiceError::decodingError(json.error());
     }
-    const auto sealed = pki.encryptAES256CTR(json.value(), *aesKey);
+    const auto sealed = detail::aesCtrEncrypt(json.value(), *aesKey);
     if (!sealed || sealed.value().empty()) {
         co_return checkNotMade(ClientErrorCode::encryptionFailed,
                                "the request payload could not be encrypted");

@@ -4,12 +4,15 @@
 // lines go to standard error (or nowhere with --quiet).
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +42,9 @@ Json errorJson(const Error& error) {
         e["errorCode"] = optionalJson(error.errorCode);
         e["errorReason"] = optionalJson(error.errorReason);
     }
+    if (error.delivery == RequestDelivery::notSent) e["delivery"] = "notSent";
+    if (error.delivery == RequestDelivery::mayHaveBeenReceived)
+        e["delivery"] = "mayHaveBeenReceived";
     if (error.underlying) e["underlying"] = errorJson(*error.underlying)["error"];
     Json out = Json::object();
     out["error"] = e;
@@ -319,6 +325,64 @@ std::string unknownArguments(const CLI::App& app) {
     return "";
 }
 
+// --- the operation in flight -------------------------------------------------------------------
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void requestStop(int) {
+    stopRequested = 1;
+}
+
+/// While it lives, SIGINT and SIGTERM only ask the operation in flight to stop.
+class StopSignals {
+  public:
+    StopSignals() {
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &previousInt_);
+        ::sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~StopSignals() {
+        ::sigaction(SIGINT, &previousInt_, nullptr);
+        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    struct sigaction previousInt_ {};
+    struct sigaction previousTerm_ {};
+};
+
+bool isCancellation(const Error& e) {
+    return e.domain == ErrorDomain::client && e.code == ClientErrorCode::cancelled;
+}
+
+/// Runs the call `start` starts until it ends; SIGINT or SIGTERM cancels it (its result is then
+/// the cancellation, unless it had already ended).
+template <class T, class Start>
+Result<T> runCall(Start&& start) {
+    const StopSignals signals;
+    // Written on the library's completion thread before the handle reports the call done.
+    auto outcome = std::make_shared<std::optional<Result<T>>>();
+    const CallHandle handle = start([outcome](Result<T> result) {
+        outcome->emplace(std::move(result));
+    });
+    bool cancelled = false;
+    while (!handle.waitFor(std::chrono::milliseconds(25))) {
+        if (stopRequested != 0 && !cancelled) {
+            handle.cancel();
+            cancelled = true;
+        }
+    }
+    if (!*outcome) {
+        return Error{ErrorDomain::client, ClientErrorCode::encryptionFailed,
+                     "internal: the call ended without a result", nullptr, {}, {}, {}, 0};
+    }
+    return std::move(**outcome);
+}
+
 int usageError(const std::string& message) {
     std::cerr << "tavi: " << message << std::endl;
     return kExitUsage;
@@ -389,11 +453,17 @@ int main(int argc, char** argv) {
         printResult(errorJson(e));
         exitCode = kExitFailure;
     };
-    auto failCodeReason = [&](const std::optional<std::string>& code,
-                              const std::optional<std::string>& reason) {
+    // The OTP commands' failures: the server's errorCode and errorReason for a refusal,
+    // "Exception Occured" twice otherwise, with the error beside them; a cancellation is an
+    // error alone.
+    auto failCodeReason = [&](const Error& e) {
+        if (isCancellation(e)) return fail(e);
+        const bool refused = e.domain == ErrorDomain::refusal;
+        const std::string otherwise = "Exception Occured";
         Json out = Json::object();
-        out["errorCode"] = optionalJson(code);
-        out["errorReason"] = optionalJson(reason);
+        out["errorCode"] = refused ? optionalJson(e.errorCode) : Json(otherwise);
+        out["errorReason"] = refused ? optionalJson(e.errorReason) : Json(otherwise);
+        out["error"] = errorJson(e)["error"];
         printResult(out);
         exitCode = kExitFailure;
     };
@@ -407,9 +477,11 @@ int main(int argc, char** argv) {
                 "until verified, then {\"status\":\"stop\"}"));
     otpStatus->callback([&] {
         if (!configure(g, false)) return void(exitCode = kExitFailure);
-        service.checkOtpStatus(c.txnId, [&](const std::string& status) {
-            printResult(Json{{"status", status}});
-        });
+        auto r = runCall<OtpStatus>(
+            [&](Completion<OtpStatus> done) { return service.startOtpStatus(c.txnId, done); });
+        if (!r && isCancellation(r.error())) return fail(r.error());
+        // A poll that could not ask says "stop", as it always has.
+        printResult(Json{{"status", r && r.value() == OtpStatus::pending ? "retry" : "stop"}});
     });
 
     // check
@@ -421,9 +493,12 @@ int main(int argc, char** argv) {
     check->footer(example("  tavi check --mobile +15550100      # {\"registered\":true|false}"));
     check->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        TaviUtils::getCheckDeviceRegistered(mobile, [&](bool registered) {
-            printResult(Json{{"registered", registered}});
+        auto r = runCall<RegistrationStatus>([&](Completion<RegistrationStatus> done) {
+            return service.startCheckRegistration(mobile, done);
         });
+        if (!r && isCancellation(r.error())) return fail(r.error());
+        // A check that could not ask counts as not registered, as it always has.
+        printResult(Json{{"registered", r && r.value() == RegistrationStatus::registered}});
     });
 
     // register
@@ -449,12 +524,12 @@ int main(int argc, char** argv) {
         "com.example.wallet"));
     reg->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        DeviceRegistrationController().startDeviceRegistration(
-            true, serverKey, mobile, c.txnId, regAppId,
-            [&](const std::string& result) {
-                printResult(Json{{"result", result}});
-            },
-            fail);
+        auto r = runCall<Accepted>([&](Completion<Accepted> done) {
+            return DeviceRegistrationController().startRegisterDevice(serverKey, mobile, c.txnId,
+                                                                      regAppId, done);
+        });
+        if (!r) return fail(r.error());
+        printResult(Json{{"result", "done"}});
     });
 
     // retrieve-keys
@@ -474,19 +549,18 @@ int main(int argc, char** argv) {
         "--public-key, --session-key"));
     keys->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        service.createRetrieveKeysRequest(
-            msgId, c.transactionType, c.txnId, c.bic, c.instrumentType,
-            [&](const std::string& bankKi, const std::string& publicKey, const std::string& sk,
-                const std::string& id, const std::string& rule) {
-                Json out = Json::object();
-                out["bankKi"] = bankKi;
-                out["publicKey"] = publicKey;
-                out["sessionKey"] = sk;
-                out["txnId"] = id;
-                out["rule"] = rule;
-                printResult(out);
-            },
-            fail);
+        auto r = runCall<TransactionKeys>([&](Completion<TransactionKeys> done) {
+            return service.startRetrieveKeys(msgId, c.transactionType, c.txnId, c.bic,
+                                             c.instrumentType, done);
+        });
+        if (!r) return fail(r.error());
+        Json out = Json::object();
+        out["bankKi"] = r.value().bankKi;
+        out["publicKey"] = r.value().publicKey;
+        out["sessionKey"] = r.value().sessionKey;
+        out["txnId"] = r.value().txnId;
+        out["rule"] = r.value().rule;
+        printResult(out);
     });
 
     const std::string keyVars =
@@ -514,15 +588,16 @@ int main(int argc, char** argv) {
     cred->callback([&] {
         secrets.resolve(*cred);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        service.createCredentialSubmissionRequest(
-            c.txnId, c.transactionType, credType, credValue, c.bankKi, c.publicKey, c.sessionKey,
-            [&](bool ok) {
-                printResult(Json{{"success", ok}});
-            },
-            [&](bool ok) {
-                printResult(Json{{"success", ok}});
-                exitCode = kExitFailure;
-            });
+        auto r = runCall<Accepted>([&](Completion<Accepted> done) {
+            return service.startSubmitCredential(c.txnId, c.transactionType, credType, credValue,
+                                                 c.bankKi, c.publicKey, c.sessionKey, done);
+        });
+        if (r) return printResult(Json{{"success", true}});
+        if (isCancellation(r.error())) return fail(r.error());
+        Json out = Json{{"success", false}};
+        out["error"] = errorJson(r.error())["error"];
+        printResult(out);
+        exitCode = kExitFailure;
     });
 
     // fetch-otp
@@ -543,18 +618,17 @@ int main(int argc, char** argv) {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         std::optional<std::string> act;
         if (actionOpt->count() > 0) act = action;
-        service.createFetchOtpChallengeRequest(
-            c.transactionType, c.txnId, c.instrumentType, c.bic, c.sessionKey, act,
-            [&](const std::string& referenceId, const std::string& code, const std::string& expiry,
-                const std::string& a) {
-                Json out = Json::object();
-                out["referenceId"] = referenceId;
-                out["otpChallengeCode"] = code;
-                out["otpExpiry"] = expiry;
-                out["action"] = a;
-                printResult(out);
-            },
-            failCodeReason);
+        auto r = runCall<OtpChallenge>([&](Completion<OtpChallenge> done) {
+            return service.startFetchOtpChallenge(c.transactionType, c.txnId, c.instrumentType,
+                                                  c.bic, c.sessionKey, act, done);
+        });
+        if (!r) return failCodeReason(r.error());
+        Json out = Json::object();
+        out["referenceId"] = r.value().referenceId;
+        out["otpChallengeCode"] = r.value().otpChallengeCode;
+        out["otpExpiry"] = r.value().otpExpiry;
+        out["action"] = r.value().action;
+        printResult(out);
     });
 
     // validate-otp
@@ -579,13 +653,13 @@ int main(int argc, char** argv) {
     validateOtp->callback([&] {
         secrets.resolve(*validateOtp);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        service.createValidateOtpRequest(
-            c.txnId, c.transactionType, otp, c.bankKi, c.publicKey, c.sessionKey, action, c.bic,
-            referenceId,
-            [&](bool ok) {
-                printResult(Json{{"success", ok}});
-            },
-            failCodeReason);
+        auto r = runCall<Accepted>([&](Completion<Accepted> done) {
+            return service.startValidateOtp(c.txnId, c.transactionType, otp, c.bankKi,
+                                            c.publicKey, c.sessionKey, action, c.bic, referenceId,
+                                            done);
+        });
+        if (!r) return failCodeReason(r.error());
+        printResult(Json{{"success", true}});
     });
 
     // validate-card
@@ -613,21 +687,22 @@ int main(int argc, char** argv) {
         if (auto problem = CardValidation::verify(cardNumber); problem && !skipLocalCheck)
             return fail(*problem);
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        service.validateCardNumAsync(
-            c.sessionKey, c.bankKi, c.publicKey, c.txnId, cardNumber, c.bic, bankName,
-            [&](const ValidateCardNumResponse& r) {
-                Json header = Json::object();
-                if (r.commonResponse.reqMsgID) header["reqMsgId"] = *r.commonResponse.reqMsgID;
-                header["success"] = r.commonResponse.success;
-                if (r.commonResponse.errorCode) header["errorCode"] = *r.commonResponse.errorCode;
-                if (r.commonResponse.errorReason)
-                    header["errorReason"] = *r.commonResponse.errorReason;
-                Json out = Json::object();
-                out["commonResponse"] = header;
-                out["bankNameMatchStatus"] = optionalJson(r.bankNameMatchStatus);
-                printResult(out);
-            },
-            fail);
+        auto result = runCall<ValidateCardNumResponse>(
+            [&](Completion<ValidateCardNumResponse> done) {
+                return service.startValidateCardNum(c.sessionKey, c.bankKi, c.publicKey, c.txnId,
+                                                    cardNumber, c.bic, bankName, done);
+            });
+        if (!result) return fail(result.error());
+        const ValidateCardNumResponse& r = result.value();
+        Json header = Json::object();
+        if (r.commonResponse.reqMsgID) header["reqMsgId"] = *r.commonResponse.reqMsgID;
+        header["success"] = r.commonResponse.success;
+        if (r.commonResponse.errorCode) header["errorCode"] = *r.commonResponse.errorCode;
+        if (r.commonResponse.errorReason) header["errorReason"] = *r.commonResponse.errorReason;
+        Json out = Json::object();
+        out["commonResponse"] = header;
+        out["bankNameMatchStatus"] = optionalJson(r.bankNameMatchStatus);
+        printResult(out);
     });
 
     // register-card
@@ -663,13 +738,14 @@ int main(int argc, char** argv) {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         std::optional<std::string> account;
         if (accountOpt->count() > 0) account = accountNo;
-        service.registerCardDetailRequest(
-            c.txnId, c.transactionType, c.bic, account, c.bankKi, c.sessionKey, cardNumber,
-            expiryMonth, expiryYear, cvv, c.publicKey,
-            [&](bool ok, const std::string& code) {
-                printResult(Json{{"success", ok}, {"errorCode", code}});
-            },
-            fail);
+        auto r = runCall<CardRegistration>([&](Completion<CardRegistration> done) {
+            return service.startRegisterCardDetail(c.txnId, c.transactionType, c.bic, account,
+                                                   c.bankKi, c.sessionKey, cardNumber,
+                                                   expiryMonth, expiryYear, cvv, c.publicKey,
+                                                   done);
+        });
+        if (!r) return fail(r.error());
+        printResult(Json{{"success", r.value().accepted}, {"errorCode", r.value().errorCode}});
     });
 
     // web-url
@@ -684,12 +760,12 @@ int main(int argc, char** argv) {
         "--bic BIC1 --session-key \"$SK\""));
     webUrl->callback([&] {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
-        service.webUrlRequestAsync(
-            c.transactionType, c.txnId, c.instrumentType, c.bic, c.sessionKey,
-            [&](const std::string& refUrl) {
-                printResult(Json{{"refUrl", refUrl}});
-            },
-            fail);
+        auto r = runCall<std::string>([&](Completion<std::string> done) {
+            return service.startWebUrl(c.transactionType, c.txnId, c.instrumentType, c.bic,
+                                       c.sessionKey, done);
+        });
+        if (!r) return fail(r.error());
+        printResult(Json{{"refUrl", r.value()}});
     });
 
     // store get/set/delete

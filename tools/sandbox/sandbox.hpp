@@ -123,6 +123,9 @@ class Server {
     void clearFaults();
     std::vector<RecordedRequest> requests() const;
     void clearRequests();
+    /// How many requests to `path` have arrived, answered or not (recorded requests are listed
+    /// once answered).
+    std::size_t arrivals(const std::string& path) const;
     /// Moves a transaction's OTP state (as validation would); for tests.
     void setTxnStatus(const std::string& txnId, const std::string& status);
 

@@ -1,4 +1,5 @@
 // The listener, the fault machinery, the request log and the control API of the sandbox.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
@@ -418,6 +419,10 @@ void Server::Impl::handle(const httplib::Request& req, httplib::Response& res) {
         return;
     }
 
+    {
+        std::lock_guard lock(mutex);
+        arrived.push_back(req.path);
+    }
     RecordedRequest rec;
     rec.method = req.method;
     rec.path = req.path;
@@ -699,6 +704,12 @@ void Server::clearFaults() {
 std::vector<RecordedRequest> Server::requests() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->recorded;
+}
+
+std::size_t Server::arrivals(const std::string& path) const {
+    std::lock_guard lock(impl_->mutex);
+    return static_cast<std::size_t>(
+        std::count(impl_->arrived.begin(), impl_->arrived.end(), path));
 }
 
 void Server::clearRequests() {

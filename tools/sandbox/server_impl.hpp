@@ -126,6 +126,7 @@ struct Server::Impl {
     int kiCounter = 0;
     std::vector<Fault> faults;
     std::vector<RecordedRequest> recorded;
+    std::vector<std::string> arrived;  // paths of requests as they arrive, before any answer
 
     // server.cpp
     bool start();
