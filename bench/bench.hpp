@@ -92,6 +92,13 @@ struct Figures {
     std::map<std::string, double> counters;
 };
 
+/// The programs the benchmark runs as processes of their own.
+struct Paths {
+    std::string cli;    ///< the command-line tool
+    std::string floor;  ///< the minimal C client (floor_client.c)
+    std::string bench;  ///< this program (its --steady-child mode)
+};
+
 // floors.cpp: OpenSSL's own cost of the primitives (Google Benchmark registrations).
 void registerFloorBenchmarks();
 
@@ -101,5 +108,17 @@ Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, i
 // insitu.cpp: key retrieval phase by phase inside the operation loop, its exchange made
 // alternately by the library and by plain libcurl.
 Json runInSitu(Env& env, int operations);
+
+// instructions.cpp: callgrind and memcheck counts of whole processes beside their floors.
+bool valgrindAvailable();
+Json runInstructions(Env& env, const Paths& paths, const std::string& workDir);
+/// `tavi_bench --steady-child MODE COUNT URL CA_FILE STORE TXN_ID`: COUNT key retrievals in this
+/// process, logging off (MODE library) or at the defaults (MODE logging); 0 when all succeeded.
+int runSteadyChild(const std::string& mode, int count, const std::string& url,
+                   const std::string& caFile, const std::string& storePath,
+                   const std::string& txnId);
+
+// delay.cpp: round trips per operation across a delay line between two network namespaces.
+Json runDelay(Env& env, const std::string& workDir, int pauseSeconds);
 
 }  // namespace tavi::bench

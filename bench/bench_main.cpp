@@ -2,9 +2,11 @@
 // next to plain libcurl's for the same request, end-to-end latency and throughput of key
 // retrieval, TLS handshakes and memory. Prints a summary table and writes the figures as JSON.
 //
-//   tavi_bench [--out FILE] [--heap-ops N] [--in-situ-ops N] [Google Benchmark flags]
+//   tavi_bench [--out FILE] [--heap-ops N] [--in-situ-ops N] [--pause-seconds N]
+//              [--sections clients,load,insitu,instructions,delay] [Google Benchmark flags]
 //
-// Every request goes to a sandbox server this program starts on loopback.
+// Every request goes to a sandbox server this program starts on loopback (or, for the delay
+// line, in a network namespace of its own).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -230,9 +232,9 @@ bool setUp(Env& env, const std::string& storePath) {
     return opened;
 }
 
-void registerOperationBenchmarks(Env& env, std::vector<Operation>& ops) {
+/// Each operation once, keeping the request as the library sent it, to replay with plain libcurl.
+void captureRequests(Env& env, std::vector<Operation>& ops) {
     for (auto& op : ops) {
-        // The request as the library sends it, replayed below with plain libcurl.
         env.server->clearRequests();
         const bool ok = op.run(env);
         const auto requests = env.server->requests();
@@ -243,7 +245,11 @@ void registerOperationBenchmarks(Env& env, std::vector<Operation>& ops) {
         if (!requests.empty()) {
             env.captured[op.name] = {requests.back().target, requests.back().body};
         }
+    }
+}
 
+void registerOperationBenchmarks(Env& env, std::vector<Operation>& ops) {
+    for (auto& op : ops) {
         benchmark::RegisterBenchmark(("library/" + op.name).c_str(),
                                      [&env, &op](benchmark::State& state) {
                                          if (op.prepare) op.prepare(env);
@@ -291,7 +297,13 @@ std::string fixed(double value, int decimals = 1) {
     return text;
 }
 
-Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) {
+std::string selfPath(const char* argv0) {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(argv0) : self.string();
+}
+
+Json summarise(const Figures& f, const std::vector<Operation>& ops) {
     auto get = [](const std::map<std::string, double>& m, const std::string& k) {
         const auto it = m.find(k);
         return it == m.end() ? 0.0 : it->second;
@@ -306,6 +318,7 @@ Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) 
                         {"rsa_unwrap", unwrap / 1e3},
                         {"bank_seal", seal / 1e3},
                         {"aes256ctr_1k", aes / 1e3}};
+    if (f.cpuNs.empty()) return out;
     std::printf("\n== Client CPU per operation (thread CPU clock, microseconds) ==\n");
     std::printf("%-22s %9s %9s %9s %9s %7s %9s %9s\n", "operation", "crypto", "libcurl", "floor",
                 "library", "ratio", "wall", "srv_ms");
@@ -336,7 +349,11 @@ Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) 
                         {"failures", failures}});
     }
     out["operations"] = rows;
+    return out;
+}
 
+/// The load tables: end to end, handshakes, memory.
+void printLoad(Json& load) {
     std::printf("\n== Key retrieval end to end over loopback TLS ==\n");
     std::printf("%-26s %8s %8s %8s %10s %12s\n", "run", "p50_ms", "p99_ms", "srv_ms", "ops/s",
                 "connections");
@@ -351,9 +368,16 @@ Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) 
     const auto& t = load["targets"];
     std::printf("p50 ratio library/libcurl (1 thread): %s  (target <= 1.10)\n",
                 fixed(t["p50_ratio_1_thread"].get<double>(), 2).c_str());
-    std::printf("throughput 8 threads / 1 thread: %s  (target >= 1.70; plain libcurl: %s)\n",
-                fixed(t["scaling_8_over_1"].get<double>(), 2).c_str(),
-                fixed(t["libcurl_scaling_8_over_1"].get<double>(), 2).c_str());
+    auto spread = [&t](const char* name) {
+        const std::string key = name;
+        return fixed(t[key].get<double>(), 2) + " (" + fixed(t[key + "_min"].get<double>(), 2) +
+               "-" + fixed(t[key + "_max"].get<double>(), 2) + ")";
+    };
+    std::printf(
+        "throughput 8 threads / 1 thread, median (min-max) of %d rounds: %s  (target >= "
+        "1.70; plain libcurl: %s)\n",
+        t["rounds"].get<int>(), spread("scaling_8_over_1").c_str(),
+        spread("libcurl_scaling_8_over_1").c_str());
 
     std::printf("\n== Handshakes ==\n");
     for (const auto& [name, value] : load["handshakes"].items()) {
@@ -363,8 +387,6 @@ Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) 
     for (const auto& [name, value] : load["memory"].items()) {
         std::printf("%-40s %s\n", name.c_str(), value.dump().c_str());
     }
-    out["load"] = load;
-    return out;
 }
 
 }  // namespace
@@ -372,14 +394,23 @@ Json summarise(const Figures& f, const std::vector<Operation>& ops, Json& load) 
 
 int main(int argc, char** argv) {
     using namespace tavi::bench;
+    if (argc == 8 && std::string(argv[1]) == "--steady-child") {
+        return runSteadyChild(argv[2], std::atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
+    }
     std::string outPath = "bench-results.json";
     int heapOps = 10000;
     int inSituOps = 2000;
+    int pauseSeconds = 30;
+    std::string sections = "clients,load,insitu,instructions,delay";
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--out" && i + 1 < argc) {
             outPath = argv[++i];
+        } else if (arg == "--sections" && i + 1 < argc) {
+            sections = argv[++i];
+        } else if (arg == "--pause-seconds" && i + 1 < argc) {
+            pauseSeconds = std::atoi(argv[++i]);
         } else if (arg == "--heap-ops" && i + 1 < argc) {
             heapOps = std::atoi(argv[++i]);
         } else if (arg == "--in-situ-ops" && i + 1 < argc) {
@@ -419,18 +450,34 @@ int main(int argc, char** argv) {
         env.server = &server;
         env.url = server.url();
         env.caFile = server.caFile();
+        auto wanted = [&sections](const char* name) {
+            return ("," + sections + ",").find(std::string(",") + name + ",") != std::string::npos;
+        };
         if (setUp(env, workDir + "/store.db")) {
             Figures figures;
-            registerFloorBenchmarks();
             auto ops = operations();
-            registerOperationBenchmarks(env, ops);
-            Collector collector(figures);
-            benchmark::RunSpecifiedBenchmarks(&collector);
+            captureRequests(env, ops);
+            if (wanted("clients")) {
+                registerFloorBenchmarks();
+                registerOperationBenchmarks(env, ops);
+                Collector collector(figures);
+                benchmark::RunSpecifiedBenchmarks(&collector);
+            }
             benchmark::Shutdown();
 
-            Json load = runLoad(env, TAVI_CLI_PATH, workDir, heapOps);
-            Json results = summarise(figures, ops, load);
-            results["in_situ"] = runInSitu(env, inSituOps);
+            Json load =
+                wanted("load") ? runLoad(env, TAVI_CLI_PATH, workDir, heapOps) : Json::object();
+            Json results = summarise(figures, ops);
+            if (!load.empty()) {
+                printLoad(load);
+                results["load"] = load;
+            }
+            if (wanted("insitu")) results["in_situ"] = runInSitu(env, inSituOps);
+            if (wanted("instructions")) {
+                const Paths paths{TAVI_CLI_PATH, TAVI_FLOOR_PATH, selfPath(argv[0])};
+                results["instructions"] = runInstructions(env, paths, workDir);
+            }
+            if (wanted("delay")) results["delay"] = runDelay(env, workDir, pauseSeconds);
             std::ofstream(outPath) << results.dump(2) << "\n";
             std::printf("\nresults written to %s\n", outPath.c_str());
             status = 0;

@@ -132,7 +132,6 @@ struct MachineFacts {
     std::string model;
     std::string systemName;
     std::string systemVersion;
-    std::optional<std::string> vendorId;
 
     static const MachineFacts& get() {
         static const MachineFacts facts = read();
@@ -146,7 +145,6 @@ struct MachineFacts {
         f.model = readFirstLine("/sys/class/dmi/id/product_name").value_or(u.machine);
         f.systemName = osReleaseValue("NAME").value_or(u.sysname);
         f.systemVersion = osReleaseValue("VERSION_ID").value_or(u.release);
-        f.vendorId = vendorIdentifier();
         return f;
     }
 };
@@ -157,7 +155,10 @@ class SystemDeviceDescription final : public DeviceDescription {
     std::string systemName() const override { return MachineFacts::get().systemName; }
     std::string systemVersion() const override { return MachineFacts::get().systemVersion; }
     std::optional<std::string> identifierForVendor() const override {
-        return MachineFacts::get().vendorId;
+        // Made when first asked for, not with the rest: requests do not carry it, and its keyed
+        // hash is the only cryptography a cleartext exchange would otherwise set up.
+        static const std::optional<std::string> id = vendorIdentifier();
+        return id;
     }
 };
 

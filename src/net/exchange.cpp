@@ -3,11 +3,13 @@
 // back the raw body (any HTTP status) or an error.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "core/internal.hpp"
@@ -46,6 +48,39 @@ std::size_t onData(char* data, std::size_t size, std::size_t count, void* user) 
     return length;
 }
 
+// Each header line of the answer: notes how long the server keeps the connection open while
+// idle (Keep-Alive: timeout=N). What an interim answer said is forgotten at the next status line.
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t length = size * count;
+    const std::string_view line(data, length);
+    auto startsWith = [&line](std::string_view prefix) {
+        if (line.size() < prefix.size()) return false;
+        for (std::size_t i = 0; i < prefix.size(); ++i) {
+            if (asciiLower(line[i]) != prefix[i]) return false;
+        }
+        return true;
+    };
+    if (startsWith("http/")) {
+        transfer->keepAliveSeconds.reset();
+    } else if (startsWith("keep-alive:")) {
+        std::string value;
+        for (char c : line.substr(11)) value += asciiLower(c);
+        const auto at = value.find("timeout=");
+        if (at != std::string::npos) {
+            long seconds = 0;
+            bool digits = false;
+            for (std::size_t i = at + 8; i < value.size() && value[i] >= '0' && value[i] <= '9';
+                 ++i) {
+                seconds = std::min(seconds * 10 + (value[i] - '0'), kLongestIdleSeconds);
+                digits = true;
+            }
+            if (digits) transfer->keepAliveSeconds = seconds;
+        }
+    }
+    return length;
+}
+
 // Called each time the request is about to be sent on a connection. When a reused connection
 // turns out closed before any answer, libcurl would send the request again on a new connection;
 // the server may already have acted on it, so a request goes out at most once. A call cancelled
@@ -79,9 +114,9 @@ bool append(HeaderList& list, const char* line) {
 }
 
 Error deadlinePassed(long totalMilliseconds, const char* what) {
-    Error error = clientError(ClientErrorCode::deadlineExceeded,
-                              "the operation's deadline of " + std::to_string(totalMilliseconds) +
-                                  " ms " + what);
+    Error error = clientError(
+        ClientErrorCode::deadlineExceeded,
+        "the operation's deadline of " + std::to_string(totalMilliseconds) + " ms " + what);
     return error;
 }
 
@@ -144,7 +179,12 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
         if (body) diag("body: " + utf8Text(*body));
     }
     p.trust_ = TrustSettings::of(config);
-    p.trustStore_ = trustStoreFor(p.trust_);
+    p.origin_ = p.target_.parts.scheme;
+    p.origin_ += "://";
+    p.origin_ += p.target_.parts.host;
+    for (auto& c : p.origin_) c = asciiLower(c);
+    p.origin_ += ':';
+    p.origin_ += std::to_string(p.target_.parts.port);
     p.pin_ = config.pinnedPublicKey;
     p.keyLogFile_ = config.tlsKeyLogFile;
     p.proxy_ = config.proxy;
@@ -153,8 +193,8 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
 
 bool PreparedExchange::configure(CURL* h) {
     // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults.
-    const std::array<const char*, 5> lines{"Content-Type: application/json",
-                                           userAgentLine_.c_str(), "ln: en", "Accept:", "Expect:"};
+    const std::array<const char*, 5> lines{"Content-Type: application/json", userAgentLine_.c_str(),
+                                           "ln: en", "Accept:", "Expect:"};
     headers_.reset();
     for (const char* line : lines) {
         if (!append(headers_, line)) {
@@ -162,7 +202,7 @@ bool PreparedExchange::configure(CURL* h) {
             return false;
         }
     }
-    CURLSH* share = sharedTransportState();
+    CURLSH* share = sharedTransportState(trust_);
     if (h == nullptr || share == nullptr) return false;
 
     // "localhost" is connected to the loopback addresses only, never to what a resolver (a hosts
@@ -188,9 +228,10 @@ bool PreparedExchange::configure(CURL* h) {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &onRequestReady);
     curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer_);
-    // An idle connection is reused for a short while only, well inside common server keep-alive
-    // limits, so that a server rarely closes it just as a request goes out.
-    curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    // A kept connection is reused while its server still keeps it, as it last advertised.
+    curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, maxIdleSeconds(origin_));
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer_);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer_.errorBuffer.data());
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMilliseconds_);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMilliseconds_);
@@ -204,12 +245,8 @@ bool PreparedExchange::configure(CURL* h) {
     curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(h, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &installTrustStore);
-    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, trustStore_.get());
-    if (!trust_.caFile.empty()) {
-        // A resumed TLS session skips certificate verification, and the session cache cannot
-        // tell which extra CAs a session was verified with: such connections never resume.
-        curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    }
+    // TLS sessions are resumed from the share of these trust settings only.
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &trust_);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
     if (pinnedLocalhost_) curl_easy_setopt(h, CURLOPT_RESOLVE, pinnedLocalhost_.get());
     if (cleartext) {
@@ -252,6 +289,7 @@ bool PreparedExchange::configure(CURL* h) {
 Result<Answer> PreparedExchange::finish(CURLcode code, CURL* h) {
     long status = 0;
     if (h != nullptr) curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) recordKeepAlive(origin_, transfer_.keepAliveSeconds);
     const bool tooLarge = transfer_.tooLarge || code == CURLE_FILESIZE_EXCEEDED;
     const bool received = code == CURLE_OK && status > 0;
 

@@ -57,8 +57,10 @@ std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::str
 
 // ---- The shared transport ----------------------------------------------------------------------
 
-/// Seconds an idle connection stays eligible for reuse.
-inline constexpr long kMaxIdleSeconds = 4;
+/// How long a server keeps an idle connection open when it does not say (Keep-Alive:
+/// timeout=N), and the most any server is believed (middleboxes drop connections idle longer).
+inline constexpr long kDefaultIdleSeconds = 60;
+inline constexpr long kLongestIdleSeconds = 300;
 
 /// What a connection was verified against. A connection opened under other trust settings is
 /// never reused: changing the CA file (or its contents) or the pin starts from fresh connections.
@@ -80,16 +82,27 @@ struct X509StoreFree {
 };
 using TrustStore = std::unique_ptr<x509_store_st, X509StoreFree>;
 
-/// The process-wide share of DNS cache and TLS sessions; null when it could not be made.
-CURLSH* sharedTransportState();
+/// The process-wide share of DNS cache and TLS sessions for connections made under `trust`
+/// (sessions are only resumed under the trust they were verified with); null when it could not
+/// be made.
+CURLSH* sharedTransportState(const TrustSettings& trust);
+
+/// Notes what the server at `origin` ("https://host:port") advertised in its last answer
+/// (Keep-Alive: timeout=N; none: it did not say).
+void recordKeepAlive(const std::string& origin, std::optional<long> seconds);
+/// CURLOPT_MAXAGE_CONN for a request to `origin`: a kept connection is reused while the server
+/// still keeps it (what it advertised, else kDefaultIdleSeconds), with a second to spare.
+long maxIdleSeconds(const std::string& origin);
 
 /// A reference of the caller's own to the trusted certificates for `trust` (the system's plus
 /// the configured CA file), parsed once per process and again only when the CA file changes;
 /// null when a certificate file cannot be loaded (the connection then fails with a CA error).
 TrustStore trustStoreFor(const TrustSettings& trust);
 
-/// CURLOPT_SSL_CTX_FUNCTION: gives a new connection's TLS context the trust store passed as
-/// `user`, and the library's key log callback (which writes only to a file the host asked for).
+/// CURLOPT_SSL_CTX_FUNCTION: gives a new connection's TLS context the trust store for the
+/// TrustSettings passed as `user` (made then, the first time: never for cleartext nor for a
+/// reused connection), and the library's key log callback (which writes only to a file the host
+/// asked for).
 CURLcode installTrustStore(CURL*, void* sslContext, void* user);
 
 /// Sets the calling thread's TLS key log file (the host's, or none when empty) for the length
@@ -172,6 +185,7 @@ class PreparedExchange {
         Gate gate = nullptr;
         void* gateUser = nullptr;
         std::array<char, CURL_ERROR_SIZE + 1> errorBuffer{};
+        std::optional<long> keepAliveSeconds;  // the answer's Keep-Alive: timeout=N
     };
 
     PreparedExchange() = default;  // made by prepare()
@@ -186,7 +200,7 @@ class PreparedExchange {
     long deadlineTotal_ = 0;
     bool logging_ = false;
     TrustSettings trust_;
-    TrustStore trustStore_;
+    std::string origin_;  // "scheme://host:port", lower case
     std::string userAgentLine_;
     std::string pin_;
     std::string keyLogFile_;

@@ -1,6 +1,7 @@
 // The transport shared by every exchange: the process-wide share (DNS cache, TLS sessions), the
 // trusted certificates, the calling thread's kept connections, and the TLS key log.
 #include <curl/curl.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,11 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "net/net.hpp"
 #include "tavi/config.hpp"
@@ -40,12 +46,13 @@ void X509StoreFree::operator()(X509_STORE* store) const {
 
 namespace {
 
-// ---- The process-wide HTTP client ----------------------------------------------------------
+// ---- Shared DNS answers and TLS sessions ------------------------------------------------------
 
-// One share for the whole process: DNS cache and TLS sessions. Connections are not shared: the
-// shared connection cache of this libcurl generation is not safe across concurrent threads, and
-// operations may run on several host threads at once. Each thread keeps its own connections
-// instead (ThreadTransfer below).
+// One share per trust setting for the whole process: DNS answers and TLS sessions. A resumed TLS
+// session skips certificate verification, so a session made under one trust setting (the CA
+// file and its contents, the pin) is only ever offered to connections made under the same one.
+// Connections are not shared: the shared connection cache of this libcurl generation is not safe
+// across concurrent threads. Each thread (and the call engine) keeps its own instead.
 class HttpClient {
   public:
     static HttpClient& instance() {
@@ -53,43 +60,99 @@ class HttpClient {
         return client;
     }
 
-    CURLSH* share() const { return share_.get(); }
+    // The share for connections made under `trust`; null when none can be made. Shares stay for
+    // the life of the process (a kept handle may still use one): one per trust setting seen.
+    CURLSH* share(const TrustSettings& trust) {
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : shares_) {
+            if (entry->trust == trust) return entry->share.get();
+        }
+        auto entry = std::make_unique<Share>();
+        entry->trust = trust;
+        entry->share.reset(curl_share_init());
+        if (!entry->share) return nullptr;
+        CURLSH* share = entry->share.get();
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &HttpClient::lock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &HttpClient::unlock);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, entry.get());
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        shares_.push_back(std::move(entry));
+        return share;
+    }
 
   private:
-    HttpClient() {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        share_.reset(curl_share_init());
-        if (!share_) return;
-        curl_share_setopt(share_.get(), CURLSHOPT_LOCKFUNC, &HttpClient::lock);
-        curl_share_setopt(share_.get(), CURLSHOPT_UNLOCKFUNC, &HttpClient::unlock);
-        curl_share_setopt(share_.get(), CURLSHOPT_USERDATA, this);
-        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(share_.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    }
+    struct Share {
+        TrustSettings trust;
+        std::array<std::mutex, CURL_LOCK_DATA_LAST> locks;
+        ShareHandle share;  // declared last: cleaned up before its locks go
+    };
+
+    HttpClient() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
     static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-        auto* self = static_cast<HttpClient*>(user);
-        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].lock();
+        auto* share = static_cast<Share*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) share->locks[data].lock();
     }
     static void unlock(CURL*, curl_lock_data data, void* user) {
-        auto* self = static_cast<HttpClient*>(user);
-        if (data >= 0 && data < CURL_LOCK_DATA_LAST) self->locks_[data].unlock();
+        auto* share = static_cast<Share*>(user);
+        if (data >= 0 && data < CURL_LOCK_DATA_LAST) share->locks[data].unlock();
     }
 
-    std::array<std::mutex, CURL_LOCK_DATA_LAST> locks_;
-    ShareHandle share_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Share>> shares_;
+};
+
+// ---- How long servers keep idle connections ----------------------------------------------------
+
+// What each server last advertised (Keep-Alive: timeout=N), by origin.
+class KeepAliveTimes {
+  public:
+    static KeepAliveTimes& instance() {
+        static KeepAliveTimes times;
+        return times;
+    }
+
+    void record(const std::string& origin, std::optional<long> seconds) {
+        std::lock_guard lock(mutex_);
+        if (!seconds) {
+            seconds_.erase(origin);
+            return;
+        }
+        if (seconds_.size() >= kOriginsKept && seconds_.find(origin) == seconds_.end()) {
+            seconds_.clear();
+        }
+        seconds_[origin] = *seconds;
+    }
+
+    std::optional<long> advertised(const std::string& origin) {
+        std::lock_guard lock(mutex_);
+        const auto it = seconds_.find(origin);
+        if (it == seconds_.end()) return std::nullopt;
+        return it->second;
+    }
+
+  private:
+    static constexpr std::size_t kOriginsKept = 16;
+    std::mutex mutex_;
+    std::map<std::string, long> seconds_;
 };
 
 // ---- The calling thread's transfer handle ----------------------------------------------------
 
 // ---- The certificates connections are verified against -----------------------------------------
 
+struct DirClose {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirClose>;
 
-
-// The trusted certificates (the system's, plus the configured CA file), parsed once per process
-// and again only when the CA file changes, then shared by every new connection of every thread.
-// Parsing the system bundle costs tens of milliseconds of CPU; left to libcurl it happens for each
-// thread's first connection.
+// The trusted certificates (the system's, plus the configured CA file), made once per process
+// and again only when the CA file changes, then shared by every new TLS connection; nothing is
+// made before the first TLS connection needs it. Where the system keeps its certificates in a
+// hashed directory (one file per certificate, named by the hash of its subject), a certificate is
+// read from there when a chain needs it: only without one is the whole system bundle parsed
+// (about 235 million instructions, tens of milliseconds).
 class TrustStoreCache {
   public:
     static TrustStoreCache& instance() {
@@ -122,6 +185,27 @@ class TrustStoreCache {
         if (probe && curl_easy_getinfo(probe.get(), CURLINFO_CAPATH, &path) == CURLE_OK && path) {
             systemPath_ = path;
         }
+        hashedPath_ = !systemPath_.empty() && holdsHashedCertificates(systemPath_);
+    }
+
+    // Whether `dir` holds certificates under hashed names ("1a2b3c4d.0"), as OpenSSL looks them
+    // up; the first such name decides.
+    static bool holdsHashedCertificates(const std::string& dir) {
+        const DirHandle handle(::opendir(dir.c_str()));
+        if (!handle) return false;
+        auto digit = [](char c) { return c >= '0' && c <= '9'; };
+        auto lowerHex = [&digit](char c) { return digit(c) || (c >= 'a' && c <= 'f'); };
+        while (const dirent* entry = ::readdir(handle.get())) {
+            const std::string_view name(entry->d_name);
+            if (name.size() < 10 || name[8] != '.') continue;
+            const auto hex = name.substr(0, 8);
+            const auto suffix = name.substr(9);
+            if (std::all_of(hex.begin(), hex.end(), lowerHex) &&
+                std::all_of(suffix.begin(), suffix.end(), digit)) {
+                return true;
+            }
+        }
+        return false;
     }
 
     static bool sameFiles(const TrustSettings& a, const TrustSettings& b) {
@@ -132,7 +216,9 @@ class TrustStoreCache {
     TrustStore build(const std::string& caFile) const {
         TrustStore store(X509_STORE_new());
         bool ok = store != nullptr;
-        if (ok && !systemFile_.empty())
+        // The hashed directory holds what the bundle holds (the system makes both from the same
+        // certificates): the directory alone then suffices.
+        if (ok && !systemFile_.empty() && !hashedPath_)
             ok = X509_STORE_load_file(store.get(), systemFile_.c_str()) == 1;
         if (ok && !systemPath_.empty())
             ok = X509_STORE_load_path(store.get(), systemPath_.c_str()) == 1;
@@ -150,6 +236,7 @@ class TrustStoreCache {
     std::mutex mutex_;
     std::string systemFile_;
     std::string systemPath_;
+    bool hashedPath_ = false;  // systemPath_ is a hashed directory: the bundle is not parsed
     bool built_ = false;
     TrustSettings key_;  // the files the store was built from; the pin plays no part
     TrustStore store_;
@@ -219,7 +306,6 @@ class ThreadTransferState {
     bool busy_ = false;
 };
 
-
 // Where the TLS secrets of the calling thread's new connections go, while an exchange runs: the
 // host's key log file, or none. libcurl itself would honour SSLKEYLOGFILE; it never may.
 thread_local const std::string* tlsKeyLogPath = nullptr;
@@ -254,8 +340,21 @@ class ThreadTransfer : public ThreadTransferState {
     using ThreadTransferState::ThreadTransferState;
 };
 
-CURLSH* sharedTransportState() {
-    return HttpClient::instance().share();
+CURLSH* sharedTransportState(const TrustSettings& trust) {
+    return HttpClient::instance().share(trust);
+}
+
+void recordKeepAlive(const std::string& origin, std::optional<long> seconds) {
+    KeepAliveTimes::instance().record(origin, seconds);
+}
+
+long maxIdleSeconds(const std::string& origin) {
+    // libcurl drops a connection whose whole idle seconds exceed this: reuse while idle < N - 1
+    // seconds for a server keeping N, so that a request does not cross the server's close.
+    const long advertised =
+        std::clamp(KeepAliveTimes::instance().advertised(origin).value_or(kDefaultIdleSeconds), 0L,
+                   kLongestIdleSeconds);
+    return std::max(advertised - 2, 0L);
 }
 
 TrustStore trustStoreFor(const TrustSettings& trust) {
@@ -289,9 +388,11 @@ KeyLogScope::~KeyLogScope() {
 // callback (which writes only to a file the host asked for).
 CURLcode installTrustStore(CURL*, void* sslContext, void* user) {
     SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslContext), &writeKeyLogLine);
-    auto* store = static_cast<X509_STORE*>(user);
-    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), store);
+    const auto* trust = static_cast<const TrustSettings*>(user);
+    if (trust == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    const TrustStore store = trustStoreFor(*trust);
+    if (!store) return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), store.get());
     return CURLE_OK;
 }
 

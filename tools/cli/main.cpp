@@ -831,6 +831,11 @@ int main(int argc, char** argv) {
                    "directory for the server key, CA and certificate, kept across runs "
                    "(default: a temporary directory)")
         ->type_name("DIR");
+    sb->add_option("--keep-alive", sandboxOptions.keepAliveSeconds,
+                   "seconds an idle kept connection stays open, 1 to 3600 (default 1); answers "
+                   "say so in Keep-Alive: timeout=N")
+        ->type_name("SECONDS")
+        ->check(wholeNumber(1, 3600, "1 to 3600"));
     sb->footer(
         example("  tavi sandbox --tls --port 8443 --state /tmp/sbx > sandbox.out &\n"
                 "  # first line: {\"url\":…,\"serverPublicKey\":…,\"caFile\":…}; SIGINT or SIGTERM "

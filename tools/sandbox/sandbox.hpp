@@ -40,6 +40,10 @@ struct Options {
     /// Key retrieval issues the same session and bank keys to every transaction instead of
     /// fresh ones, so that it answers without generating keys (benchmarks).
     bool fixedTransactionKeys = false;
+    /// How long a kept connection may stay idle before the server closes it, in seconds; every
+    /// answer says so (`Keep-Alive: timeout=N`). Each open connection holds one of the server's
+    /// 32 workers, so long timeouts suit few clients.
+    int keepAliveSeconds = 1;
 };
 
 /// A fault the server applies to answers of one endpoint path (or every path when `path` is

@@ -255,6 +255,11 @@ bool Server::Impl::start() {
                 std::to_string(options.port);
         return false;
     }
+    if (options.keepAliveSeconds < 1 || options.keepAliveSeconds > 3600) {
+        error = "the keep-alive timeout must be 1 to 3600 seconds, not " +
+                std::to_string(options.keepAliveSeconds);
+        return false;
+    }
     ignoreSigpipe();
     if (!prepareStateDir() || !prepareServerKey()) return false;
 
@@ -283,11 +288,12 @@ bool Server::Impl::start() {
     }
 
     // Every kept connection holds a worker while it is open: enough workers for many client
-    // threads plus the idle connections of earlier clients, which close after a second.
+    // threads plus the idle connections of earlier clients, which close after keepAliveSeconds
+    // (a second by default).
     server->new_task_queue = [] {
         return std::make_unique<httplib::ThreadPool>(kWorkers).release();
     };
-    server->set_keep_alive_timeout(1);
+    server->set_keep_alive_timeout(options.keepAliveSeconds);
     server->set_keep_alive_max_count(100000);  // a client may keep its connection open
     server->set_tcp_nodelay(true);             // an answer on a kept connection is not held back
     server->set_read_timeout(10, 0);
@@ -398,6 +404,8 @@ void Server::Impl::handle(const httplib::Request& req, httplib::Response& res) {
         char text[48];
         std::snprintf(text, sizeof text, "app;dur=%.1f", ms);
         res.set_header("Server-Timing", text);
+        std::snprintf(text, sizeof text, "timeout=%d", options.keepAliveSeconds);
+        res.set_header("Keep-Alive", text);
     };
 
     if (req.path.rfind(kControlPrefix, 0) == 0) {
