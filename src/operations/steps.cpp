@@ -10,6 +10,13 @@
 
 namespace tavi::detail {
 
+Task<Result<Answer>> post(std::string endPoint, Result<Bytes> body) {
+    if (!body) co_return body.error();
+    ExchangeStep exchange(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
+    auto answer = co_await exchange;
+    co_return answer;
+}
+
 Error undecodableAnswer(Error decoding, const Answer& answer) {
     Error error = ApiServiceError::decodingError(std::move(decoding));
     error.httpStatus = answer.status;

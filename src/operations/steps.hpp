@@ -28,11 +28,13 @@ inline const std::map<std::string, std::string>& jsonHeaders() {
 /// keeping the answer's HTTP status and, when the body had one, the server's errorCode.
 Error undecodableAnswer(Error decoding, const Answer& answer);
 
+/// POSTs `body` (unless it could not be encoded) to `endPoint`: the raw answer, any HTTP status.
+Task<Result<Answer>> post(std::string endPoint, Result<Bytes> body);
+
 /// POSTs `body` to `endPoint` and decodes the answer (any HTTP status) as record R.
 template <WireRecord R>
 Task<Result<R>> postAndDecode(std::string endPoint, Result<Bytes> body) {
-    if (!body) co_return body.error();
-    ExchangeStep exchange(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
+    auto exchange = post(std::move(endPoint), std::move(body));
     auto answer = co_await exchange;
     if (!answer) co_return answer.error();
     auto decoded = decodeBody<R>(answer.value().body);

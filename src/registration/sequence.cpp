@@ -69,10 +69,7 @@ std::optional<Error> refusedArguments(const RegistrationArgs& call) {
 
 /// The SMS registration transaction: any answer will do.
 detail::Task<Result<Bytes>> smsStep(UserRegistrationTxnSMSRequest request) {
-    auto body = detail::encodeRequestBody(request);
-    if (!body) co_return body.error();
-    detail::ExchangeStep exchange(kSmsEndPoint, "POST", {}, std::move(body).value(),
-                                  detail::jsonHeaders());
+    auto exchange = detail::post(kSmsEndPoint, detail::encodeRequestBody(request));
     auto answer = co_await exchange;
     if (!answer) co_return answer.error();
     co_return std::move(answer.value().body);
@@ -81,10 +78,7 @@ detail::Task<Result<Bytes>> smsStep(UserRegistrationTxnSMSRequest request) {
 /// The sealed registration request. A refusal that carries no payload is still a refusal, with
 /// the server's reasons.
 detail::Task<Result<TaviRegistrationResponse>> registrationStep(TaviRegistrationRequest request) {
-    auto body = detail::encodeRequestBody(request);
-    if (!body) co_return body.error();
-    detail::ExchangeStep exchange(kRegistrationEndPoint, "POST", {}, std::move(body).value(),
-                                  detail::jsonHeaders());
+    auto exchange = detail::post(kRegistrationEndPoint, detail::encodeRequestBody(request));
     auto answer = co_await exchange;
     if (!answer) co_return answer.error();
     auto decoded = detail::decodeBody<TaviRegistrationResponse>(answer.value().body);
