@@ -33,10 +33,15 @@ Error checkNotMade(long code, const char* why) {
 /// The check: not registered at once for an incomplete stored registration, otherwise the
 /// server's verdict, asked in a sealed request.
 detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
+    // A device never registered reads nothing but the flag; a registered one reads the whole
+    // session in one read, so that every value comes from the same registration.
     if (SessionManager::getIsRegistered() != std::optional<bool>(true))
         co_return RegistrationStatus::notRegistered;
-    const auto taviKey = SessionManager::getTaviKey();
-    if (!taviKey || taviKey->empty()) co_return RegistrationStatus::notRegistered;
+    enum Value { taviKey, pspId, taviId, deviceId, imei1, imei2 };
+    const auto session = KeychainManager::getPreferences(
+        {SessionManager::taviKey, SessionManager::pspId, SessionManager::taviId,
+         SessionManager::deviceId, SessionManager::imei1, SessionManager::imei2});
+    if (!session[taviKey] || session[taviKey]->empty()) co_return RegistrationStatus::notRegistered;
 
     const PKIEncryptionDecryptionUtils pki;
     auto aesKey = detail::newAes256Key();
@@ -45,22 +50,22 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
                                "the secure random source could not supply a request key");
     }
     // A stored key that is not an RSA public key wraps nothing.
-    const auto wrapped = detail::wrapKey(*aesKey, pki.convertToBase64Format(*taviKey));
+    const auto wrapped = detail::wrapKey(*aesKey, pki.convertToBase64Format(*session[taviKey]));
     const std::string symmetricKey = wrapped ? *wrapped : std::string();
     if (symmetricKey.empty()) {
         co_return checkNotMade(ClientErrorCode::invalidKey,
                                "the stored server key is not a usable RSA public key");
     }
 
-    const auto pspId = SessionManager::getPspId();
-    const auto taviId = SessionManager::getTaviId();
-    const auto deviceId = SessionManager::getDeviceId();
-    if (!pspId || !taviId || !deviceId) co_return RegistrationStatus::notRegistered;
+    const auto& pspIdValue = session[pspId];
+    const auto& taviIdValue = session[taviId];
+    const auto& deviceIdValue = session[deviceId];
+    if (!pspIdValue || !taviIdValue || !deviceIdValue) co_return RegistrationStatus::notRegistered;
     const std::string appId = AppConstantTAVI::shared().appId;
     const std::string msgId = detail::newUUID();
-    const auto imei1 = SessionManager::getImei1();
-    const auto imei2 = SessionManager::getImei2();
-    if (!imei1 || !imei2) co_return RegistrationStatus::notRegistered;
+    const auto& imei1Value = session[imei1];
+    const auto& imei2Value = session[imei2];
+    if (!imei1Value || !imei2Value) co_return RegistrationStatus::notRegistered;
     // Text that is not UTF-8 cannot be encoded into the request: nothing is sent. (The store
     // itself hands out only UTF-8 values.)
     if (auto refused = detail::nonUTF8Text({{"mobile", mobile}})) co_return *refused;
@@ -69,7 +74,8 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
 
     CredentialKeysRetrievalPayload payload;
     payload.paymentInstrument = PaymentInstrument{"ACCOUNT", std::nullopt};
-    payload.deviceInfo = DeviceInfo{*deviceId, appId, *imei1, *imei2, mobile, *pspId};
+    payload.deviceInfo =
+        DeviceInfo{*deviceIdValue, appId, *imei1Value, *imei2Value, mobile, *pspIdValue};
     payload.startDateTime = TaviUtils::getCurrentTimeInMillis();
     payload.resetCredentialCall = false;
 
@@ -87,8 +93,8 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
 
     CheckDeviceRegistrationRequest request;
     request.commonRequest = CommonRequest{msgId,
-                                          *pspId,
-                                          *taviId,
+                                          *pspIdValue,
+                                          *taviIdValue,
                                           symmetricKey,
                                           std::string(rawValue(TransactionType::financialTxn)),
                                           std::nullopt};
