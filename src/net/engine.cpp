@@ -274,8 +274,10 @@ class Engine {
   private:
     Engine() : wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        // Made first, so that it is destroyed last: the engine's thread may still deliver.
+        // Made first, so that they are destroyed last: the engine's thread may still deliver,
+        // and its handles use the transport's shares until the engine is gone.
         (void)CompletionThread::instance();
+        prepareTransport();
         thread_ = std::thread([this] { run(); });
     }
 

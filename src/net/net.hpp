@@ -87,6 +87,11 @@ using TrustStore = std::unique_ptr<x509_store_st, X509StoreFree>;
 /// be made.
 CURLSH* sharedTransportState(const TrustSettings& trust);
 
+/// Makes the process-wide transport state (shares, trusted certificates, keep-alive times) now.
+/// Whatever holds handles that use it calls this first, so that the state, made first, is
+/// destroyed last at the process's end (a share still in use cannot be cleaned up).
+void prepareTransport();
+
 /// Notes what the server at `origin` ("https://host:port") advertised in its last answer
 /// (Keep-Alive: timeout=N; none: it did not say).
 void recordKeepAlive(const std::string& origin, std::optional<long> seconds);

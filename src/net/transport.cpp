@@ -340,6 +340,12 @@ class ThreadTransfer : public ThreadTransferState {
     using ThreadTransferState::ThreadTransferState;
 };
 
+void prepareTransport() {
+    (void)HttpClient::instance();
+    (void)KeepAliveTimes::instance();
+    (void)TrustStoreCache::instance();
+}
+
 CURLSH* sharedTransportState(const TrustSettings& trust) {
     return HttpClient::instance().share(trust);
 }
