@@ -70,9 +70,9 @@ This package holds the shared library libtavi.so.1.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtavi-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
+# One line: a control field may not continue onto another.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "libtavi1 (= ${TAVI_DEB_VERSION}), libssl-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev,
-  libsimdjson-dev")
+  "libtavi1 (= ${TAVI_DEB_VERSION}), libssl-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev, libsimdjson-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "client SDK for the tavi payment server - development files
 The C++20 headers (tavi/tavi.hpp) and the C interface (tavi/tavi.h), the static
 library libtavi.a, the CMake package (find_package(tavi)) and the pkg-config
