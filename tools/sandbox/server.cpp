@@ -633,6 +633,14 @@ void Server::Impl::control(const httplib::Request& req, httplib::Response& res) 
         for (const auto& r : recorded) list.push_back(recordToJson(r));
         return answer(200, list);
     }
+    if (what == "arrivals" && req.method == "GET") {
+        // Requests counted as they arrive, before any delay or answer: a test can act while an
+        // answer is held back.
+        json counts = json::object();
+        std::lock_guard lock(mutex);
+        for (const auto& path : arrived) counts[path] = counts.value(path, 0) + 1;
+        return answer(200, counts);
+    }
     if (what == "requests" && req.method == "DELETE") {
         std::lock_guard lock(mutex);
         recorded.clear();

@@ -1,0 +1,349 @@
+"""The C interface (libtavi.so.1) through ctypes: loading, prototypes, and the one completion.
+
+Every call goes through ``start()``: it starts a ``tavi_start_<operation>`` call whose completion
+(one C function pointer for the whole process) copies the result into Python values and hands
+them to the ``deliver`` function given with the call. Nothing here blocks or makes threads.
+"""
+from __future__ import annotations
+
+import atexit
+import ctypes
+import itertools
+import logging
+import os
+import threading
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
+
+_logger = logging.getLogger("tavi")
+
+TAVI_OK, TAVI_FAILED, TAVI_INVALID_ARGUMENT, TAVI_INTERNAL_ERROR = 0, 1, 2, 3
+
+#: The environment variable naming the libtavi.so to load (a build tree's, say).
+LIBRARY_VARIABLE = "TAVI_LIBRARY"
+
+
+class _Error(ctypes.Structure):
+    pass
+
+
+_Error._fields_ = [
+    ("domain", ctypes.c_char_p),
+    ("code", ctypes.c_long),
+    ("message", ctypes.c_char_p),
+    ("error_code", ctypes.c_char_p),
+    ("error_reason", ctypes.c_char_p),
+    ("underlying", ctypes.POINTER(_Error)),
+]
+
+
+class _Value(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("value", ctypes.c_char_p)]
+
+
+class _Result(ctypes.Structure):
+    _fields_ = [
+        ("status", ctypes.c_int),
+        ("error", ctypes.POINTER(_Error)),
+        ("value_count", ctypes.c_size_t),
+        ("values", ctypes.POINTER(_Value)),
+        ("internal_", ctypes.c_void_p),
+    ]
+
+
+class _CallOptions(ctypes.Structure):
+    _fields_ = [("deadline_ms", ctypes.c_long)]
+
+
+_COMPLETION = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Result), ctypes.c_void_p)
+_LOG = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
+
+
+@dataclass(frozen=True)
+class ErrorValue:
+    """A copy of one ``tavi_error`` (and what the result said about its request)."""
+
+    domain: str
+    code: int
+    message: str
+    error_code: Optional[str]
+    error_reason: Optional[str]
+    underlying: Optional["ErrorValue"]
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """A copy of a call's ``tavi_result``: it outlives the completion."""
+
+    status: int
+    values: Dict[str, Optional[str]]
+    error: Optional[ErrorValue]
+    delivery: int = 0
+    http_status: int = 0
+
+
+def _text(raw: Optional[bytes]) -> Optional[str]:
+    return None if raw is None else raw.decode("utf-8", "replace")
+
+
+def _copy_error(ptr: "ctypes._Pointer[_Error]", depth: int = 0) -> Optional[ErrorValue]:
+    if not ptr or depth > 16:
+        return None
+    e = ptr.contents
+    return ErrorValue(_text(e.domain) or "", int(e.code), _text(e.message) or "",
+                      _text(e.error_code), _text(e.error_reason),
+                      _copy_error(e.underlying, depth + 1))
+
+
+def _library_candidates() -> List[str]:
+    """Where libtavi.so.1 is looked for, in order."""
+    named = os.environ.get(LIBRARY_VARIABLE)
+    if named:
+        return [named]
+    candidates = []
+    # Run from the source tree (python/tavi/ inside the project): the build tree's copy.
+    package = Path(__file__).resolve().parent
+    tree = package.parent.parent
+    if (package.parent / "pyproject.toml").is_file():
+        built = tree / "build" / "lib" / "libtavi.so.1"
+        if built.exists():
+            candidates.append(str(built))
+    # Installed (libtavi1): the dynamic loader's path.
+    candidates.append("libtavi.so.1")
+    return candidates
+
+
+def _load() -> ctypes.CDLL:
+    errors = []
+    for candidate in _library_candidates():
+        try:
+            return ctypes.CDLL(candidate)
+        except OSError as exc:
+            errors.append(f"{candidate}: {exc}")
+    raise ImportError("tavi: cannot load libtavi.so.1 (install libtavi1, or set "
+                      f"{LIBRARY_VARIABLE} to the library's path): " + "; ".join(errors))
+
+
+lib = _load()
+
+
+def _declare(name: str, restype, argtypes: Sequence) -> None:
+    try:
+        fn = getattr(lib, name)
+    except AttributeError:
+        raise ImportError(f"tavi: the loaded libtavi lacks {name} (1.2.0 or later is needed: "
+                          f"{lib.tavi_version().decode()})") from None
+    fn.restype = restype
+    fn.argtypes = list(argtypes)
+
+
+_c = ctypes.c_char_p
+_declare("tavi_version", ctypes.c_char_p, [])
+_declare("tavi_result_free", None, [ctypes.POINTER(_Result)])
+_declare("tavi_result_delivery", ctypes.c_int, [ctypes.POINTER(_Result)])
+_declare("tavi_result_http_status", ctypes.c_long, [ctypes.POINTER(_Result)])
+_declare("tavi_string_free", None, [ctypes.c_void_p])
+_declare("tavi_config_set", ctypes.c_int, [_c, _c])
+_declare("tavi_config_get", ctypes.c_void_p, [_c])
+_declare("tavi_set_log_sink", None, [_LOG, ctypes.c_void_p])
+_declare("tavi_store_open_sqlite", ctypes.c_void_p, [_c, ctypes.POINTER(ctypes.POINTER(_Result))])
+_declare("tavi_store_new_memory", ctypes.c_void_p, [])
+_declare("tavi_store_install", None, [ctypes.c_void_p])
+_declare("tavi_store_free", None, [ctypes.c_void_p])
+_declare("tavi_preference_save", ctypes.c_int32, [_c, _c])
+_declare("tavi_call_cancel", ctypes.c_int, [ctypes.c_void_p])
+_declare("tavi_call_wait", None, [ctypes.c_void_p])
+_declare("tavi_call_free", None, [ctypes.c_void_p])
+_declare("tavi_card_check_number", ctypes.c_int, [ctypes.c_void_p])
+_declare("tavi_card_brand", ctypes.c_char_p, [ctypes.c_void_p])
+_declare("tavi_card_verify", ctypes.POINTER(_Result),
+         [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p])
+
+#: Each operation's C arguments, in order (the Python methods take the same names).
+OPERATIONS: Dict[str, Tuple[str, ...]] = {
+    "check_device_registered": ("mobile",),
+    "register_device": ("session_key", "mobile", "txn_id", "app_id"),
+    "retrieve_keys": ("msg_id", "transaction_type", "txn_id", "bic", "payment_instrument_type"),
+    "submit_credential": ("txn_id", "transaction_type", "cred_type", "cred_value", "bank_ki",
+                          "public_key", "session_key"),
+    "fetch_otp_challenge": ("transaction_type", "txn_id", "payment_instrument_type", "bic",
+                            "session_key", "action"),
+    "check_otp_status": ("txn_id",),
+    "validate_otp": ("txn_id", "transaction_type", "otp", "bank_ki", "public_key", "session_key",
+                     "action", "bic", "reference_id"),
+    "validate_card_number": ("session_key", "bank_ki", "public_key", "txn_id", "card_number",
+                             "bic", "bank_name"),
+    "register_card_detail": ("txn_id", "transaction_type", "bic", "account_no", "bank_ki",
+                             "session_key", "card_number", "expiry_month", "expiry_year", "cvv",
+                             "public_key"),
+    "web_url": ("transaction_type", "txn_id", "payment_instrument_type", "bic", "session_key"),
+}
+for _name, _args in OPERATIONS.items():
+    # Arguments pass as addresses of buffers this module owns (so that secrets can be wiped).
+    _declare("tavi_start_" + _name, ctypes.c_void_p,
+             [ctypes.c_void_p] * len(_args) + [ctypes.POINTER(_CallOptions), _COMPLETION,
+                                                ctypes.c_void_p])
+
+
+def version() -> str:
+    """The running library's version text."""
+    return lib.tavi_version().decode()
+
+
+def config_get(name: str) -> Optional[str]:
+    raw = lib.tavi_config_get(name.encode())
+    if not raw:
+        return None
+    try:
+        return ctypes.string_at(raw).decode()
+    finally:
+        lib.tavi_string_free(raw)
+
+
+def config_set(name: str, value: Optional[str]) -> bool:
+    return lib.tavi_config_set(name.encode(), None if value is None else value.encode()) == TAVI_OK
+
+
+# ---- Calls in flight --------------------------------------------------------------------------
+
+
+@dataclass
+class _Pending:
+    deliver: Callable[[Outcome], None]
+    handle: Optional[int] = None
+    keep: List[object] = field(default_factory=list)
+
+
+_pending: Dict[int, _Pending] = {}
+_pending_lock = threading.Lock()
+_ids = itertools.count(1)
+_closing = False
+
+
+def _on_complete(ptr, user_data) -> None:  # the library's completion thread
+    try:
+        if ptr:
+            r = ptr.contents
+            values = {}
+            for i in range(r.value_count):
+                v = r.values[i]
+                values[_text(v.name) or ""] = _text(v.value)
+            outcome = Outcome(int(r.status), values, _copy_error(r.error),
+                              int(lib.tavi_result_delivery(ptr)),
+                              int(lib.tavi_result_http_status(ptr)))
+        else:
+            outcome = Outcome(TAVI_INTERNAL_ERROR, {}, None)
+        with _pending_lock:
+            pending = _pending.pop(user_data or 0, None)
+        if pending is not None:
+            pending.deliver(outcome)
+    except BaseException:  # never let Python's error unwind into the library
+        _logger.exception("tavi: a completion failed")
+
+
+_completion = _COMPLETION(_on_complete)
+
+
+def secret_buffer(value) -> ctypes.Array:
+    """A NUL-terminated copy the library reads, in memory this module wipes afterwards."""
+    size = len(value)
+    buf = ctypes.create_string_buffer(size + 1)
+    if size:
+        if isinstance(value, bytearray):
+            ctypes.memmove(buf, (ctypes.c_char * size).from_buffer(value), size)
+        else:
+            ctypes.memmove(buf, value, size)
+    return buf
+
+
+def wipe(buf: ctypes.Array) -> None:
+    ctypes.memset(buf, 0, ctypes.sizeof(buf))
+
+
+def start(operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: int,
+          deliver: Callable[[Outcome], None]) -> int:
+    """Starts ``tavi_start_<operation>``; returns the call's handle. ``deliver`` receives the
+    outcome once, on the library's completion thread."""
+    if _closing:
+        raise RuntimeError("tavi: the interpreter is exiting")
+    key = next(_ids)
+    pending = _Pending(deliver)
+    with _pending_lock:
+        _pending[key] = pending
+    options = _CallOptions(deadline_ms)
+    fn = getattr(lib, "tavi_start_" + operation)
+    handle = fn(*[ctypes.addressof(a) if a is not None else None for a in args],
+                ctypes.byref(options), _completion, ctypes.c_void_p(key))
+    if not handle:
+        with _pending_lock:
+            _pending.pop(key, None)
+        raise MemoryError(f"tavi: {operation}: out of memory")
+    with _pending_lock:
+        pending.handle = handle
+    return handle
+
+
+def cancel(handle: int) -> bool:
+    return lib.tavi_call_cancel(handle) == 1
+
+
+def free(handle: int) -> None:
+    lib.tavi_call_free(handle)
+
+
+def _shutdown() -> None:
+    # Calls still in flight when the interpreter ends are cancelled and waited for, so that no
+    # completion or diagnostic line enters Python once it is gone.
+    global _closing
+    _closing = True
+    with _pending_lock:
+        handles = [p.handle for p in _pending.values() if p.handle]
+    for h in handles:
+        lib.tavi_call_cancel(h)
+    for h in handles:
+        lib.tavi_call_wait(h)
+    lib.tavi_set_log_sink(_LOG(), None)
+
+
+atexit.register(_shutdown)
+
+
+# ---- Diagnostic lines -------------------------------------------------------------------------
+
+
+def _on_line(line, _user_data) -> None:  # any of the library's threads
+    try:
+        if _logger.isEnabledFor(logging.DEBUG):
+            _logger.debug("%s", line.decode("utf-8", "replace"))
+    except BaseException:
+        pass
+
+
+_sink = _LOG(_on_line)
+lib.tavi_set_log_sink(_sink, None)
+
+
+# ---- Stores -----------------------------------------------------------------------------------
+
+
+def open_store(path: Optional[str]) -> Tuple[Optional[int], Optional[Outcome]]:
+    """A store handle (``None`` for an in-memory one), or the failure's outcome."""
+    if path is None:
+        return lib.tavi_store_new_memory(), None
+    error = ctypes.POINTER(_Result)()
+    handle = lib.tavi_store_open_sqlite(os.fsencode(path), ctypes.byref(error))
+    if handle:
+        return handle, None
+    outcome = Outcome(TAVI_FAILED, {}, _copy_error(error.contents.error) if error else None)
+    lib.tavi_result_free(error)
+    return None, outcome
+
+
+def install_store(handle: int) -> None:
+    lib.tavi_store_install(handle)
+    lib.tavi_store_free(handle)
+
+
+def mark_registered() -> None:
+    lib.tavi_preference_save(b"true", b"IS_REGISTERED")

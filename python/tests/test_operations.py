@@ -1,0 +1,80 @@
+"""Every operation, blocking and awaited, against the sandbox; what reaches the log."""
+import asyncio
+import dataclasses
+import logging
+import re
+
+import pytest
+
+import tavi
+from conftest import ACCOUNT, ACCOUNT_NO, BIC, CARD, CVV, FIN, OTP, PIN, client_for
+
+
+@pytest.mark.parametrize("mode", ["blocking", "async"])
+def test_every_operation(mode, sandbox, tmp_path, caplog):
+    caplog.set_level(logging.DEBUG, logger="tavi")
+    loop = asyncio.new_event_loop()
+
+    def call(name, *args, **kwargs):
+        if mode == "blocking":
+            return getattr(client, name)(*args, **kwargs)
+        return loop.run_until_complete(getattr(client.aio, name)(*args, **kwargs))
+
+    txn, mobile = f"TXN-PY-{mode}", f"+1555016{len(mode)}"
+    try:
+        with client_for(sandbox, str(tmp_path / "store.db")) as client:
+            assert call("check_device_registered", mobile) == tavi.RegistrationStatus(
+                False, "notRegistered")
+            assert call("register_device", sandbox.server_key, mobile, f"REG-{mode}",
+                        "com.example.py") is None
+            assert call("check_device_registered", mobile) == tavi.RegistrationStatus(
+                True, "registered")
+
+            keys = call("retrieve_keys", "MSG-1", FIN, txn, BIC, ACCOUNT, deadline=20)
+            assert isinstance(keys, tavi.TransactionKeys) and keys.txn_id == txn
+            with pytest.raises(dataclasses.FrozenInstanceError):
+                keys.txn_id = "other"
+            ki, pk, sk = keys.bank_ki, keys.public_key, keys.session_key
+
+            pin = bytearray(PIN.encode())
+            assert call("submit_credential", txn, FIN, "PIN", pin, ki, pk, sk) is None
+            assert pin == bytearray(len(PIN)), "the bytearray secret was not wiped"
+
+            otp = call("fetch_otp_challenge", FIN, txn, ACCOUNT, BIC, sk)
+            assert isinstance(otp, tavi.OtpChallenge) and otp.reference_id
+            assert call("check_otp_status", txn).pending
+            assert call("validate_otp", txn, FIN, OTP.encode(), ki, pk, sk, otp.action, BIC,
+                        otp.reference_id) is None
+            assert call("check_otp_status", txn) == tavi.OtpStatus("stop")
+
+            tavi.verify_card(CARD, "12", "2031", CVV)
+            card = call("validate_card_number", sk, ki, pk, txn, CARD, BIC, "Sample Bank")
+            assert card.success and card.bank_name_match_status == "MATCH", card
+            detail = call("register_card_detail", txn, "REGISTER_CARD_ACC_DETAIL", BIC,
+                          bytearray(ACCOUNT_NO.encode()), ki, sk, bytearray(CARD.encode()), "12",
+                          "2031", CVV, pk)
+            assert detail == tavi.CardRegistration(True, detail.error_code), detail
+            page = call("web_url", "SECURE_PAGE_URL", txn, ACCOUNT, BIC, sk)
+            assert page.ref_url.startswith("http"), page
+    finally:
+        loop.close()
+
+    # Diagnostic lines reached the "tavi" logger, and no secret is in any of them.
+    records = [r for r in caplog.records if r.name == "tavi"]
+    assert len(records) > 10
+    text = "\n".join(r.getMessage() for r in records)
+    for secret in (PIN, OTP, CARD, CVV, ACCOUNT_NO):
+        assert not re.search(rf"(?<![0-9]){secret}(?![0-9])", text), "a secret reached the log"
+
+
+def test_one_configuration_at_a_time(sandbox, store, tmp_path):
+    with client_for(sandbox, store) as first:
+        with client_for(sandbox, store) as same:  # equal settings share the configuration
+            assert same.check_otp_status("DEMO-TXN-1").pending
+        with pytest.raises(tavi.ConfigurationConflict):
+            client_for(sandbox, str(tmp_path / "other.db"))
+        assert first.check_device_registered("+15550140").registered
+    with client_for(sandbox, str(tmp_path / "other.db")) as other:  # free once closed
+        assert not other.check_device_registered("+15550140").registered
+    with pytest.raises(tavi.Error, match="closed"):
+        other.check_otp_status("DEMO-TXN-1")
