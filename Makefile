@@ -3,13 +3,14 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libcurl4-openssl-dev \
   nlohmann-json3-dev libsimdjson-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-  libbenchmark-dev python3
+  libbenchmark-dev python3 python3-pytest
 
 # The project's own builds: Release (as packagers and most users build it) with debug symbols
 # (split off into -dbgsym packages), warnings as errors.
 CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DTAVI_WERROR=ON
-# What `make package` needs beyond PACKAGES: dpkg-shlibdeps and file(1) for CPack's DEB generator.
-PACKAGE_PACKAGES := dpkg-dev file
+# What `make package` needs beyond PACKAGES: dpkg-shlibdeps and file(1) for CPack's DEB generator;
+# for package-check's Python part, a wheel built and pip-installed offline with Debian's tools.
+PACKAGE_PACKAGES := dpkg-dev file python3-build python3-setuptools python3-wheel python3-pip python3-venv
 
 .PHONY: all deps configure build demo test test-quick test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs \
   package package-check
@@ -114,7 +115,7 @@ docs:
 	( cat Doxyfile; echo "OUTPUT_DIRECTORY = $(BUILD)/docs" ) | doxygen -
 	@echo "API reference: $(BUILD)/docs/html/index.html"
 
-# Debian packages in $(BUILD)-pkg/packages: libtavi1, libtavi-dev, tavi-tools (and -dbgsym
+# Debian packages in $(BUILD)-pkg/packages: libtavi1, libtavi-dev, tavi-tools, python3-tavi (and -dbgsym
 # packages with their debug symbols), from a Release build installed under /usr.
 package:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES)"

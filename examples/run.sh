@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs tavi from a build tree into a temporary prefix, builds examples/ against it as a
 # separate project (CMake package and pkg-config), starts the sandbox as its own process, and runs
-# every example against it: C++ (shared and static), C, and Python through the C interface (its
-# blocking calls, and calls that return at once driven from asyncio).
+# every example against it: C++ (shared and static), C, and Python with the installed tavi package
+# (its blocking calls, and awaited calls from asyncio, one of them cancelled).
 #   examples/run.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
@@ -47,6 +47,10 @@ run transaction_static "$b/transaction_static" "$url" "$key" "$ca" "$work/cpp.db
 run otp_status "$b/otp_status" "$url" "$key" "$ca" "$work/cpp.db"
 run flow_c "$b/flow_c" "$url" "$key" "$ca" "$work/c.db"
 run flow_pkg_config env LD_LIBRARY_PATH="$libdir" "$work/flow_pc" "$url" "$key" "$ca" "$work/pc.db"
-run python python3 "$here/python/flow.py" "$libdir/libtavi.so" "$url" "$key" "$ca" "$work/py.db"
-run python_async python3 "$here/python/async_calls.py" "$libdir/libtavi.so" "$url" "$key" "$ca" "$work/py-async.db"
+# The Python package as installed (python component), finding libtavi.so.1 on the loader's path.
+pyenv=(env -u TAVI_LIBRARY PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$work/prefix/lib/python3/dist-packages"
+       LD_LIBRARY_PATH="$libdir")
+pyex=$work/prefix/share/doc/python3-tavi/examples
+run python "${pyenv[@]}" /usr/bin/python3 "$pyex/flow.py" "$url" "$key" "$ca" "$work/py.db"
+run python_async "${pyenv[@]}" /usr/bin/python3 "$pyex/async_calls.py" "$url" "$key" "$ca" "$work/py-async.db"
 echo "examples: all passed"

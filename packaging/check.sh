@@ -2,7 +2,8 @@
 # Checks the Debian packages `make package` built, without installing anything into the machine:
 # their contents and control fields, lintian (no errors), the shared library's exports, and the
 # examples built against the -dev package's files unpacked into a scratch root (CMake package and
-# pkg-config), run against the packaged `tavi sandbox`.
+# pkg-config), run against the packaged `tavi sandbox`; the Python examples with python3-tavi from
+# that root, and with the package pip-installed offline into a virtual environment (and a wheel).
 #   packaging/check.sh BUILD_DIR      (the build `make package` used)
 set -euo pipefail
 build=$(cd "${1:?usage: check.sh BUILD_DIR}" && pwd)
@@ -14,9 +15,9 @@ trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
 deb() { ls "$build"/packages/"$1"_"$version"-*_*.deb 2>/dev/null | head -n 1; }
-runtime=$(deb libtavi1); dev=$(deb libtavi-dev); tools=$(deb tavi-tools)
-[ -f "$runtime" ] && [ -f "$dev" ] && [ -f "$tools" ] || fail "packages missing in $build/packages"
-for p in "$runtime" "$dev" "$tools"; do echo "$(basename "$p"): $(stat -c %s "$p") bytes"; done
+runtime=$(deb libtavi1); dev=$(deb libtavi-dev); tools=$(deb tavi-tools); py=$(deb python3-tavi)
+[ -f "$runtime" ] && [ -f "$dev" ] && [ -f "$tools" ] && [ -f "$py" ] || fail "packages missing in $build/packages"
+for p in "$runtime" "$dev" "$tools" "$py"; do echo "$(basename "$p"): $(stat -c %s "$p") bytes"; done
 
 # Contents: each package holds what it should, and its copyright file and changelog.
 expect_files() {  # expect_files DEB REGEX...
@@ -37,6 +38,13 @@ expect_files "$dev" "$multi/libtavi\.so" "$multi/libtavi\.a" usr/include/tavi/ta
   usr/share/doc/libtavi-dev/changelog\.Debian\.gz
 expect_files "$tools" usr/bin/tavi usr/share/man/man1/tavi\.1\.gz usr/share/doc/tavi-tools/copyright \
   usr/share/doc/tavi-tools/changelog\.Debian\.gz
+pydir=usr/lib/python3/dist-packages/tavi
+expect_files "$py" "$pydir/__init__\.py" "$pydir/_native\.py" "$pydir/client\.py" "$pydir/py\.typed" \
+  usr/share/doc/python3-tavi/examples/flow\.py usr/share/doc/python3-tavi/copyright \
+  usr/share/doc/python3-tavi/changelog\.Debian\.gz
+dpkg-deb -c "$py" | awk '{print $6}' | grep -Eq '\.(so|pyc)|/bin/|include/' && fail "python3-tavi holds compiled files"
+[ "$(dpkg-deb -f "$py" Architecture)" = all ] || fail "python3-tavi is not Architecture: all"
+dpkg-deb -f "$py" Depends | grep -q "libtavi1 (>= " || fail "python3-tavi does not depend on libtavi1"
 if dpkg-deb -c "$runtime" | awk '{print $6}' | grep -Eq 'include/|\.a$|/bin/'; then
   fail "libtavi1 holds development files or programs"
 fi
@@ -48,19 +56,19 @@ for d in libcurl4 libssl3 libsqlite3-0 libsimdjson14; do
   dpkg-deb -f "$runtime" Depends | grep -q "$d" || fail "libtavi1 does not depend on $d"
 done
 # What `apt install ./….deb` would do, simulated: every dependency resolves.
-apt-get install -s "$runtime" "$dev" "$tools" > "$work/apt.log" 2>&1 \
+apt-get install -s "$runtime" "$dev" "$tools" "$py" > "$work/apt.log" 2>&1 \
   || { cat "$work/apt.log"; fail "apt cannot install the packages"; }
 echo "ok: contents and dependencies (apt install simulated)"
 
 # Lintian: warnings are shown, errors fail.
-rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" > "$work/lintian.log" 2>&1 || rc=$?
+rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" "$py" > "$work/lintian.log" 2>&1 || rc=$?
 grep -v 'running with root privileges' "$work/lintian.log" || true
 [ "$rc" = 0 ] || fail "lintian reports errors"
 echo "ok: lintian (no errors)"
 
 # The files as installed, in a scratch root.
 root=$work/root
-for p in "$runtime" "$dev" "$tools"; do dpkg-deb -x "$p" "$root"; done
+for p in "$runtime" "$dev" "$tools" "$py"; do dpkg-deb -x "$p" "$root"; done
 lib=$(find "$root/usr/lib" -name "libtavi.so.$version")
 libdir=$(dirname "$lib")
 readelf -d "$lib" | grep -q 'SONAME.*\[libtavi\.so\.1\]' || fail "SONAME is not libtavi.so.1"
@@ -117,4 +125,20 @@ run transaction "$work/build/transaction" "$url" "$key" "$ca" "$work/cpp.db"
 run transaction_static "$work/build/transaction_static" "$url" "$key" "$ca" "$work/cpp.db"
 run flow_pkg_config env LD_LIBRARY_PATH="$libdir" "$work/flow_pc" "$url" "$key" "$ca" "$work/pc.db"
 run flow_libtavi_a "$work/flow_pc_archive" "$url" "$key" "$ca" "$work/a.db"
+# Python: the packaged module (finding libtavi.so.1 on the loader's path) and its examples.
+pyex=$root/usr/share/doc/python3-tavi/examples
+pyrun=(env -u TAVI_LIBRARY PYTHONDONTWRITEBYTECODE=1 LD_LIBRARY_PATH="$libdir")
+run python_flow "${pyrun[@]}" PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 \
+  "$pyex/flow.py" "$url" "$key" "$ca" "$work/py.db"
+run python_async "${pyrun[@]}" PYTHONPATH="$root/usr/lib/python3/dist-packages" /usr/bin/python3 \
+  "$pyex/async_calls.py" "$url" "$key" "$ca" "$work/py-async.db"
+# pip, offline, with Debian's setuptools (hence --no-build-isolation), into a virtual environment;
+# then a wheel with python3-build. Each from a copy of python/ (a build writes into its tree).
+cp -r "$here/python" "$work/pysrc"; cp -r "$here/python" "$work/pywheel"
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+run pip_install "$work/venv/bin/pip" install --no-index --no-build-isolation --no-cache-dir "$work/pysrc"
+run pip_flow "${pyrun[@]}" "$work/venv/bin/python" "$pyex/flow.py" "$url" "$key" "$ca" "$work/pip.db"
+run wheel /usr/bin/python3 -m build --no-isolation --wheel --outdir "$work/dist" "$work/pywheel"
+whl=$(ls "$work"/dist/tavi-"$version"-py3-none-any.whl) || fail "no wheel tavi-$version"
+/usr/bin/python3 -m zipfile -l "$whl" | grep -q 'tavi/py.typed' || fail "the wheel lacks py.typed"
 echo "package-check: all passed"

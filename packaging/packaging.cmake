@@ -2,6 +2,7 @@
 #   libtavi1     runtime      the shared library
 #   libtavi-dev  development  headers, libtavi.so, libtavi.a, CMake package, pkg-config file
 #   tavi-tools   tools        the `tavi` command (the sandbox included) and tavi(1)
+#   python3-tavi python       the Python package `tavi` (for Debian's python3) and its examples
 # Build them from a Release build configured with CMAKE_INSTALL_PREFIX=/usr (the Makefile's
 # package target does): binaries are stripped and their debug symbols go to -dbgsym packages.
 
@@ -24,8 +25,8 @@ foreach(f changelog.Debian tavi.1 changelog)
 endforeach()
 install(FILES ${TAVI_PKG_DOC}/tavi.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
-set(TAVI_DEB_PACKAGES libtavi1 libtavi-dev tavi-tools)
-set(TAVI_DEB_COMPONENTS runtime development tools)
+set(TAVI_DEB_PACKAGES libtavi1 libtavi-dev tavi-tools python3-tavi)
+set(TAVI_DEB_COMPONENTS runtime development tools python)
 foreach(pkg comp IN ZIP_LISTS TAVI_DEB_PACKAGES TAVI_DEB_COMPONENTS)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${TAVI_PKG_DOC}/changelog.Debian.gz
     ${TAVI_PKG_DOC}/changelog.gz
@@ -85,5 +86,21 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "client SDK for the tavi payment server - com
 The tavi command drives every operation of the tavi payment SDK from a shell,
 printing one JSON line per result. It includes a sandbox payment server for
 local testing and a demo that runs the whole payment flow against it.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-tavi)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+# Over the C interface, which is stable across 1.x: any libtavi1 from the version that added the
+# calls that return at once.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtavi1 (>= 1.2.0), python3:any (>= 3.11~)")
+# Byte-compiled at installation, the compiled files removed before removal (as dh_python3 does).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_LIST_DIR}/python3-tavi.postinst;${CMAKE_CURRENT_LIST_DIR}/python3-tavi.prerm)
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "client SDK for the tavi payment server - Python 3 package
+The Python package tavi: every operation of the tavi payment SDK as a blocking
+method and as an asyncio coroutine that cancels in the library, typed results
+and one exception tree. It uses the shared library libtavi.so.1 through its C
+interface (ctypes).")
 
 include(CPack)
