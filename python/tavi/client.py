@@ -261,7 +261,8 @@ class Client:
         self._settings = _Settings(tuple(values), store or _default_store())
         self._config = _DefaultConfiguration(self._settings)
         self._calls: "weakref.WeakSet[Any]" = weakref.WeakSet()
-        self._in_flight: Dict[int, None] = {}
+        self._in_flight: Dict[int, None] = {}  # handles not yet freed, under _lock
+        self._lock = threading.Lock()
         self._closed = False
         self._finalizer = weakref.finalize(self, self._config.release)
 
@@ -274,12 +275,14 @@ class Client:
 
     def close(self) -> None:
         """Cancels this Client's calls still in flight and frees the configuration (a no-op
-        when closed already). Their callers see :class:`tavi.Cancelled`."""
+        when closed already). Their callers see :class:`tavi.Cancelled`. Any thread may call
+        it."""
         if self._closed:
             return
         self._closed = True
-        for handle in list(self._in_flight):
-            _native.cancel(handle)
+        with self._lock:
+            for handle in self._in_flight:
+                _native.cancel(handle)
         self._finalizer()
 
     @property
@@ -323,12 +326,14 @@ class Client:
                     if secret:
                         ctypes.memset((ctypes.c_char * len(secret)).from_buffer(secret), 0,
                                       len(secret))
-        self._in_flight[handle] = None
+        with self._lock:
+            self._in_flight[handle] = None
         return handle
 
     def _done(self, handle: int) -> None:
-        self._in_flight.pop(handle, None)
-        _native.free(handle)
+        with self._lock:
+            self._in_flight.pop(handle, None)
+            _native.free(handle)
 
     def _call(self, operation: str, values: Dict[str, Any], deadline: Optional[float]) -> Any:
         done = threading.Event()

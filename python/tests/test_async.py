@@ -161,8 +161,9 @@ def test_cancel_during_the_answer(client, sandbox):
 
 
 def test_exit_after_cancelled_calls(sandbox, store):
-    # Calls stalled on the server, cancelled; the interpreter then exits without waiting for
-    # the server (which holds their answers for 8 s).
+    # Calls stalled on the server, cancelled (a blocking one by Ctrl-C, awaited ones by their
+    # tasks); the interpreter then exits without waiting for the server (which holds their
+    # answers for 8 s).
     sandbox.fault(kind="delay", delayMs=8000)
     script = textwrap.dedent(f"""
         import asyncio, sys, time
@@ -170,6 +171,17 @@ def test_exit_after_cancelled_calls(sandbox, store):
         import tavi
         client = tavi.Client({sandbox.url!r}, store={store!r}, ca_file={sandbox.ca_file!r},
                              app_id="com.example.py", psp_org_id="PSPORG-PY")
+        # Ctrl-C during a blocking call ends the call in the library too.
+        import os, signal, threading
+        threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        try:
+            client.retrieve_keys("EXIT-INT", "FINANCIAL_TXN", "TXN-EXIT-INT", "DEMOBIC1", "ACCOUNT")
+        except KeyboardInterrupt:
+            assert not tavi._native._pending, "the interrupted call still runs"
+            assert time.monotonic() - started < 6, "the interrupt waited for the server"
+        else:
+            raise AssertionError("not interrupted")
         async def main():
             tasks = [asyncio.create_task(client.aio.retrieve_keys(
                 f"EXIT-{{i}}", "FINANCIAL_TXN", f"TXN-EXIT-{{i}}", "DEMOBIC1", "ACCOUNT"))
@@ -186,7 +198,6 @@ def test_exit_after_cancelled_calls(sandbox, store):
                     raise AssertionError("not cancelled")
         asyncio.run(main())
         # A blocking call left in flight by a thread still running at the end.
-        import threading
         threading.Thread(target=client.retrieve_keys, daemon=True,
                          args=("EXIT-B", "FINANCIAL_TXN", "TXN-EXIT-B", "DEMOBIC1",
                                "ACCOUNT")).start()

@@ -78,3 +78,16 @@ def test_one_configuration_at_a_time(sandbox, store, tmp_path):
         assert not other.check_device_registered("+15550140").registered
     with pytest.raises(tavi.Error, match="closed"):
         other.check_otp_status("DEMO-TXN-1")
+
+
+def test_public_names_are_documented():
+    import inspect
+    for name in tavi.__all__:
+        obj = getattr(tavi, name)
+        if inspect.isclass(obj) or inspect.isfunction(obj):
+            assert inspect.getdoc(obj), name
+        if inspect.isclass(obj):
+            for member, value in vars(obj).items():
+                if not member.startswith("_") and (callable(value) or isinstance(value, property)):
+                    assert inspect.getdoc(value), f"{name}.{member}"
+    assert (tavi._native.Path(tavi.__file__).parent / "py.typed").is_file()
