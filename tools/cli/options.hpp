@@ -1,7 +1,6 @@
 // The command-line tool's generic layer: global options, a request's fields bound to options
-// (with their help), secrets read from standard input or a private file, the call in flight
-// with its cancel on SIGINT/SIGTERM, and the subcommand that runs an operation and prints its
-// result as one JSON line.
+// (with their help), secrets read from standard input or a private file, and the call in
+// flight with its cancel on SIGINT/SIGTERM.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -143,56 +142,6 @@ Result<T> runCall(Start&& start) {
                      "internal: the call ended without a result", nullptr, {}, {}, {}, 0};
     }
     return std::move(**outcome);
-}
-
-// --- one subcommand per operation --------------------------------------------------------------
-
-/// What a command adds to its request's declaration: its help, its output, and what it does
-/// before the call.
-template <class Request>
-struct Operation {
-    using Value = typename Request::Result;
-    std::string summary;
-    std::string example;
-    /// The success line.
-    Json (*success)(const Value&) = nullptr;
-    /// The failure line (a cancellation always prints the error value alone).
-    Json (*failure)(const Error&) = errorJson;
-    bool needsStore = true;
-    /// A check before any request (`--skip-local-check` skips it): the error, or none.
-    std::optional<Error> (*localCheck)(const Request&) = nullptr;
-};
-
-/// Adds the subcommand Request::command: its options from the request's fields; it runs the
-/// operation and prints one line, exit 0 on success and 1 on failure.
-template <class Request>
-void addOperation(CLI::App& app, Context& ctx, Operation<Request> op) {
-    struct State {
-        Request request;
-        BoundFields fields;
-        bool skipLocalCheck = false;
-    };
-    auto state = std::make_shared<State>();
-    CLI::App* command = app.add_subcommand(std::string(Request::command), op.summary);
-    state->fields.bind(command, state->request);
-    if (op.localCheck) {
-        command->add_flag("--skip-local-check", state->skipLocalCheck,
-                          "send the request even when the local card check refuses it");
-    }
-    command->footer(example(op.example));
-    command->callback([state, op, command, &ctx] {
-        state->fields.resolve(*command);
-        // Obviously wrong card data is refused before any request; the error never shows it.
-        if (op.localCheck && !state->skipLocalCheck) {
-            if (auto problem = op.localCheck(state->request)) return ctx.fail(errorJson(*problem));
-        }
-        if (!configure(ctx.globals, op.needsStore)) return void(ctx.exitCode = kExitFailure);
-        auto result = runCall<typename Request::Result>(
-            [&](auto done) { return start(state->request, std::move(done)); });
-        if (result) return printResult(op.success(result.value()));
-        ctx.fail(isCancellation(result.error()) ? errorJson(result.error())
-                                                : op.failure(result.error()));
-    });
 }
 
 // --- the subcommands ---------------------------------------------------------------------------
