@@ -10,7 +10,7 @@ namespace {
 
 // --- the success line --------------------------------------------------------------------------
 
-Json output(const OtpStatusRequest&, const OtpStatus& s) {
+Json output(const CheckOtpStatusRequest&, const OtpStatus& s) {
     return {{"status", s == OtpStatus::pending ? "retry" : "stop"}};
 }
 Json output(const CheckRegistrationRequest&, const RegistrationStatus& s) {
@@ -30,7 +30,7 @@ Json output(const FetchOtpChallengeRequest&, const OtpChallenge& c) {
     return {{"referenceId", c.referenceId}, {"otpChallengeCode", c.otpChallengeCode},
             {"otpExpiry", c.otpExpiry},     {"action", c.action}};
 }
-Json output(const ValidateCardRequest&, const ValidateCardNumResponse& r) {
+Json output(const ValidateCardNumberRequest&, const ValidateCardNumResponse& r) {
     const CommonResponse& c = r.commonResponse;
     Json header = Json::object();
     if (c.reqMsgID) header["reqMsgId"] = *c.reqMsgID;
@@ -42,7 +42,7 @@ Json output(const ValidateCardRequest&, const ValidateCardNumResponse& r) {
 Json output(const RegisterCardRequest&, const CardRegistration& r) {
     return {{"success", r.accepted}, {"errorCode", r.errorCode}};
 }
-Json output(const WebUrlRequest&, const std::string& url) {
+Json output(const SecureWebUrlRequest&, const std::string& url) {
     return {{"refUrl", url}};
 }
 
@@ -51,7 +51,7 @@ Json output(const WebUrlRequest&, const std::string& url) {
 Json failure(const auto&, const Error& e) {
     return errorJson(e);
 }
-Json failure(const OtpStatusRequest&, const Error& e) {
+Json failure(const CheckOtpStatusRequest&, const Error& e) {
     return beside({{"status", "stop"}}, e);
 }
 Json failure(const CheckRegistrationRequest&, const Error& e) {
@@ -79,18 +79,18 @@ Json failure(const ValidateOtpRequest&, const Error& e) {
 // --- before any request ------------------------------------------------------------------------
 
 /// Obviously wrong card data, refused before any request (`--skip-local-check` sends it anyway).
-std::optional<Error> localCheck(const ValidateCardRequest& r) {
-    return CardValidation::verify(r.cardNumber.reveal());
+std::optional<Error> localCheck(const ValidateCardNumberRequest& r) {
+    return CardValidation::verify(r.cardNumber.view());
 }
 std::optional<Error> localCheck(const RegisterCardRequest& r) {
-    return CardValidation::verify(r.cardNumber.reveal(), r.expiryMonth.reveal(),
-                                  r.expiryYear.reveal(), r.cvv.reveal());
+    return CardValidation::verify(r.cardNumber.view(), r.expiryMonth.view(),
+                                  r.expiryYear.view(), r.cvv.view());
 }
 
 constexpr bool needsStore(const auto&) {
     return true;
 }
-constexpr bool needsStore(const OtpStatusRequest&) {
+constexpr bool needsStore(const CheckOtpStatusRequest&) {
     return false;
 }
 
@@ -184,18 +184,10 @@ void addOperation(CLI::App& app, Context& ctx) {
     });
 }
 
-template <class... Requests>
-void addOperations(CLI::App& app, Context& ctx) {
-    (addOperation<Requests>(app, ctx), ...);
-}
-
 }  // namespace
 
 void addOperationCommands(CLI::App& app, Context& ctx) {
-    addOperations<OtpStatusRequest, CheckRegistrationRequest, RegisterDeviceRequest,
-                  RetrieveKeysRequest, SubmitCredentialRequest, FetchOtpChallengeRequest,
-                  ValidateOtpRequest, ValidateCardRequest, RegisterCardRequest, WebUrlRequest>(
-        app, ctx);
+    forEachRequestType([&]<class Request>() { addOperation<Request>(app, ctx); });
 }
 
 }  // namespace tavi::cli

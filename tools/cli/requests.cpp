@@ -1,15 +1,33 @@
-// Each operation the command-line tool drives, started from its request.
+// Each operation the command-line tool drives, started from its request (see requests.hpp).
 
 #include "requests.hpp"
 
+#include <string.h>  // explicit_bzero
+
 namespace tavi::cli {
 namespace {
+
 TaviApiService& service() {
     return TaviApiService::shared();
 }
+
+/// A secret's text as the std::string the service's start calls take, wiped once the call has
+/// taken its own copy (at the end of the full expression that made it).
+class Plain {
+  public:
+    explicit Plain(const SecretString& secret) : text_(secret.view()) {}
+    ~Plain() { ::explicit_bzero(text_.data(), text_.capacity()); }
+    Plain(const Plain&) = delete;
+    Plain& operator=(const Plain&) = delete;
+    const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+};
+
 }  // namespace
 
-CallHandle start(const OtpStatusRequest& r, Completion<OtpStatus> done) {
+CallHandle start(const CheckOtpStatusRequest& r, Completion<OtpStatus> done) {
     return service().startOtpStatus(r.txnId, std::move(done));
 }
 
@@ -29,7 +47,7 @@ CallHandle start(const RetrieveKeysRequest& r, Completion<TransactionKeys> done)
 
 CallHandle start(const SubmitCredentialRequest& r, Completion<Accepted> done) {
     return service().startSubmitCredential(r.txnId, r.transactionType, r.credType,
-                                           r.credValue.reveal(), r.bankKi, r.publicKey,
+                                           Plain(r.credValue).text(), r.bankKi, r.publicKey,
                                            r.sessionKey, std::move(done));
 }
 
@@ -39,29 +57,29 @@ CallHandle start(const FetchOtpChallengeRequest& r, Completion<OtpChallenge> don
 }
 
 CallHandle start(const ValidateOtpRequest& r, Completion<Accepted> done) {
-    return service().startValidateOtp(r.txnId, r.transactionType, r.otp.reveal(), r.bankKi,
-                                      r.publicKey, r.sessionKey, r.action, r.bic, r.referenceId,
-                                      std::move(done));
+    return service().startValidateOtp(r.txnId, r.transactionType, Plain(r.credValue).text(),
+                                      r.bankKi, r.publicKey, r.sessionKey, r.action, r.bic,
+                                      r.referenceid, std::move(done));
 }
 
-CallHandle start(const ValidateCardRequest& r, Completion<ValidateCardNumResponse> done) {
+CallHandle start(const ValidateCardNumberRequest& r, Completion<ValidateCardNumResponse> done) {
     return service().startValidateCardNum(r.sessionKey, r.bankKi, r.publicKey, r.txnId,
-                                          r.cardNumber.reveal(), r.bic, r.bankName,
+                                          Plain(r.cardNumber).text(), r.bic, r.bankName,
                                           std::move(done));
 }
 
 CallHandle start(const RegisterCardRequest& r, Completion<CardRegistration> done) {
     std::optional<std::string> account;
-    if (r.accountNo) account = r.accountNo->reveal();
+    if (r.accountNo) account.emplace(r.accountNo->view());
     CallHandle handle = service().startRegisterCardDetail(
-        r.txnId, r.transactionType, r.bic, account, r.bankKi, r.sessionKey, r.cardNumber.reveal(),
-        r.expiryMonth.reveal(), r.expiryYear.reveal(), r.cvv.reveal(), r.publicKey,
-        std::move(done));
-    if (account) ::explicit_bzero(account->data(), account->size());
+        r.txnId, r.transactionType, r.bic, account, r.bankKi, r.sessionKey,
+        Plain(r.cardNumber).text(), Plain(r.expiryMonth).text(), Plain(r.expiryYear).text(),
+        Plain(r.cvv).text(), r.publicKey, std::move(done));
+    if (account) ::explicit_bzero(account->data(), account->capacity());
     return handle;
 }
 
-CallHandle start(const WebUrlRequest& r, Completion<std::string> done) {
+CallHandle start(const SecureWebUrlRequest& r, Completion<std::string> done) {
     return service().startWebUrl(r.transactionType, r.txnId, r.paymentInstrumentType, r.bic,
                                  r.sessionKey, std::move(done));
 }
