@@ -44,8 +44,10 @@ def main():
                 "--app-id", "com.example.wallet", "--psp-org-id", "PSPORG1"]
         lines = []
 
-        def run(*args):
-            done = subprocess.run(base + list(args), capture_output=True, text=True, timeout=60)
+        def run(*args, secrets=()):
+            # Secrets go in on standard input, one line per "-", never on the command line.
+            done = subprocess.run(base + list(args), capture_output=True, text=True, timeout=60,
+                                  input="".join(s + "\n" for s in secrets))
             lines.extend(done.stderr.splitlines())
             return json.loads(done.stdout.strip().splitlines()[-1]) if done.stdout.strip() else {}
 
@@ -59,19 +61,21 @@ def main():
         common = ["--bank-ki", keys["bankKi"], "--public-key", keys["publicKey"],
                   "--session-key", keys["sessionKey"]]
         run("submit-credential", "--txn-id", txn, "--transaction-type", "FINANCIAL_TXN",
-            "--cred-type", "PIN", "--cred-value", "1234", *common)
+            "--cred-type", "PIN", "--cred-value", "-", *common, secrets=["1234"])
         otp = run("fetch-otp", "--transaction-type", "FINANCIAL_TXN", "--txn-id", txn,
                   "--instrument-type", "CARD", "--bic", "DEMOBIC01",
                   "--session-key", keys["sessionKey"])
         run("otp-status", "--txn-id", txn)
         run("validate-otp", "--txn-id", txn, "--transaction-type", "FINANCIAL_TXN",
-            "--otp", "123456", "--action", otp.get("action", "PURCHASE"), "--bic", "DEMOBIC01",
-            "--reference-id", otp.get("referenceId", ""), *common)
-        run("validate-card", "--txn-id", txn, "--card-number", "4111111111111111",
-            "--bic", "DEMOBIC01", "--bank-name", "Demo Bank", *common)
+            "--otp", "-", "--action", otp.get("action", "PURCHASE"), "--bic", "DEMOBIC01",
+            "--reference-id", otp.get("referenceId", ""), *common, secrets=["123456"])
+        run("validate-card", "--txn-id", txn, "--card-number", "-",
+            "--bic", "DEMOBIC01", "--bank-name", "Demo Bank", *common,
+            secrets=["4111111111111111"])
         run("register-card", "--txn-id", txn, "--transaction-type", "REGISTER_CARD_ACC_DETAIL",
-            "--bic", "DEMOBIC01", "--card-number", "4111111111111111", "--expiry-month", "08",
-            "--expiry-year", "2031", "--cvv", "737", *common)
+            "--bic", "DEMOBIC01", "--card-number", "-", "--expiry-month", "-",
+            "--expiry-year", "-", "--cvv", "-", *common,
+            secrets=["4111111111111111", "08", "2031", "737"])
         run("web-url", "--transaction-type", "FINANCIAL_TXN", "--txn-id", txn,
             "--instrument-type", "CARD", "--bic", "DEMOBIC01", "--session-key", keys["sessionKey"])
     finally:

@@ -40,6 +40,9 @@ expect 0 '"status":0' -- t store set IS_REGISTERED true
 expect 0 '"status":-25299' -- t store set IS_REGISTERED true
 expect 0 '"value":"true"' -- t store get IS_REGISTERED
 expect 0 '"registered":true' -- t check --mobile +15550100
+# A check that could not ask says so beside "registered":false, and fails.
+expect 1 '"registered":false,"error":{"domain":"TransportError"' -- \
+  "$TAVI" --quiet --server http://127.0.0.1:1 --store "$work/client.db" check --mobile +15550100
 expect 0 '"sessionKey"' -- t retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T-CLI-1 --bic BIC1 --instrument-type ACCOUNT
 # Secrets come from standard input (one line per "-", in order) or from a file only its owner can
 # read; they never appear on the command line.
@@ -63,6 +66,14 @@ tr '\0' ' ' < "/proc/$slow/cmdline" | grep -q -- '--cred-value - ' || { echo "FA
 touch "$work/go"
 wait "$slow" && grep -q '"success":true' "$work/slow.out" || { echo "FAILED: $(cat "$work/slow.out")"; exit 1; }
 echo "ok: the PIN read after the start -> $(cat "$work/slow.out")"
+
+# The OTP: fetched, validated from standard input, then the status poll gets a real "stop" (exit 0).
+challenge=$(t fetch-otp --transaction-type FINANCIAL_TXN --txn-id T-CLI-3 --instrument-type ACCOUNT --bic BIC1 --session-key "$(field sessionKey)")
+ofield() { printf '%s' "$challenge" | sed -n "s/.*\"$1\":\"\([^\"]*\)\".*/\1/p"; }
+expect 0 '"success":true' -- t validate-otp --txn-id T-CLI-3 --transaction-type FINANCIAL_TXN --otp - \
+  --bank-ki "$(field bankKi)" --public-key "$(field publicKey)" --session-key "$(field sessionKey)" \
+  --action "$(ofield action)" --bic BIC1 --reference-id "$(ofield referenceId)" < <(printf '123456\n')
+expect 0 '^{"status":"stop"}$' -- t otp-status --txn-id T-CLI-3
 
 # A fault set on the running sandbox shapes the next answer of its endpoint, then is used up.
 expect 0 '"ok":true' -- t sandbox-fault --endpoint retrieve-key --kind refusal --error-code SBX_TEST --times 1
@@ -99,5 +110,7 @@ expect 0 '"value":null' -- t store get nothing-here
 expect 0 '"status":-25300' -- t store delete nothing-here
 expect 1 '"error"' -- "$TAVI" --quiet --server "$url" --store "$work/client.db" retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T-CLI-2 --bic BIC1 --instrument-type ACCOUNT
 expect 2 '' -- "$TAVI" --quiet otp-status
-expect 0 '"status":"stop"' -- "$TAVI" --quiet --server http://127.0.0.1:1 otp-status --txn-id X
+# A poll that could not ask is a failure beside "stop"; a real "stop" from the server exits 0
+# (tests/flow_otp_status_test.cpp and the demo).
+expect 1 '"status":"stop","error":{"domain":"TransportError"' -- "$TAVI" --quiet --server http://127.0.0.1:1 otp-status --txn-id X
 echo "cli smoke: all passed"

@@ -262,3 +262,11 @@ std::string escapeControlCharacters(std::string_view text) {
 }
 
 }  // namespace tavi::detail
+
+namespace tavi {
+
+void secureWipe(void* data, std::size_t size) noexcept {
+    if (data != nullptr && size > 0) OPENSSL_cleanse(data, size);
+}
+
+}  // namespace tavi

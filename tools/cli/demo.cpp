@@ -256,7 +256,7 @@ int runDemo(bool verbose) {
     n.step("Register the card and an account, every value sealed for the bank");
     n.shell("tavi register-card --txn-id " + txnId +
             " --transaction-type REGISTER_CARD_ACC_DETAIL --bic DEMOBIC1 --account-no "
-            "@account.txt --card-number @card.txt --expiry-month 12 --expiry-year 2031 --cvv - "
+            "@account.txt --card-number @card.txt --expiry-month - --expiry-year - --cvv - "
             "--bank-ki " + bankKi + " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
     bool cardRegistered = false;
     service.registerCardDetailRequest(

@@ -1,0 +1,342 @@
+// tavi — the operation declaration table: one request type per server operation, its fields
+// declared once.
+//
+// Shape of every request type R:
+//
+//   struct R {
+//       static constexpr std::string_view command = "retrieve-keys";  // the CLI subcommand
+//       static constexpr std::string_view cName   = "retrieve_keys";  // tavi_<cName>, tavi_start_<cName>
+//       static constexpr std::string_view operation = "createRetrieveKeysRequest";  // diagnostics
+//       using Result = TransactionKeys;                                // what a call produces
+//       <members: std::string, SecretString, std::optional<std::string>,
+//                 std::optional<SecretString>>
+//       template <class V> static void fields(V&& visit);
+//   };
+//
+// fields() calls visit(FieldSpec{name, cName, cliOption, secret, required}, &R::member) once for
+// each member, in the argument order of the operation (the order of the callback form's
+// parameters and of the C function's parameters). `name` is the argument label, which is also
+// the member's name and the name an invalid-argument error gives. A member whose FieldSpec says
+// `secret` is a SecretString (or an optional one): it never reaches a log line, an error or the
+// store in clear, and the CLI accepts it only as `-` (standard input) or `@FILE`. A field that is
+// not `required` is a std::optional and may be left unset; a required one must be set (an empty
+// text is a value).
+//
+// Two request types are not named after their operation's wire record, whose name is taken:
+// RegisterCardRequest (the wire record is RegisterCardDetailRequest) and SecureWebUrlRequest
+// (the wire record is WebUrlRequest). The others: CheckRegistrationRequest,
+// RegisterDeviceRequest, RetrieveKeysRequest, SubmitCredentialRequest, FetchOtpChallengeRequest,
+// CheckOtpStatusRequest, ValidateOtpRequest, ValidateCardNumberRequest.
+// Expiry month and year are secret fields too (SecretString, secret = true).
+//
+// Adding a field to an operation: add the member and its visit line here, and the value to the
+// wire record the operation sends. Checks, the C functions, the CLI options and the CLI output
+// follow from this table.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tavi/call.hpp"
+#include "tavi/records.hpp"
+#include "tavi/secret.hpp"
+
+namespace tavi {
+
+/// What the table says of one field of a request.
+struct FieldSpec {
+    std::string_view name;       ///< argument label and member name, e.g. "txnId"
+    std::string_view cName;      ///< C parameter name, e.g. "txn_id"
+    std::string_view cliOption;  ///< CLI option, e.g. "--txn-id"
+    bool secret = false;         ///< a SecretString: never logged, never a CLI literal
+    bool required = true;        ///< false: a std::optional that may be left unset
+};
+
+namespace field {
+// The spellings several operations share.
+inline constexpr FieldSpec txnId{"txnId", "txn_id", "--txn-id", false, true};
+inline constexpr FieldSpec transactionType{"transactionType", "transaction_type",
+                                           "--transaction-type", false, true};
+inline constexpr FieldSpec bic{"bic", "bic", "--bic", false, true};
+inline constexpr FieldSpec paymentInstrumentType{"paymentInstrumentType",
+                                                 "payment_instrument_type", "--instrument-type",
+                                                 false, true};
+inline constexpr FieldSpec sessionKey{"sessionKey", "session_key", "--session-key", false, true};
+inline constexpr FieldSpec bankKi{"bankKi", "bank_ki", "--bank-ki", false, true};
+inline constexpr FieldSpec publicKey{"publicKey", "public_key", "--public-key", false, true};
+}  // namespace field
+
+/// Whether this device counts as registered (TaviUtils::getCheckDeviceRegistered).
+struct CheckRegistrationRequest {
+    static constexpr std::string_view command = "check";
+    static constexpr std::string_view cName = "check_device_registered";
+    static constexpr std::string_view operation = "getCheckDeviceRegistered";
+    using Result = RegistrationStatus;
+
+    std::string mobile;
+
+    template <class V>
+    static void fields(V&& visit) {
+        visit(FieldSpec{"mobile", "mobile", "--mobile", false, true},
+              &CheckRegistrationRequest::mobile);
+    }
+};
+
+/// Registers the device and its user (DeviceRegistrationController::startDeviceRegistration).
+struct RegisterDeviceRequest {
+    static constexpr std::string_view command = "register";
+    static constexpr std::string_view cName = "register_device";
+    static constexpr std::string_view operation = "startDeviceRegistration";
+    using Result = Accepted;
+
+    std::string sessionKey;  ///< the server's public key (base64 DER)
+    std::string mobileNumber;
+    std::string txnID;
+    std::string appId;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = RegisterDeviceRequest;
+        visit(FieldSpec{"sessionKey", "session_key", "--session-key", false, true},
+              &R::sessionKey);
+        visit(FieldSpec{"mobileNumber", "mobile", "--mobile", false, true}, &R::mobileNumber);
+        visit(FieldSpec{"txnID", "txn_id", "--txn-id", false, true}, &R::txnID);
+        visit(FieldSpec{"appId", "app_id", "--app-id", false, true}, &R::appId);
+    }
+};
+
+/// Opens a transaction: its key material (createRetrieveKeysRequest).
+struct RetrieveKeysRequest {
+    static constexpr std::string_view command = "retrieve-keys";
+    static constexpr std::string_view cName = "retrieve_keys";
+    static constexpr std::string_view operation = "createRetrieveKeysRequest";
+    using Result = TransactionKeys;
+
+    std::string msgID;
+    std::string transactionType;
+    std::string txnId;
+    std::string bic;
+    std::string paymentInstrumentType;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = RetrieveKeysRequest;
+        visit(FieldSpec{"msgID", "msg_id", "--msg-id", false, true}, &R::msgID);
+        visit(field::transactionType, &R::transactionType);
+        visit(field::txnId, &R::txnId);
+        visit(field::bic, &R::bic);
+        visit(field::paymentInstrumentType, &R::paymentInstrumentType);
+    }
+};
+
+/// Submits a PIN-type credential (createCredentialSubmissionRequest).
+struct SubmitCredentialRequest {
+    static constexpr std::string_view command = "submit-credential";
+    static constexpr std::string_view cName = "submit_credential";
+    static constexpr std::string_view operation = "createCredentialSubmissionRequest";
+    using Result = Accepted;
+
+    std::string txnId;
+    std::string transactionType;
+    std::string credType;
+    SecretString credValue;
+    std::string bankKi;
+    std::string publicKey;
+    std::string sessionKey;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = SubmitCredentialRequest;
+        visit(field::txnId, &R::txnId);
+        visit(field::transactionType, &R::transactionType);
+        visit(FieldSpec{"credType", "cred_type", "--cred-type", false, true}, &R::credType);
+        visit(FieldSpec{"credValue", "cred_value", "--cred-value", true, true}, &R::credValue);
+        visit(field::bankKi, &R::bankKi);
+        visit(field::publicKey, &R::publicKey);
+        visit(field::sessionKey, &R::sessionKey);
+    }
+};
+
+/// Fetches an OTP challenge (createFetchOtpChallengeRequest).
+struct FetchOtpChallengeRequest {
+    static constexpr std::string_view command = "fetch-otp";
+    static constexpr std::string_view cName = "fetch_otp_challenge";
+    static constexpr std::string_view operation = "createFetchOtpChallengeRequest";
+    using Result = OtpChallenge;
+
+    std::string transactionType;
+    std::string txnId;
+    std::string paymentInstrumentType;
+    std::string bic;
+    std::string sessionKey;
+    std::optional<std::string> action;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = FetchOtpChallengeRequest;
+        visit(field::transactionType, &R::transactionType);
+        visit(field::txnId, &R::txnId);
+        visit(field::paymentInstrumentType, &R::paymentInstrumentType);
+        visit(field::bic, &R::bic);
+        visit(field::sessionKey, &R::sessionKey);
+        visit(FieldSpec{"action", "action", "--action", false, false}, &R::action);
+    }
+};
+
+/// One poll of an OTP's status (checkOtpStatus).
+struct CheckOtpStatusRequest {
+    static constexpr std::string_view command = "otp-status";
+    static constexpr std::string_view cName = "check_otp_status";
+    static constexpr std::string_view operation = "checkOtpStatus";
+    using Result = OtpStatus;
+
+    std::string txnId;
+
+    template <class V>
+    static void fields(V&& visit) {
+        visit(field::txnId, &CheckOtpStatusRequest::txnId);
+    }
+};
+
+/// Validates the OTP the user typed (createValidateOtpRequest).
+struct ValidateOtpRequest {
+    static constexpr std::string_view command = "validate-otp";
+    static constexpr std::string_view cName = "validate_otp";
+    static constexpr std::string_view operation = "createValidateOtpRequest";
+    using Result = Accepted;
+
+    std::string txnId;
+    std::string transactionType;
+    SecretString credValue;  ///< the OTP
+    std::string bankKi;
+    std::string publicKey;
+    std::string sessionKey;
+    std::string action;
+    std::string bic;
+    std::string referenceid;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = ValidateOtpRequest;
+        visit(field::txnId, &R::txnId);
+        visit(field::transactionType, &R::transactionType);
+        visit(FieldSpec{"credValue", "otp", "--otp", true, true}, &R::credValue);
+        visit(field::bankKi, &R::bankKi);
+        visit(field::publicKey, &R::publicKey);
+        visit(field::sessionKey, &R::sessionKey);
+        visit(FieldSpec{"action", "action", "--action", false, true}, &R::action);
+        visit(field::bic, &R::bic);
+        visit(FieldSpec{"referenceid", "reference_id", "--reference-id", false, true},
+              &R::referenceid);
+    }
+};
+
+/// Validates a card number against a bank (validateCardNumAsync).
+struct ValidateCardNumberRequest {
+    static constexpr std::string_view command = "validate-card";
+    static constexpr std::string_view cName = "validate_card_number";
+    static constexpr std::string_view operation = "validateCardNumAsync";
+    using Result = ValidateCardNumResponse;
+
+    std::string sessionKey;
+    std::string bankKi;
+    std::string publicKey;
+    std::string txnId;
+    SecretString cardNumber;
+    std::string bic;
+    std::string bankName;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = ValidateCardNumberRequest;
+        visit(field::sessionKey, &R::sessionKey);
+        visit(field::bankKi, &R::bankKi);
+        visit(field::publicKey, &R::publicKey);
+        visit(field::txnId, &R::txnId);
+        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true},
+              &R::cardNumber);
+        visit(field::bic, &R::bic);
+        visit(FieldSpec{"bankName", "bank_name", "--bank-name", false, true}, &R::bankName);
+    }
+};
+
+/// Registers card details and, optionally, an account (registerCardDetailRequest).
+struct RegisterCardRequest {
+    static constexpr std::string_view command = "register-card";
+    static constexpr std::string_view cName = "register_card_detail";
+    static constexpr std::string_view operation = "registerCardDetailRequest";
+    using Result = CardRegistration;
+
+    std::string txnId;
+    std::string transactionType;
+    std::string bic;
+    std::optional<SecretString> accountNo;
+    std::string bankKi;
+    std::string sessionKey;
+    SecretString cardNumber;
+    SecretString expiryMonth;
+    SecretString expiryYear;
+    SecretString cvv;
+    std::string publicKey;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = RegisterCardRequest;
+        visit(field::txnId, &R::txnId);
+        visit(field::transactionType, &R::transactionType);
+        visit(field::bic, &R::bic);
+        visit(FieldSpec{"accountNo", "account_no", "--account-no", true, false}, &R::accountNo);
+        visit(field::bankKi, &R::bankKi);
+        visit(field::sessionKey, &R::sessionKey);
+        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true},
+              &R::cardNumber);
+        visit(FieldSpec{"expiryMonth", "expiry_month", "--expiry-month", true, true},
+              &R::expiryMonth);
+        visit(FieldSpec{"expiryYear", "expiry_year", "--expiry-year", true, true},
+              &R::expiryYear);
+        visit(FieldSpec{"cvv", "cvv", "--cvv", true, true}, &R::cvv);
+        visit(field::publicKey, &R::publicKey);
+    }
+};
+
+/// The secure web page's address for a transaction (webUrlRequestAsync).
+struct SecureWebUrlRequest {
+    static constexpr std::string_view command = "web-url";
+    static constexpr std::string_view cName = "web_url";
+    static constexpr std::string_view operation = "webUrlRequestAsync";
+    using Result = std::string;
+
+    std::string transactionType;
+    std::string txnId;
+    std::string paymentInstrumentType;
+    std::string bic;
+    std::string sessionKey;
+
+    template <class V>
+    static void fields(V&& visit) {
+        using R = SecureWebUrlRequest;
+        visit(field::transactionType, &R::transactionType);
+        visit(field::txnId, &R::txnId);
+        visit(field::paymentInstrumentType, &R::paymentInstrumentType);
+        visit(field::bic, &R::bic);
+        visit(field::sessionKey, &R::sessionKey);
+    }
+};
+
+/// Calls `visit.template operator()<R>()` for every request type, in the CLI's order.
+template <class V>
+void forEachRequestType(V&& visit) {
+    visit.template operator()<CheckOtpStatusRequest>();
+    visit.template operator()<CheckRegistrationRequest>();
+    visit.template operator()<RegisterDeviceRequest>();
+    visit.template operator()<RetrieveKeysRequest>();
+    visit.template operator()<SubmitCredentialRequest>();
+    visit.template operator()<FetchOtpChallengeRequest>();
+    visit.template operator()<ValidateOtpRequest>();
+    visit.template operator()<ValidateCardNumberRequest>();
+    visit.template operator()<RegisterCardRequest>();
+    visit.template operator()<SecureWebUrlRequest>();
+}
+
+}  // namespace tavi
