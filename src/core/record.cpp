@@ -174,7 +174,8 @@ struct JsonPath {
 };
 
 /// Nesting followed by recursion in values no record declares; a value nested deeper is
-/// checked by the document parser, which keeps its own stack.
+/// checked by the document parser, which keeps its own stack (and, unlike the reader, refuses an
+/// integer beyond 64 bits there).
 constexpr int kMaxSkippedDepth = 64;
 
 bool validateDeep(std::string_view text) {
