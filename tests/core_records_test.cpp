@@ -196,5 +196,61 @@ TEST(Records, RegistrationRequestEncodesInWireOrder) {
     EXPECT_EQ(compact(partial), R"({"msgId":"M"})");
 }
 
+TEST(Records, EdgeFormsOfJsonText) {
+    const std::string deep = std::string(200, '[') + std::string(200, ']');
+    const std::string keys =
+        R"({"paymentInstrument":{},"deviceInfo":{"deviceId":"D","appId":"A","imei1":"1",)"
+        R"("imei2":"2"},"resetCredentialCall":true,"startDateTime":)";
+    struct Case {
+        std::string text;
+        long code;  ///< 0: decodes
+    };
+    for (const Case& c : {
+             Case{"\xEF\xBB\xBF{\"success\":true}", 0},  // a byte order mark first
+             Case{std::string("{\"success\":true}\0{", 18), 0},  // a NUL ends the text
+             Case{R"({"x":123456789012345678901234567890,"success":true})", 0},
+             Case{R"({"x":)" + deep + R"(,"success":true})", 0},
+             Case{R"({"x":1e400,"success":true})", DecodingErrorCode::dataCorrupted},
+             Case{std::string("{\"success\":true\0}", 17), DecodingErrorCode::dataCorrupted},
+             Case{"[123456789012345678901234567890]", DecodingErrorCode::typeMismatch},
+         }) {
+        auto result = decodeBody<CommonResponse>(Bytes(c.text.begin(), c.text.end()));
+        if (c.code == 0) {
+            ASSERT_TRUE(result.ok()) << c.text << ": " << result.error().message;
+            EXPECT_TRUE(result.value().success);
+        } else {
+            ASSERT_FALSE(result.ok()) << c.text;
+            EXPECT_EQ(result.error().code, c.code) << c.text << ": " << result.error().message;
+        }
+    }
+    // An integer member holding an integer beyond 64 bits has the wrong type.
+    auto big = decodeText<CredentialKeysRetrievalPayload>(keys + "123456789012345678901234567890}");
+    ASSERT_FALSE(big.ok());
+    EXPECT_EQ(big.error().code, DecodingErrorCode::typeMismatch) << big.error().message;
+}
+
+TEST(Records, AnswerTextAtAPath) {
+    auto body = [](const std::string& text) { return Bytes(text.begin(), text.end()); };
+    EXPECT_EQ(textAt(body(R"({"a":1,"txnStatus":"PENDING"})"), {"txnStatus"}), "PENDING");
+    EXPECT_EQ(textAt(body(R"({"commonResponse":{"errorCode":"E1"}})"),
+                     {"commonResponse", "errorCode"}),
+              "E1");
+    EXPECT_EQ(textAt(body(R"({"txnStatus":"A","txnStatus":"B"})"), {"txnStatus"}), "B");
+    for (const char* text : {R"({"txnStatus":7})", R"({"txnStatus":"A","txnStatus":null})",
+                             R"({"txnStatus":"A"} x)", R"(["txnStatus"])", "",
+                             R"({"txnStatus":"A","b":[})"}) {
+        EXPECT_FALSE(textAt(body(text), {"txnStatus"})) << text;
+    }
+}
+
+TEST(Records, AnEncodingRefusalNamesTheMemberNotTheText) {
+    CredentialSubmissionPayload payload{sampleDevice(), AuthorizePINCred{"PIN", "12\xFF" "4"}};
+    auto result = encodePretty(payload);
+    ASSERT_FALSE(result.ok());
+    EXPECT_NE(result.error().message.find("authorizePINCred.credValue"), std::string::npos)
+        << result.error().message;
+    EXPECT_EQ(result.error().message.find("12"), std::string::npos) << result.error().message;
+}
+
 }  // namespace
 }  // namespace tavi::detail

@@ -10,30 +10,6 @@
 
 namespace tavi::detail {
 
-std::string escapeSlashes(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32 + 8);
-    std::size_t from = 0;
-    for (auto slash = text.find('/'); slash != std::string::npos; slash = text.find('/', from)) {
-        out.append(text, from, slash - from);
-        out += "\\/";
-        from = slash + 1;
-    }
-    out.append(text, from);
-    return out;
-}
-
-Result<std::string> dumpJson(const Json& json, bool pretty) {
-    try {
-        return escapeSlashes(
-            json.dump(pretty ? 2 : -1, ' ', false, nlohmann::json::error_handler_t::strict));
-    } catch (const nlohmann::json::exception& e) {
-        return Error{
-            ErrorDomain::encoding, 1,           std::string("invalid value: ") + e.what(), nullptr,
-            std::nullopt,          std::nullopt};
-    }
-}
-
 // ---- Writing ----------------------------------------------------------------------------------
 
 namespace {
@@ -49,7 +25,7 @@ bool escapesAny(std::uint64_t word) {
             zeroByte(word ^ (ones * '/'))) != 0;
 }
 
-/// A string's JSON form as the tree path dumps it (control characters as \b \f \n \r \t or
+/// A string's JSON form as nlohmann-json dumps it (control characters as \b \f \n \r \t or
 /// \u00xx, lowercase) with slashes escaped as well; false when the text is not UTF-8.
 bool writeString(std::string& out, std::string_view text) {
     if (!simdjson::validate_utf8(text.data(), text.size())) return false;
@@ -115,10 +91,11 @@ void newline(std::string& out, int depth) {
     out.append(static_cast<std::size_t>(depth) * 2, ' ');
 }
 
+/// Writes one object; false when a text is not UTF-8, with `where` naming its member.
 bool writeObject(std::string& out, const RecordSpec& spec, const void* record, bool pretty,
-                 int depth) {
+                 int depth, std::string& where) {
     bool empty = true;
-    for (std::size_t i = 0; i < spec.encodeCount; ++i) {
+    for (std::size_t i = 0; i < spec.count; ++i) {
         const FieldSpec& f = spec.encodeFields[i];
         const void* value = f.read(record);
         if (value == nullptr) continue;
@@ -128,9 +105,10 @@ bool writeObject(std::string& out, const RecordSpec& spec, const void* record, b
         out += '"';
         out += f.key;
         out += pretty ? "\": " : "\":";
+        bool written = true;
         switch (f.kind) {
             case WireKind::text:
-                if (!writeString(out, *static_cast<const std::string*>(value))) return false;
+                written = writeString(out, *static_cast<const std::string*>(value));
                 break;
             case WireKind::boolean:
                 out += *static_cast<const bool*>(value) ? "true" : "false";
@@ -144,8 +122,12 @@ bool writeObject(std::string& out, const RecordSpec& spec, const void* record, b
                 break;
             }
             case WireKind::record:
-                if (!writeObject(out, *f.nested, value, pretty, depth + 1)) return false;
+                written = writeObject(out, *f.nested, value, pretty, depth + 1, where);
                 break;
+        }
+        if (!written) {
+            where = where.empty() ? std::string(f.key) : std::string(f.key) + "." + where;
+            return false;
         }
     }
     if (empty) {
@@ -159,8 +141,17 @@ bool writeObject(std::string& out, const RecordSpec& spec, const void* record, b
 
 }  // namespace
 
-bool writeRecord(std::string& out, const RecordSpec& spec, const void* record, bool pretty) {
-    return writeObject(out, spec, record, pretty, 0);
+Result<std::string> writeRecord(const RecordSpec& spec, const void* record, bool pretty) {
+    std::string out;
+    std::string where;
+    if (writeObject(out, spec, record, pretty, 0, where)) return out;
+    return Error{ErrorDomain::encoding,
+                 1,
+                 std::string("invalid value: the text at ") + spec.name + "." + where +
+                     " is not valid UTF-8",
+                 nullptr,
+                 std::nullopt,
+                 std::nullopt};
 }
 
 // ---- Reading ----------------------------------------------------------------------------------
@@ -169,20 +160,46 @@ namespace {
 
 namespace od = simdjson::ondemand;
 
-/// Nesting the reader follows in values no record declares; deeper text goes to the tree path,
-/// which has no such limit (and no recursion).
+/// Where a value sits in the document ("commonResponse.success"), as a chain of keys on the
+/// stack: the text is only made for an error message.
+struct JsonPath {
+    const JsonPath* parent = nullptr;
+    std::string_view key;  ///< empty at the root
+
+    std::string text() const {
+        if (key.empty()) return {};
+        std::string above = parent != nullptr ? parent->text() : std::string();
+        return above.empty() ? std::string(key) : above + "." + std::string(key);
+    }
+};
+
+/// Nesting followed by recursion in values no record declares; a value nested deeper is
+/// checked by the document parser, which keeps its own stack (and, unlike the reader, refuses an
+/// integer beyond 64 bits there).
 constexpr int kMaxSkippedDepth = 64;
 
-/// Checks a value the record does not take, all through: the tree path refuses a document for a
-/// fault anywhere in it, and the streaming parser checks only what is read. False on a fault.
-bool validate(od::value value, int depth) {
-    if (depth > kMaxSkippedDepth) return false;
+bool validateDeep(std::string_view text) {
+    simdjson::dom::parser parser;
+    if (parser.allocate(text.size(), text.size() + 1) != simdjson::SUCCESS) return false;
+    simdjson::dom::element element;
+    return parser.parse(text.data(), text.size(), true).get(element) == simdjson::SUCCESS;
+}
+
+/// Checks a value the record does not take, all through: the streaming parser checks only
+/// what is read, and a document with a fault anywhere in it is not JSON. False on a fault.
+/// A number is any JSON number a double holds (64-bit range or not).
+template <class Value>
+bool validate(Value& value, int depth) {
     od::json_type type;
     if (value.type().get(type) != simdjson::SUCCESS) return false;
     switch (type) {
         case od::json_type::object: {
             od::object object;
             if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+            if (depth >= kMaxSkippedDepth) {
+                std::string_view text;
+                return object.raw_json().get(text) == simdjson::SUCCESS && validateDeep(text);
+            }
             for (auto member : object) {
                 std::string_view key;
                 od::value inner;
@@ -195,9 +212,13 @@ bool validate(od::value value, int depth) {
         case od::json_type::array: {
             od::array array;
             if (value.get_array().get(array) != simdjson::SUCCESS) return false;
+            if (depth >= kMaxSkippedDepth) {
+                std::string_view text;
+                return array.raw_json().get(text) == simdjson::SUCCESS && validateDeep(text);
+            }
             for (auto element : array) {
-                if (element.error() != simdjson::SUCCESS ||
-                    !validate(element.value_unsafe(), depth + 1))
+                od::value inner;
+                if (element.get(inner) != simdjson::SUCCESS || !validate(inner, depth + 1))
                     return false;
             }
             return true;
@@ -207,8 +228,8 @@ bool validate(od::value value, int depth) {
             return value.get_string().get(text) == simdjson::SUCCESS;
         }
         case od::json_type::number: {
-            od::number number;
-            return value.get_number().get(number) == simdjson::SUCCESS;
+            double number;
+            return value.get_double().get(number) == simdjson::SUCCESS;
         }
         case od::json_type::boolean: {
             bool flag;
@@ -229,9 +250,14 @@ Error typeMismatch(const JsonPath& path, const char* expected) {
 }
 
 Error notAnObject(const RecordSpec& spec, const JsonPath& path) {
+    const std::string where = path.text();
     return decodingFailure(DecodingErrorCode::typeMismatch,
-                           std::string("expected an object for ") + spec.name + " at " +
-                               path.text());
+                           std::string("expected an object for ") + spec.name +
+                               (where.empty() ? "" : " at " + where));
+}
+
+Error notJson() {
+    return decodingFailure(DecodingErrorCode::dataCorrupted, "The given data was not valid JSON.");
 }
 
 bool readObject(od::object object, const RecordSpec& spec, void* record, const JsonPath& path,
@@ -260,9 +286,9 @@ bool readValue(od::value value, const FieldSpec& f, void* record, const JsonPath
         }
         case WireKind::integer: {
             if (type != od::json_type::number) break;
-            od::number_type numberType;
-            if (value.get_number_type().get(numberType) != simdjson::SUCCESS) return false;
-            if (numberType == od::number_type::signed_integer) {
+            od::number_type numberType = od::number_type::floating_point_number;
+            if (value.get_number_type().get(numberType) == simdjson::SUCCESS &&
+                numberType == od::number_type::signed_integer) {
                 std::int64_t number;
                 if (value.get_int64().get(number) != simdjson::SUCCESS) return false;
                 *static_cast<std::int64_t*>(f.write(record)) = number;
@@ -291,9 +317,9 @@ bool readValue(od::value value, const FieldSpec& f, void* record, const JsonPath
 }
 
 /// Reads an object into a record. The whole object is read before any verdict: a later
-/// duplicate key replaces an earlier one, as in the tree, and a fault anywhere in the text takes
-/// precedence over a mismatch. Then the first field, in declaration order, that is missing, null
-/// or mismatched gives the error.
+/// duplicate key replaces an earlier one, and a fault anywhere in the text takes precedence
+/// over a mismatch. Then the first field, in declaration order, that is missing, null or
+/// mismatched gives the error.
 bool readObject(od::object object, const RecordSpec& spec, void* record, const JsonPath& path,
                 std::optional<Error>& err) {
     enum class Seen : std::uint8_t { absent, null, value, mismatch };
@@ -320,7 +346,7 @@ bool readObject(od::object object, const RecordSpec& spec, void* record, const J
             seen[i] = Seen::null;
             continue;
         }
-        const JsonPath p{&path, f.key.data()};
+        const JsonPath p{&path, f.key};
         if (!readValue(value, f, record, p, errors[i])) return false;
         seen[i] = errors[i] ? Seen::mismatch : Seen::value;
     }
@@ -335,7 +361,7 @@ bool readObject(od::object object, const RecordSpec& spec, void* record, const J
             f.clear(record);
             continue;
         }
-        const JsonPath p{&path, f.key.data()};
+        const JsonPath p{&path, f.key};
         const bool missing = seen[i] == Seen::absent;
         err = decodingFailure(
             missing ? DecodingErrorCode::keyNotFound : DecodingErrorCode::valueNotFound,
@@ -362,50 +388,121 @@ ReaderState& readerState() {
     return state;
 }
 
+/// A parse of one text, with the thread's buffers or its own.
+class Reading {
+public:
+    Reading(const char* data, std::size_t size, std::size_t capacity)
+        : state_(size <= kKeptTextSize ? readerState() : own_.emplace()) {
+        // A NUL byte ends the text (one inside a string would be a fault in it anyway), and a
+        // byte order mark before it is not part of it.
+        if (const void* nul = size != 0 ? std::memchr(data, '\0', size) : nullptr) {
+            size = static_cast<std::size_t>(static_cast<const char*>(nul) - data);
+        }
+        if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+            data += 3;
+            size -= 3;
+            capacity -= 3;
+        }
+        if (capacity < size + simdjson::SIMDJSON_PADDING) {
+            state_.padded.resize(size + simdjson::SIMDJSON_PADDING);
+            if (size != 0) std::memcpy(state_.padded.data(), data, size);
+            data = state_.padded.data();
+            capacity = state_.padded.size();
+        }
+        parsed_ = state_.parser.iterate(data, size, capacity).get(document_) == simdjson::SUCCESS;
+    }
+
+    /// The document, when the text could be parsed at all.
+    od::document* document() { return parsed_ ? &document_ : nullptr; }
+
+    /// Whether nothing but white space follows what was read.
+    bool atEnd() { return document_.current_location().error() == simdjson::OUT_OF_BOUNDS; }
+
+    /// Whether the text, which is not an object, is a JSON value.
+    bool isJson() { return parsed_ && validate(document_, 0) && atEnd(); }
+
+private:
+    std::optional<ReaderState> own_;
+    ReaderState& state_;
+    od::document document_;
+    bool parsed_ = false;
+};
+
 }  // namespace
 
-ReadOutcome readRecord(const char* data, std::size_t size, std::size_t capacity,
-                       const RecordSpec& spec, void* record, std::optional<Error>& err) {
-    std::optional<ReaderState> own;
-    ReaderState& state = size <= kKeptTextSize ? readerState() : own.emplace();
-    if (capacity < size + simdjson::SIMDJSON_PADDING) {
-        state.padded.resize(size + simdjson::SIMDJSON_PADDING);
-        if (size != 0) std::memcpy(state.padded.data(), data, size);
-        data = state.padded.data();
-        capacity = state.padded.size();
+std::optional<Error> readRecord(const char* data, std::size_t size, std::size_t capacity,
+                                const RecordSpec& spec, void* record) {
+    Reading reading(data, size, capacity);
+    od::document* document = reading.document();
+    if (document == nullptr) return notJson();
+    od::json_type type;
+    if (document->type().get(type) != simdjson::SUCCESS) return notJson();
+    if (type != od::json_type::object) {
+        if (!reading.isJson()) return notJson();
+        return notAnObject(spec, JsonPath{});
     }
-    od::document document;
     od::object object;
-    if (state.parser.iterate(data, size, capacity).get(document) != simdjson::SUCCESS ||
-        document.get_object().get(object) != simdjson::SUCCESS)
-        return ReadOutcome::undecided;  // not JSON, or not an object: the tree words it
     std::optional<Error> mismatch;
-    if (!readObject(object, spec, record, JsonPath{}, mismatch)) return ReadOutcome::undecided;
-    // Nothing may follow the object.
-    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS)
-        return ReadOutcome::undecided;
-    if (mismatch) {
-        err = std::move(mismatch);
-        return ReadOutcome::refused;
+    if (document->get_object().get(object) != simdjson::SUCCESS ||
+        !readObject(object, spec, record, JsonPath{}, mismatch) || !reading.atEnd())
+        return notJson();
+    return mismatch;
+}
+
+namespace {
+
+/// The text at `path` in an object, the last one where a key repeats. False on a fault.
+bool findText(od::object object, const std::string_view* key, const std::string_view* end,
+              std::optional<std::string>& found) {
+    for (auto member : object) {
+        std::string_view name;
+        od::value value;
+        if (member.unescaped_key().get(name) != simdjson::SUCCESS ||
+            member.value().get(value) != simdjson::SUCCESS)
+            return false;
+        od::json_type type;
+        if (value.type().get(type) != simdjson::SUCCESS) return false;
+        if (name != *key) {
+            if (!validate(value, 0)) return false;
+            continue;
+        }
+        found.reset();
+        if (key + 1 == end && type == od::json_type::string) {
+            std::string_view text;
+            if (value.get_string().get(text) != simdjson::SUCCESS) return false;
+            found.emplace(text);
+        } else if (key + 1 != end && type == od::json_type::object) {
+            od::object inner;
+            if (value.get_object().get(inner) != simdjson::SUCCESS ||
+                !findText(inner, key + 1, end, found))
+                return false;
+        } else if (!validate(value, 0)) {
+            return false;
+        }
     }
-    return ReadOutcome::decoded;
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> textAt(const Bytes& body,
+                                  std::initializer_list<std::string_view> path) {
+    Reading reading(reinterpret_cast<const char*>(body.data()), body.size(), body.capacity());
+    od::document* document = reading.document();
+    od::object object;
+    std::optional<std::string> found;
+    if (path.size() == 0 || document == nullptr ||
+        document->get_object().get(object) != simdjson::SUCCESS ||
+        !findText(object, path.begin(), path.end(), found) || !reading.atEnd())
+        return std::nullopt;
+    return found;
 }
 
 Error decodingFailure(long code, const std::string& message) {
     return Error{ErrorDomain::decoding, code, message, nullptr, std::nullopt, std::nullopt};
 }
 
-std::optional<Json> parseJson(const Bytes& data) {
-    Json j = Json::parse(data.begin(), data.end(), nullptr, false);
-    if (j.is_discarded()) return std::nullopt;
-    return j;
-}
-
-std::optional<Json> parseJson(const std::string& text) {
-    Json j = Json::parse(text.begin(), text.end(), nullptr, false);
-    if (j.is_discarded()) return std::nullopt;
-    return j;
-}
+// ---- Diagnostic form ------------------------------------------------------------------------
 
 std::string quoted(const std::string& text) {
     std::string out = "\"";
@@ -437,6 +534,44 @@ std::string quoted(const std::string& text) {
         }
     }
     out += '"';
+    return out;
+}
+
+std::string describeValue(const std::optional<std::string>& text) {
+    return text ? "Optional(" + quoted(*text) + ")" : "nil";
+}
+
+std::string describeRecord(const RecordSpec& spec, const void* record) {
+    std::string out = spec.name;
+    out += '(';
+    for (std::size_t i = 0; i < spec.count; ++i) {
+        const FieldSpec& f = spec.fields[i];
+        if (i != 0) out += ", ";
+        out += f.name;
+        out += ": ";
+        const void* value = f.read(record);
+        if (value == nullptr) {
+            out += "nil";
+            continue;
+        }
+        if (f.optional) out += "Optional(";
+        switch (f.kind) {
+            case WireKind::text:
+                out += quoted(*static_cast<const std::string*>(value));
+                break;
+            case WireKind::boolean:
+                out += *static_cast<const bool*>(value) ? "true" : "false";
+                break;
+            case WireKind::integer:
+                out += std::to_string(*static_cast<const std::int64_t*>(value));
+                break;
+            case WireKind::record:
+                out += describeRecord(*f.nested, value);
+                break;
+        }
+        if (f.optional) out += ')';
+    }
+    out += ')';
     return out;
 }
 

@@ -25,13 +25,8 @@ std::string replaceAll(std::string text, const std::string& placeholder, const s
 // Pending only while the server reports the transaction "PENDING"; an answer that is not a JSON
 // object with a text "txnStatus" cannot be read.
 Result<OtpStatus> statusFromAnswer(const detail::Answer& answer) {
-    const auto json = detail::parseJson(answer.body);
-    if (json && json->is_object()) {
-        const auto it = json->find("txnStatus");
-        if (it != json->end() && it->is_string()) {
-            return it->get_ref<const std::string&>() == "PENDING" ? OtpStatus::pending
-                                                                  : OtpStatus::settled;
-        }
+    if (const auto status = detail::textAt(answer.body, {"txnStatus"})) {
+        return *status == "PENDING" ? OtpStatus::pending : OtpStatus::settled;
     }
     Error decoding{ErrorDomain::decoding, 0, "the answer carries no text \"txnStatus\"", nullptr,
                    std::nullopt, std::nullopt};

@@ -22,19 +22,9 @@ Error undecodableAnswer(Error decoding, const Answer& answer) {
     error.httpStatus = answer.status;
     // A server that fails often says why in its own words: keep its errorCode when the body is
     // JSON carrying one (at the top level or in commonResponse).
-    if (auto json = parseJson(answer.body); json && json->is_object()) {
-        auto codeIn = [](const Json& object) -> std::optional<std::string> {
-            const auto it = object.find("errorCode");
-            if (it != object.end() && it->is_string()) return it->get<std::string>();
-            return std::nullopt;
-        };
-        auto code = codeIn(*json);
-        if (!code) {
-            const auto header = json->find("commonResponse");
-            if (header != json->end() && header->is_object()) code = codeIn(*header);
-        }
-        if (code && isValidUTF8(*code)) error.errorCode = std::move(code);
-    }
+    auto code = textAt(answer.body, {"errorCode"});
+    if (!code) code = textAt(answer.body, {"commonResponse", "errorCode"});
+    if (code && isValidUTF8(*code)) error.errorCode = std::move(code);
     return error;
 }
 
