@@ -116,7 +116,9 @@ docs:
 
 # ---- Cross builds: `make cross ARCH=arm64` (or armhf) --------------------------------------------
 # Builds the library, the tool and the tests with Debian's cross compiler in $(BUILD)-$(ARCH),
-# then runs the suite under qemu-user (CTEST_ARGS narrows it, e.g. CTEST_ARGS='-R flow_calls').
+# then runs the suite under qemu-user. CROSS_TARGETS builds only those targets (default: all);
+# CTEST_ARGS narrows the run, e.g. CTEST_ARGS='-L "^core_"' (each test carries its program's name
+# as a label).
 # Installs what it needs: the architecture in dpkg, the cross compiler, qemu-user-static and the
 # target's -dev libraries (the header-only ones are architecture-independent and come from deps;
 # simdjson's runtime only: see cmake/cross/simdjson-config.cmake).
@@ -150,7 +152,7 @@ cross-deps:
 
 cross: cross-deps
 	cmake -S . -B $(BUILD)-$(ARCH) $(CROSS_CONFIGURE)
-	cmake --build $(BUILD)-$(ARCH) -j $(CROSS_JOBS)
+	cmake --build $(BUILD)-$(ARCH) -j $(CROSS_JOBS) $(if $(CROSS_TARGETS),--target $(CROSS_TARGETS))
 	cd $(BUILD)-$(ARCH) && ctest --output-on-failure -j $(CROSS_JOBS) $(CTEST_ARGS)
 # ---- end of cross builds ------------------------------------------------------------------------
 
