@@ -159,7 +159,7 @@ cross: cross-deps
 # Debian packages in $(BUILD)-pkg/packages: libtavi1, libtavi-dev, tavi-tools (and -dbgsym
 # packages with their debug symbols), from a Release build installed under /usr.
 # With ARCH=arm64 (or armhf): the target architecture's packages, cross-built in
-# $(BUILD)-pkg-$(ARCH).
+# $(BUILD)-pkg-$(ARCH) (DEB_HOST_ARCH tells dpkg-shlibdeps whose libraries to look for).
 PKG_BUILD = $(BUILD)-pkg$(if $(ARCH),-$(ARCH))
 package:
 ifeq ($(ARCH),)
@@ -171,7 +171,7 @@ else
 endif
 	cmake --build $(PKG_BUILD) -j $(if $(ARCH),$(CROSS_JOBS),$(JOBS)) --target tavi_shared tavi_static tavi_cli
 	rm -rf $(PKG_BUILD)/packages
-	cd $(PKG_BUILD) && cpack -G DEB
+	cd $(PKG_BUILD) && $(if $(ARCH),DEB_HOST_ARCH=$(ARCH)) cpack -G DEB
 	@ls -l $(PKG_BUILD)/packages/*.deb
 
 # The packages' contents, lintian (no errors), and the examples built against the -dev
