@@ -104,8 +104,8 @@ echo "libtavi.so.$version ($arch, stripped): $lib_bytes bytes, budget $budget"
 size -A "$lib" | awk 'NR > 2 && $2 > 4096 { printf "  section %-20s %8d\n", $1, $2 }'
 unstripped=$(ls "$build"/lib/libtavi.so."$version" 2>/dev/null || true)
 if [ -n "$unstripped" ]; then
-  nm -C --size-sort -S "$unstripped" | awk '
-    { n = strtonum("0x" $2); name = ""; for (i = 4; i <= NF; ++i) name = name " " $i
+  nm -C --size-sort -S -t d "$unstripped" | awk '
+    { n = $2 + 0; name = ""; for (i = 4; i <= NF; ++i) name = name " " $i
       part = "tavi (own code)"
       if (name ~ /nlohmann/) part = "nlohmann-json instances"
       else if (name ~ /simdjson/) part = "simdjson instances"
@@ -115,8 +115,8 @@ if [ -n "$unstripped" ]; then
       sum[part] += n }
     END { for (p in sum) printf "  part    %-28s %8d\n", p, sum[p] }' | sort -k3 -nr
   echo "  largest symbols:"
-  nm -C --size-sort -S "$unstripped" | tail -n 15 \
-    | awk '{ printf "    %7d %s\n", strtonum("0x" $2), substr($0, index($0, $4), 110) }'
+  nm -C --size-sort -S -t d "$unstripped" | tail -n 15 \
+    | awk '{ printf "    %7d %s\n", $2 + 0, substr($0, index($0, $4), 110) }'
 fi
 [ "$lib_bytes" -le "$budget" ] || fail "libtavi.so is $lib_bytes bytes, over its budget of $budget"
 echo "ok: size budget"
