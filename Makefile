@@ -13,7 +13,7 @@ CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DTAVI_WER
 PACKAGE_PACKAGES := dpkg-dev file python3-build python3-setuptools python3-wheel python3-pip python3-venv
 
 .PHONY: all deps configure build demo test test-quick test-asan check-sanitizers fuzz fuzz-smoke bench clean format docs \
-  package package-check
+  package package-check cross cross-deps
 
 all: build
 
@@ -115,25 +115,76 @@ docs:
 	( cat Doxyfile; echo "OUTPUT_DIRECTORY = $(BUILD)/docs" ) | doxygen -
 	@echo "API reference: $(BUILD)/docs/html/index.html"
 
+# ---- Cross builds: `make cross ARCH=arm64` (or armhf) --------------------------------------------
+# Builds the library, the tool and the tests with Debian's cross compiler in $(BUILD)-$(ARCH),
+# then runs the suite under qemu-user. CROSS_TARGETS builds only those targets (default: all);
+# CTEST_ARGS narrows the run, e.g. CTEST_ARGS='-L "^core_"' (each test carries its program's name
+# as a label).
+# Installs what it needs: the architecture in dpkg, the cross compiler, qemu-user-static and the
+# target's -dev libraries (the header-only ones are architecture-independent and come from deps;
+# simdjson's runtime only: see cmake/cross/simdjson-config.cmake).
+# CROSS_JOBS: the cross compiler shares no cache entries with the machine's own builds.
+CROSS_TRIPLE_arm64 := aarch64-linux-gnu
+CROSS_TRIPLE_armhf := arm-linux-gnueabihf
+CROSS_TRIPLE = $(CROSS_TRIPLE_$(ARCH))
+CROSS_LIBS := libssl-dev libcurl4-openssl-dev libsqlite3-dev libsimdjson14 libgtest-dev libgmock-dev \
+  libcpp-httplib-dev
+CROSS_JOBS ?= 2
+CTEST_ARGS ?=
+CROSS_CONFIGURE = $(CONFIGURE) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(CROSS_TRIPLE).cmake
+
+cross-deps:
+	@[ -n "$(CROSS_TRIPLE)" ] || { echo "ARCH must be arm64 or armhf (make cross ARCH=arm64)"; exit 1; }
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES)"
+	@missing=""; for p in crossbuild-essential-$(ARCH) qemu-user-static $(addsuffix :$(ARCH),$(CROSS_LIBS)); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" -ne 0 ]; then \
+	    echo "Missing Debian packages:$$missing"; \
+	    echo "Install them with: sudo dpkg --add-architecture $(ARCH) && sudo apt-get update && sudo apt-get install -y$$missing"; \
+	    exit 1; \
+	  fi; \
+	  echo "Installing:$$missing"; \
+	  dpkg --print-foreign-architectures | grep -qx $(ARCH) || dpkg --add-architecture $(ARCH); \
+	  apt-get -o DPkg::Lock::Timeout=600 update -qq && DEBIAN_FRONTEND=noninteractive \
+	    apt-get -o DPkg::Lock::Timeout=600 install -y -qq $$missing >/dev/null; \
+	fi
+
+cross: cross-deps
+	cmake -S . -B $(BUILD)-$(ARCH) $(CROSS_CONFIGURE)
+	cmake --build $(BUILD)-$(ARCH) -j $(CROSS_JOBS) $(if $(CROSS_TARGETS),--target $(CROSS_TARGETS))
+	cd $(BUILD)-$(ARCH) && ctest --output-on-failure -j $(CROSS_JOBS) $(CTEST_ARGS)
+# ---- end of cross builds ------------------------------------------------------------------------
+
 # Debian packages in $(BUILD)-pkg/packages: libtavi1, libtavi-dev, tavi-tools, python3-tavi (and -dbgsym
 # packages with their debug symbols), from a Release build installed under /usr.
+# With ARCH=arm64 (or armhf): the target architecture's packages, cross-built in
+# $(BUILD)-pkg-$(ARCH) (DEB_HOST_ARCH tells dpkg-shlibdeps whose libraries to look for).
+PKG_BUILD = $(BUILD)-pkg$(if $(ARCH),-$(ARCH))
 package:
+ifeq ($(ARCH),)
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES)"
-	cmake -S . -B $(BUILD)-pkg $(CONFIGURE) -DTAVI_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build $(BUILD)-pkg -j $(JOBS) --target tavi_shared tavi_static tavi_cli
-	rm -rf $(BUILD)-pkg/packages
-	cd $(BUILD)-pkg && cpack -G DEB
-	@ls -l $(BUILD)-pkg/packages/*.deb
+	cmake -S . -B $(PKG_BUILD) $(CONFIGURE) -DTAVI_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+else
+	@$(MAKE) --no-print-directory cross-deps
+	cmake -S . -B $(PKG_BUILD) $(CROSS_CONFIGURE) -DTAVI_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+endif
+	cmake --build $(PKG_BUILD) -j $(if $(ARCH),$(CROSS_JOBS),$(JOBS)) --target tavi_shared tavi_static tavi_cli
+	rm -rf $(PKG_BUILD)/packages
+	cd $(PKG_BUILD) && $(if $(ARCH),DEB_HOST_ARCH=$(ARCH)) cpack -G DEB
+	@ls -l $(PKG_BUILD)/packages/*.deb
 
 # The packages' contents, lintian (no errors), and the examples built against the -dev
 # package's files unpacked into a scratch directory and run against a sandbox. Installs nothing
 # into the machine.
 package-check: package
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(PACKAGE_PACKAGES) lintian"
-	packaging/check.sh $(BUILD)-pkg
+	packaging/check.sh $(PKG_BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz $(BUILD)-pkg
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz $(BUILD)-pkg $(BUILD)-arm64 $(BUILD)-armhf \
+	  $(BUILD)-pkg-arm64 $(BUILD)-pkg-armhf
