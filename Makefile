@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libcurl4-openssl-dev \
   nlohmann-json3-dev libsimdjson-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-  libbenchmark-dev python3
+  libbenchmark-dev python3 libsecret-1-dev gnome-keyring dbus
 
 # The project's own builds: Release (as packagers and most users build it) with debug symbols
 # (split off into -dbgsym packages), warnings as errors.

@@ -1,11 +1,16 @@
 // The tavi command-line tool: shared pieces of its commands and the demo.
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
 #include "tavi/tavi.hpp"
+
+namespace CLI {
+class App;
+}
 
 namespace tavi::cli {
 
@@ -32,6 +37,17 @@ struct UsageError {
 /// UsageError unless it is a regular file that neither the group nor others can read; the
 /// message names the option and the path, never the content.
 std::string readSecretFile(const std::string& option, const std::string& path);
+
+/// The store a command names, and how it is protected.
+struct StoreTarget {
+    std::string path;
+    StoreOptions options;
+};
+/// Adds status, rekey and reset under `store`. `configure` applies the global options and
+/// installs the store; `target` gives the store without opening it (reset works on a store
+/// that cannot be opened).
+void addStoreCommands(CLI::App& store, std::function<bool()> configure,
+                      std::function<StoreTarget()> target, int& exitCode);
 
 /// Runs the whole flow against an in-process sandbox over loopback TLS, narrating each step.
 int runDemo(bool verbose);

@@ -65,6 +65,7 @@ std::string envOr(const char* name, const std::string& fallback) {
 struct Globals {
     std::string server = envOr("TAVI_SERVER_URL", kProductionServerURL);
     std::string store = envOr("TAVI_STORE", "");
+    std::string storeProtection = envOr("TAVI_STORE_PROTECTION", "auto");
     std::string caFile;
     std::string pinKey;
     std::string appId;
@@ -93,8 +94,10 @@ bool configure(const Globals& g, bool needsStore) {
             std::fputc('\n', stderr);
         };
     }
+    config.storeProtection = g.storeProtection;
     if (!needsStore) return true;
-    auto store = openSqliteSecureStore(g.store.empty() ? defaultStorePath() : g.store);
+    auto store = openSqliteSecureStore(g.store.empty() ? defaultStorePath() : g.store,
+                                       StoreOptions{g.storeProtection, {}});
     if (!store) {
         printResult(errorJson(store.error()));
         return false;
@@ -425,6 +428,10 @@ int main(int argc, char** argv) {
                    "secure store database (default $TAVI_STORE, else "
                    "$XDG_DATA_HOME/tavi/store.db or ~/.local/share/tavi/store.db)")
         ->type_name("PATH");
+    app.add_option("--store-protection", g.storeProtection,
+                   "how the store's data key is kept: auto (default $TAVI_STORE_PROTECTION, "
+                   "else auto), tpm, secret-service, file (weak) or none (values in clear)")
+        ->type_name("BACKEND");
     app.add_option("--ca-file", g.caFile, "extra trusted CA certificates (PEM file)")
         ->type_name("PEM")
         ->check(CLI::ExistingFile);
@@ -802,6 +809,10 @@ int main(int argc, char** argv) {
         if (!configure(g, true)) return void(exitCode = kExitFailure);
         printResult(Json{{"status", KeychainManager::deletePreference(name)}});
     });
+    addStoreCommands(
+        *store, [&] { return configure(g, true); },
+        [&] { return StoreTarget{g.store.empty() ? defaultStorePath() : g.store, {g.storeProtection, {}}}; },
+        exitCode);
 
     // device
     auto* device = app.add_subcommand("device", "show the device identifier and user agent");
