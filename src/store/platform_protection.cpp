@@ -159,6 +159,9 @@ Result<std::unique_ptr<KeyProtection>> makePlatformProtection(const std::string&
         return std::unique_ptr<KeyProtection>(std::make_unique<SecretServiceProtection>());
     }
 #endif
+#ifdef TAVI_HAVE_TSS2
+    if (name == "tpm") return makeTpmProtection(storePath);
+#endif
     return unavailable(storePath, name, "not built into this version of the library; use file");
 }
 

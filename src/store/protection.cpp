@@ -235,7 +235,11 @@ Result<AutoChoice> chooseKeyProtection(const std::string& storePath,
             return choice;
         }
         if (!choice.passedOver.empty()) choice.passedOver += "; ";
-        choice.passedOver += made.error().message;
+        // The reason alone: "backend tpm: no TPM here (...)".
+        std::string reason = made.error().message;
+        const std::string prefix = "secure store \"" + storePath + "\": ";
+        if (reason.starts_with(prefix)) reason.erase(0, prefix.size());
+        choice.passedOver += reason;
     }
     auto file = makeKeyProtection("file", storePath, keyDirectory);
     if (!file) return file.error();
