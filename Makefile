@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libcurl4-openssl-dev \
   nlohmann-json3-dev libsimdjson-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
-  libbenchmark-dev python3 python3-pytest
+  libbenchmark-dev python3 python3-pytest libsecret-1-dev gnome-keyring dbus \
+  libtss2-dev swtpm swtpm-tools libtss2-tcti-swtpm0
 
 # The project's own builds: Release (as packagers and most users build it) with debug symbols
 # (split off into -dbgsym packages), warnings as errors.

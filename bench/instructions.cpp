@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -331,7 +332,13 @@ int runSteadyChild(const std::string& mode, int count, const std::string& url,
         config.diagnosticsSink = nullptr;
         config.logLevel = LogLevel::off;
     }  // else: the defaults, debug lines to standard error
-    auto store = openSqliteSecureStore(storePath);
+    // The store's protection as the host sets it (TAVI_STORE_PROTECTION=none measures the
+    // sealing's share).
+    StoreOptions storeOptions;
+    if (const char* protection = std::getenv("TAVI_STORE_PROTECTION")) {
+        storeOptions.protection = protection;
+    }
+    auto store = openSqliteSecureStore(storePath, storeOptions);
     if (!store) return 1;
     KeychainManager::setStore(store.value());
     int failures = 0;

@@ -73,9 +73,17 @@ This package holds the shared library libtavi.so.1.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtavi-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
-# One line: a control field may not continue onto another.
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+# One line: a control field may not continue onto another. The store's key backends add theirs
+# when they were built (libtavi.a needs them at link time).
+set(TAVI_DEB_DEV_DEPENDS
   "libtavi1 (= ${TAVI_DEB_VERSION}), libssl-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev, libsimdjson-dev")
+if(LIBSECRET_FOUND)
+  string(APPEND TAVI_DEB_DEV_DEPENDS ", libsecret-1-dev")
+endif()
+if(TSS2_FOUND)
+  string(APPEND TAVI_DEB_DEV_DEPENDS ", libtss2-dev")
+endif()
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${TAVI_DEB_DEV_DEPENDS}")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "client SDK for the tavi payment server - development files
 The C++20 headers (tavi/tavi.hpp) and the C interface (tavi/tavi.h), the static
 library libtavi.a, the CMake package (find_package(tavi)) and the pkg-config

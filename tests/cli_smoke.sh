@@ -113,4 +113,22 @@ expect 2 '' -- "$TAVI" --quiet otp-status
 # A poll that could not ask is a failure beside "stop"; a real "stop" from the server exits 0
 # (tests/flow_otp_status_test.cpp and the demo).
 expect 1 '"status":"stop","error":{"domain":"TransportError"' -- "$TAVI" --quiet --server http://127.0.0.1:1 otp-status --txn-id X
+
+# The registered store is sealed: its raw bytes hold none of the session's values; a copy of the
+# file alone does not open; rekey keeps the session; reset starts over.
+expect 0 '"backend":"file","strength":"weak","formatVersion":2' -- t store status
+taviid=$(t store get taviId | sed -n 's/.*"value":"\([^"]*\)".*/\1/p')
+[ -n "$taviid" ] || { echo "FAILED: no taviId in the store"; exit 1; }
+for f in "$work/client.db" "$work/client.db-wal"; do
+  if [ -f "$f" ] && grep -a -q -F -e "$taviid" -e "+15550100" "$f"; then echo "FAILED: $f holds a session value in clear"; exit 1; fi
+done
+echo "ok: no session value in the raw store"
+cp "$work/client.db" "$work/copy.db"
+expect 1 'backend file' -- "$TAVI" --quiet --store "$work/copy.db" store status
+expect 0 '"itemCount"' -- t store rekey
+expect 0 "\"value\":\"$taviid\"" -- t store get taviId
+expect 0 '"itemCount":0' -- t store reset
+expect 0 '"value":null' -- t store get taviId
+usage 'store-protection' -- "$TAVI" --store-protection
+expect 1 'unknown storeProtection' -- "$TAVI" --quiet --store "$work/other.db" --store-protection sideways store status
 echo "cli smoke: all passed"

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -395,4 +398,54 @@ TEST_F(CApiFlow, CallsThatReturnAtOnceCompleteOnceAndCanBeCancelled) {
     EXPECT_EQ(freed.status, TAVI_OK);
     EXPECT_EQ(invalid.runs.load() + badOptions.runs.load() + freed.runs.load(), 3);
     EXPECT_EQ(server_->requests().size(), before + 1);
+}
+
+// The store's protection through the C interface: a registered SQLite store is sealed (no
+// session value in its raw bytes), its status is one JSON line, rekey keeps the session and
+// reset starts over.
+TEST_F(CApiFlow, SealedStoreStatusRekeyAndReset) {
+    char dirTemplate[] = "/tmp/tavi-capi-store-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string path = dir + "/store.db";
+    ASSERT_EQ(tavi_config_set("storeProtection", "file"), TAVI_OK);
+    EXPECT_EQ(text(tavi_config_get("storeProtection")), "file");
+    tavi_result* error = nullptr;
+    tavi_store* store = tavi_store_open_sqlite(path.c_str(), &error);
+    ASSERT_NE(store, nullptr);
+    tavi_store_install(store);
+    tavi_store_free(store);
+    registerDevice();
+    auto json = [](tavi_status (*call)(char**), tavi_status want) {
+        char* out = nullptr;
+        EXPECT_EQ(call(&out), want);
+        return text(out);
+    };
+    const std::string status = json(tavi_store_status, TAVI_OK);
+    EXPECT_NE(status.find("\"backend\":\"file\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"strength\":\"weak\""), std::string::npos) << status;
+    EXPECT_NE(status.find("\"formatVersion\":2"), std::string::npos) << status;
+    std::string raw;
+    for (const char* suffix : {"", "-wal"}) {
+        std::ifstream in(path + suffix, std::ios::binary);
+        raw += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(raw.find("+15550100"), std::string::npos);
+    char* taviId = tavi_preference_get("taviId");
+    ASSERT_NE(taviId, nullptr);
+    const std::string id = text(taviId);
+    EXPECT_EQ(raw.find(id), std::string::npos);
+    json(tavi_store_rekey, TAVI_OK);
+    EXPECT_EQ(text(tavi_preference_get("taviId")), id);
+    const std::string reset = json(tavi_store_reset, TAVI_OK);
+    EXPECT_NE(reset.find("\"itemCount\":0"), std::string::npos) << reset;
+    EXPECT_EQ(tavi_preference_get("taviId"), nullptr);
+    EXPECT_EQ(tavi_store_status(nullptr), TAVI_INVALID_ARGUMENT);
+    tavi_config_set("storeProtection", "auto");
+    tavi_store* memory = tavi_store_new_memory();
+    tavi_store_install(memory);
+    tavi_store_free(memory);
+    const std::string host = json(tavi_store_status, TAVI_FAILED);
+    EXPECT_NE(host.find("\"error\""), std::string::npos) << host;
+    std::filesystem::remove_all(dir);
 }

@@ -502,6 +502,10 @@ TEST_F(SqliteStoreTest, LockedDatabaseReportsLockedNotSuccess) {
     ASSERT_TRUE(opened.ok()) << opened.error().description();
     auto store = opened.value();
     ASSERT_EQ(store->add(ItemClass::genericPassword, "kept", textItem("v")), 0);
+    {
+        std::lock_guard lock(linesMutex_);
+        lines_.clear();  // what the open said of its protection
+    }
 
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(path_.c_str(), &raw), SQLITE_OK);

@@ -81,6 +81,9 @@ public:
     /// created 0600), for debugging with a packet analyser. Empty = none; the SSLKEYLOGFILE
     /// environment variable is never honoured.
     std::string tlsKeyLogFile;
+    /// How the default secure store keeps its data key: "auto" (the strongest that works here),
+    /// "tpm", "secret-service", "file" (weak) or "none" (values in clear). See StoreOptions.
+    std::string storeProtection = "auto";
 };
 
 enum class TransactionType {

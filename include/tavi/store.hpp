@@ -23,6 +23,9 @@ inline constexpr std::int32_t diskFull = -34;  ///< no space left where the back
 inline constexpr std::int32_t readOnly = -61;  ///< the backend's storage cannot be written
 inline constexpr std::int32_t locked = -25308;       ///< held by another writer past the wait
 inline constexpr std::int32_t notAvailable = -25291; ///< no store could be opened
+/// A sealed value did not open under the store's key: changed, swapped with another item, or
+/// taken from another store. The store then refuses every call until it is reset.
+inline constexpr std::int32_t integrityFailure = -25293;
 }  // namespace KeychainStatus
 
 /// Words for a status, for error messages: "disk full", "read-only", "locked", …
@@ -91,6 +94,53 @@ TAVI_EXPORT std::shared_ptr<SecureStore> makeMemorySecureStore();
 /// same way for a file it cannot open or that is corrupt. Nothing is followed through a link.
 TAVI_EXPORT Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path);
 
+/// How the SQLite store protects what it keeps.
+struct StoreOptions {
+    /// Where the store's data key is kept: "auto" (the strongest backend that works here, never
+    /// "none"), "tpm", "secret-service", "file" (a key file: weak, and said to be) or "none"
+    /// (values in clear, the format of earlier versions; only when asked for by name).
+    std::string protection = "auto";
+    /// Where the file backend keeps its key files; empty: "<store path>.keys" (mode 0700).
+    std::string keyDirectory;
+};
+
+/// What protects a store, as `tavi store status` shows it.
+struct StoreStatus {
+    std::string path;
+    std::string backend;    ///< "tpm", "secret-service", "file" or "none"
+    std::string strength;   ///< "strong", "weak" or "none"
+    int formatVersion = 1;  ///< 1: values in clear; 2: values sealed under the data key
+    std::size_t itemCount = 0;
+    bool migrated = false;  ///< the store was converted from format 1 (values that were in clear)
+    std::string chosen;     ///< why this backend ("asked for", or what auto passed over)
+    std::string caveat;     ///< what the backend does not protect against; empty when strong
+    /// One JSON line with every field.
+    std::string json() const;
+};
+
+/// openSqliteSecureStore with the protection chosen. A store written in clear by an earlier
+/// version is sealed on its first open under a backend, whole or not at all, and its old pages
+/// are wiped (secure_delete and VACUUM, then checked). A sealed store whose key cannot be had
+/// (backend unavailable, key deleted, the store copied to another machine or user) and a store
+/// with a value that does not open (changed, swapped, taken from another store) are refused
+/// with ClientErrorCode::storeUnavailable naming the backend, the reason and the fix; never
+/// read as empty.
+TAVI_EXPORT Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(
+    const std::string& path, const StoreOptions& options);
+
+/// The protection of a store opened by openSqliteSecureStore (an error for any other store).
+TAVI_EXPORT Result<StoreStatus> secureStoreStatus(SecureStore& store);
+
+/// Seals every value of `store` again under a new data key, in one write, then destroys the old
+/// key.
+TAVI_EXPORT Result<StoreStatus> rekeySecureStore(SecureStore& store);
+
+/// Starts the store at `path` over: every item deleted, a new identity and data key under
+/// `options.protection`, the old key destroyed. Works when the store cannot be opened (its key is
+/// gone); stores open on the file see the new, empty store.
+TAVI_EXPORT Result<StoreStatus> resetSqliteSecureStore(const std::string& path,
+                                                       const StoreOptions& options);
+
 /// $XDG_DATA_HOME/tavi/store.db, else ~/.local/share/tavi/store.db.
 TAVI_EXPORT std::string defaultStorePath();
 
@@ -117,6 +167,14 @@ class TAVI_EXPORT KeychainManager {
     /// the path, the reason and the fix. Values are never kept in memory unless the host installs
     /// makeMemorySecureStore() itself.
     static std::shared_ptr<SecureStore> store();
+
+    /// The installed store's protection (opening the default one if none is installed).
+    static Result<StoreStatus> status();
+    /// Starts the store over (see resetSqliteSecureStore): the installed SQLite store, else the
+    /// default one under AppConstantTAVI::storeProtection. The device must register again.
+    static Result<StoreStatus> resetStore();
+    /// A new data key for the installed store (see rekeySecureStore).
+    static Result<StoreStatus> rekeyStore();
 };
 
 /// Names and typed accessors of the registered session.

@@ -393,6 +393,21 @@ TAVI_API tavi_card_state tavi_card_check_cvv(const char* cvv, const char* number
 TAVI_API tavi_result* tavi_card_verify(const char* number, const char* expiry_month,
                                        const char* expiry_year, const char* cvv);
 
+/* ---- Store protection (added in 1.3) ------------------------------------------------------
+ * How the default store keeps its data key is the configuration value "storeProtection"
+ * (tavi_config_set): "auto" (default), "tpm", "secret-service", "file" (weak) or "none". Each
+ * function below writes one JSON line to *json (free it with tavi_string_free): on TAVI_OK the
+ * status, {"backend":…,"strength":…,"formatVersion":…,"itemCount":…,"migrated":…,…}; on
+ * TAVI_FAILED {"error":{"domain":…,"code":…,"message":…}}. *json is NULL only when memory is
+ * exhausted (TAVI_INTERNAL_ERROR). */
+
+/** The installed store's protection (the default store is opened if none is installed). */
+TAVI_API tavi_status tavi_store_status(char** json);
+/** Starts the store over: every value deleted, a new data key; the device registers again. */
+TAVI_API tavi_status tavi_store_reset(char** json);
+/** Seals every value again under a new data key, and destroys the old key. */
+TAVI_API tavi_status tavi_store_rekey(char** json);
+
 #ifdef __cplusplus
 }
 #endif

@@ -364,6 +364,7 @@ std::string* textField(tavi::AppConstantTAVI& c, std::string_view name) {
     if (name == "caFile") return &c.caFile;
     if (name == "pinnedPublicKey") return &c.pinnedPublicKey;
     if (name == "tlsKeyLogFile") return &c.tlsKeyLogFile;
+    if (name == "storeProtection") return &c.storeProtection;
     return nullptr;
 }
 

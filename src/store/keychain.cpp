@@ -4,6 +4,8 @@
 
 #include "core/internal.hpp"
 #include "store/session.hpp"
+#include "store/sqlite_store.hpp"
+#include "tavi/config.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi {
@@ -52,7 +54,9 @@ Result<std::shared_ptr<SecureStore>> currentStore() {
         std::lock_guard lock(slot.mutex);
         if (slot.store) return slot.store;
         const std::string path = defaultStorePath();
-        auto opened = openSqliteSecureStore(path);
+        StoreOptions options;
+        options.protection = AppConstantTAVI::shared().storeProtection;
+        auto opened = openSqliteSecureStore(path, options);
         if (opened) {
             slot.store = opened.value();
             slot.lastReported.clear();
@@ -83,7 +87,11 @@ Result<std::shared_ptr<SecureStore>> currentStore() {
 namespace detail {
 
 Result<std::shared_ptr<SecureStore>> installedStore() {
-    return currentStore();
+    auto store = currentStore();
+    if (!store) return store;
+    // A store that found a value it cannot open refuses, rather than reading as empty.
+    if (auto refusal = storeRefusal(*store.value())) return *refusal;
+    return store;
 }
 
 Error storeWriteError(const std::string& what, std::int32_t status) {
@@ -132,6 +140,49 @@ std::shared_ptr<SecureStore> KeychainManager::store() {
     if (current) return current.value();
     static const auto unavailable = std::make_shared<UnavailableStore>();
     return unavailable;
+}
+
+Result<StoreStatus> KeychainManager::status() {
+    auto store = detail::installedStore();
+    if (!store) return store.error();
+    return secureStoreStatus(*store.value());
+}
+
+Result<StoreStatus> KeychainManager::rekeyStore() {
+    auto store = detail::installedStore();
+    if (!store) return store.error();
+    return rekeySecureStore(*store.value());
+}
+
+Result<StoreStatus> KeychainManager::resetStore() {
+    auto& slot = installed();
+    std::shared_ptr<SecureStore> current;
+    {
+        std::lock_guard lock(slot.mutex);
+        current = slot.store;
+    }
+    StoreOptions options;
+    options.protection = AppConstantTAVI::shared().storeProtection;
+    std::string path;
+    if (current) {
+        const auto sqlitePath = detail::sqliteStorePath(*current);
+        if (!sqlitePath) {
+            return detail::clientError(ClientErrorCode::storeUnavailable,
+                                       "secure store: the installed store is the host's own; "
+                                       "reset it there");
+        }
+        path = *sqlitePath;
+    } else {
+        path = defaultStorePath();
+    }
+    auto reset = resetSqliteSecureStore(path, options);
+    if (!reset) return reset;
+    // The installed store reads the new, empty store from its next call, also one that refused
+    // every call since a value did not open.
+    if (current) detail::forgetRefusal(*current);
+    std::lock_guard lock(slot.mutex);
+    slot.lastReported.clear();
+    return reset;
 }
 
 std::int32_t SecureStore::replaceAll(ItemClass cls, const std::vector<NamedItem>& items) {

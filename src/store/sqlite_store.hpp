@@ -18,6 +18,17 @@ inline constexpr std::chrono::milliseconds kStoreBusyTimeout{5000};
 Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
                                                            std::chrono::milliseconds busyTimeout);
 
+/// openSqliteSecureStore with options and a chosen busy timeout.
+Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& path,
+                                                           const StoreOptions& options,
+                                                           std::chrono::milliseconds busyTimeout);
+
+/// Why a SQLite store refuses every call (a value that did not open); none for a sound store
+/// and for any other backend.
+std::optional<Error> storeRefusal(SecureStore& store);
+/// After a reset: the store reads its file afresh (its identity and key) at its next call.
+void forgetRefusal(SecureStore& store);
+
 /// The database path of a SQLite store; none for any other backend.
 std::optional<std::string> sqliteStorePath(const SecureStore& store);
 

@@ -44,6 +44,7 @@ void store(CLI::App& app, Context& ctx) {
                  [s] { return Json{{"status", KeychainManager::deletePreference(s->name)}}; })
         ->add_option("NAME", s->name, "the value's name")
         ->required();
+    addStoreProtectionCommands(*store, ctx);
 }
 
 void device(CLI::App& app, Context& ctx) {

@@ -122,6 +122,7 @@ std::string envOr(const char* name, const std::string& fallback) {
 void addGlobalOptions(CLI::App& app, Globals& g) {
     g.server = envOr("TAVI_SERVER_URL", kProductionServerURL);
     g.store = envOr("TAVI_STORE", "");
+    g.storeProtection = envOr("TAVI_STORE_PROTECTION", "auto");
     app.add_option("--server", g.server,
                    "server base URL, no trailing slash (default $TAVI_SERVER_URL, else the "
                    "production server)")
@@ -130,6 +131,10 @@ void addGlobalOptions(CLI::App& app, Globals& g) {
                    "secure store database (default $TAVI_STORE, else "
                    "$XDG_DATA_HOME/tavi/store.db or ~/.local/share/tavi/store.db)")
         ->type_name("PATH");
+    app.add_option("--store-protection", g.storeProtection,
+                   "how the store's data key is kept: auto (default $TAVI_STORE_PROTECTION, "
+                   "else auto), tpm, secret-service, file (weak) or none (values in clear)")
+        ->type_name("BACKEND");
     app.add_option("--ca-file", g.caFile, "extra trusted CA certificates (PEM file)")
         ->type_name("PEM")
         ->check(CLI::ExistingFile);
@@ -169,8 +174,10 @@ bool configure(const Globals& g, bool needsStore) {
             std::fputc('\n', stderr);
         };
     }
+    config.storeProtection = g.storeProtection;
     if (!needsStore) return true;
-    auto store = openSqliteSecureStore(g.store.empty() ? defaultStorePath() : g.store);
+    auto store = openSqliteSecureStore(g.store.empty() ? defaultStorePath() : g.store,
+                                       StoreOptions{g.storeProtection, {}});
     if (!store) {
         printResult(errorJson(store.error()));
         return false;

@@ -22,6 +22,7 @@ namespace tavi::cli {
 struct Globals {
     std::string server;
     std::string store;
+    std::string storeProtection;
     std::string caFile;
     std::string pinKey;
     std::string appId;
@@ -148,6 +149,7 @@ Result<T> runCall(Start&& start) {
 
 void addOperationCommands(CLI::App& app, Context& ctx);  // operations.cpp
 void addStoreCommands(CLI::App& app, Context& ctx);      // local.cpp: store, device
+void addStoreProtectionCommands(CLI::App& store, Context& ctx);  // store_commands.cpp
 void addSandboxCommands(CLI::App& app, Context& ctx);    // sandbox_commands.cpp
 
 }  // namespace tavi::cli
