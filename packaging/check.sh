@@ -205,5 +205,6 @@ run pip_install "$work/venv/bin/pip" install --no-index --no-build-isolation --n
 run pip_flow "${pyrun[@]}" "$work/venv/bin/python" "$pyex/flow.py" "$url" "$key" "$ca" "$work/pip.db"
 run wheel /usr/bin/python3 -m build --no-isolation --wheel --outdir "$work/dist" "$work/pywheel"
 whl=$(ls "$work"/dist/tavi-"$version"-py3-none-any.whl) || fail "no wheel tavi-$version"
-/usr/bin/python3 -m zipfile -l "$whl" | grep -q 'tavi/py.typed' || fail "the wheel lacks py.typed"
+grep -q 'tavi/py.typed' <<< "$(/usr/bin/python3 -m zipfile -l "$whl")" || fail "the wheel lacks py.typed"
+echo "ok: python3-tavi and pip install ./python run the Python examples; wheel $(basename "$whl")"
 echo "package-check: all passed"

@@ -106,7 +106,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libtavi1 (>= 1.2.0), python3:any (>= 3.11~)")
 # Byte-compiled at installation, the compiled files removed before removal (as dh_python3 does).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_CURRENT_LIST_DIR}/python3-tavi.postinst;${CMAKE_CURRENT_LIST_DIR}/python3-tavi.prerm)
+  ${CMAKE_CURRENT_LIST_DIR}/python3-tavi/postinst;${CMAKE_CURRENT_LIST_DIR}/python3-tavi/prerm)
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "client SDK for the tavi payment server - Python 3 package
 The Python package tavi: every operation of the tavi payment SDK as a blocking
 method and as an asyncio coroutine that cancels in the library, typed results

@@ -12,7 +12,7 @@ import itertools
 import logging
 import os
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -212,10 +212,10 @@ def config_set(name: str, value: Optional[str]) -> bool:
 class _Pending:
     deliver: Callable[[Outcome], None]
     handle: Optional[int] = None
-    keep: List[object] = field(default_factory=list)
 
 
 _pending: Dict[int, _Pending] = {}
+_live: Dict[int, None] = {}  # handles not yet freed (their completion may still be returning)
 _pending_lock = threading.Lock()
 _ids = itertools.count(1)
 _closing = False
@@ -281,6 +281,7 @@ def start(operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: i
         raise MemoryError(f"tavi: {operation}: out of memory")
     with _pending_lock:
         pending.handle = handle
+        _live[handle] = None
     return handle
 
 
@@ -289,6 +290,12 @@ def cancel(handle: int) -> bool:
 
 
 def free(handle: int) -> None:
+    """Frees a call's handle once its completion has returned (the outcome reaches Python
+    before the library's completion thread has left Python: a thread still there when the
+    interpreter ends would be torn down inside the library)."""
+    lib.tavi_call_wait(handle)
+    with _pending_lock:
+        _live.pop(handle, None)
     lib.tavi_call_free(handle)
 
 
@@ -298,7 +305,7 @@ def _shutdown() -> None:
     global _closing
     _closing = True
     with _pending_lock:
-        handles = [p.handle for p in _pending.values() if p.handle]
+        handles = list(_live)
     for h in handles:
         lib.tavi_call_cancel(h)
     for h in handles:

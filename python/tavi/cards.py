@@ -7,7 +7,7 @@ from typing import List, Optional
 
 from . import _native
 from .client import Secret, _check_text
-from .errors import Error, from_outcome
+from .errors import from_outcome
 
 __all__ = ["CardState", "check_card_number", "card_brand", "verify_card"]
 
@@ -76,4 +76,3 @@ def verify_card(number: Secret, expiry_month: Optional[Secret] = None,
         raise from_outcome(_native.Outcome(int(r.status), {}, _native._copy_error(r.error)))
     finally:
         _native.lib.tavi_result_free(ptr)
-    raise Error("unreachable")  # pragma: no cover

@@ -9,7 +9,7 @@ import threading
 import weakref
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from . import _native
 from .errors import Cancelled, ConfigurationConflict, Delivery, Error, InvalidArgument, from_outcome
@@ -260,7 +260,6 @@ class Client:
                                   domain="TaviClientError", code=11)
         self._settings = _Settings(tuple(values), store or _default_store())
         self._config = _DefaultConfiguration(self._settings)
-        self._calls: "weakref.WeakSet[Any]" = weakref.WeakSet()
         self._in_flight: Dict[int, None] = {}  # handles not yet freed, under _lock
         self._lock = threading.Lock()
         self._closed = False
