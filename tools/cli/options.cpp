@@ -292,23 +292,23 @@ std::string readSecret(const std::string& option, const std::string& text) {
     return value;
 }
 
-std::string transactionTypes() {
+/// The raw values of `values`, joined.
+template <class E>
+std::string rawValues(std::initializer_list<E> values) {
     std::vector<std::string> names;
-    for (auto type :
-         {TransactionType::setPin, TransactionType::changePin, TransactionType::balanceEnquiry,
-          TransactionType::financialTxn, TransactionType::registerCardAccDetail,
-          TransactionType::securePageUrl, TransactionType::collect}) {
-        names.emplace_back(rawValue(type));
-    }
+    for (E value : values) names.emplace_back(rawValue(value));
     return joined(names);
 }
 
+std::string transactionTypes() {
+    return rawValues({TransactionType::setPin, TransactionType::changePin,
+                      TransactionType::balanceEnquiry, TransactionType::financialTxn,
+                      TransactionType::registerCardAccDetail, TransactionType::securePageUrl,
+                      TransactionType::collect});
+}
+
 std::string credTypes() {
-    std::vector<std::string> names;
-    for (auto type : {CredType::OTP, CredType::MPIN, CredType::PIN, CredType::REGISTER_ACCOUNT}) {
-        names.emplace_back(rawValue(type));
-    }
-    return joined(names);
+    return rawValues({CredType::OTP, CredType::MPIN, CredType::PIN, CredType::REGISTER_ACCOUNT});
 }
 
 /// An option's placeholder and help; a command's own entry comes before the shared one. An

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "cli.hpp"
