@@ -119,7 +119,14 @@ TEST_F(HardeningTest, RefusedStartsCompleteOnTheCompletionThreadInOrderWithoutAT
     CallOptions warm;
     warm.deadline = std::chrono::milliseconds(kLongestDurationMilliseconds + 1);
     ASSERT_TRUE(TaviApiService::shared().startOtpStatus("TXN-W", nullptr, warm).waitFor(10s));
-    const int baseline = processThreads();
+    // The sandbox starts its worker threads as it begins listening: count once they are there.
+    int baseline = processThreads();
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(50ms);
+        const int now = processThreads();
+        if (now == baseline && i >= 4) break;
+        baseline = now;
+    }
     const auto starter = std::this_thread::get_id();
 
     // C: a NULL argument.
