@@ -379,6 +379,18 @@ void printLoad(Json& load) {
         t["rounds"].get<int>(), spread("scaling_8_over_1").c_str(),
         spread("libcurl_scaling_8_over_1").c_str());
 
+    if (load.contains("queued_deadlines")) {
+        const auto& q = load["queued_deadlines"];
+        std::printf("\n== Deadlines of %d queued calls (%ld ms, 8 connections) ==\n",
+                    q["calls"].get<int>(), q["deadline_ms"].get<long>());
+        std::printf("deadline completions %zu (other outcomes %ld); late p50 %s ms, p99 %s ms, "
+                    "max %s ms; more than 500 ms late: %ld\n",
+                    q["deadline_completions"].get<std::size_t>(), q["other_outcomes"].get<long>(),
+                    fixed(q["late_p50_ms"].get<double>(), 1).c_str(),
+                    fixed(q["late_p99_ms"].get<double>(), 1).c_str(),
+                    fixed(q["late_max_ms"].get<double>(), 1).c_str(),
+                    q["over_500_ms_late"].get<long>());
+    }
     std::printf("\n== Handshakes ==\n");
     for (const auto& [name, value] : load["handshakes"].items()) {
         std::printf("%-40s %s\n", name.c_str(), value.dump().c_str());

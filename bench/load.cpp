@@ -249,10 +249,62 @@ std::size_t heapInUse() {
     return info.uordblks + info.hblkhd;
 }
 
+/// 1,000 calls started at once against a server that holds every answer past their deadline:
+/// eight wait on the engine's connections, the rest queue behind them. How late each deadline
+/// completion arrives after its deadline.
+Json queuedDeadlines(Env& env) {
+    constexpr int kCalls = 1000;
+    constexpr auto kDeadline = std::chrono::milliseconds(3000);
+    sandbox::Fault hold;
+    hold.path = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
+    hold.kind = sandbox::Fault::Kind::delay;
+    hold.delayMs = 4000;
+    env.server->addFault(hold);
+    std::mutex mutex;
+    std::vector<double> lateMs;
+    long otherOutcomes = 0;
+    std::vector<CallHandle> calls;
+    calls.reserve(kCalls);
+    CallOptions options;
+    options.deadline = kDeadline;
+    for (int i = 0; i < kCalls; ++i) {
+        const auto due = std::chrono::steady_clock::now() + kDeadline;
+        calls.push_back(TaviApiService::shared().startRetrieveKeys(
+            "MSG-Q", "FINANCIAL_TXN", "TXN-Q" + std::to_string(i), "BANKXX01", "ACCOUNT",
+            [&, due](Result<TransactionKeys> r) {
+                const double late = std::chrono::duration<double, std::milli>(
+                                        std::chrono::steady_clock::now() - due)
+                                        .count();
+                std::lock_guard lock(mutex);
+                if (!r.ok() && r.error().code == ClientErrorCode::deadlineExceeded) {
+                    lateMs.push_back(late);
+                } else {
+                    ++otherOutcomes;
+                }
+            },
+            options));
+    }
+    for (const auto& call : calls) (void)call.waitFor(std::chrono::seconds(60));
+    env.server->clearFaults();
+    env.server->clearRequests();
+    std::lock_guard lock(mutex);
+    return {{"calls", kCalls},
+            {"deadline_ms", kDeadline.count()},
+            {"deadline_completions", lateMs.size()},
+            {"other_outcomes", otherOutcomes},
+            {"late_p50_ms", percentile(lateMs, 0.5)},
+            {"late_p99_ms", percentile(lateMs, 0.99)},
+            {"late_max_ms", percentile(lateMs, 1)},
+            {"over_500_ms_late",
+             std::count_if(lateMs.begin(), lateMs.end(), [](double ms) { return ms > 500; })}};
+}
+
 }  // namespace
 
 Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, int heapOps) {
     Json out = Json::object();
+    std::fprintf(stderr, "load: 1,000 queued calls against their deadlines...\n");
+    out["queued_deadlines"] = queuedDeadlines(env);
     std::fprintf(stderr, "load: key retrieval, 1 and 8 threads...\n");
 
     // The library and plain libcurl, with 1 and with 8 threads, in alternating rounds so that all

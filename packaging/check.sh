@@ -100,6 +100,9 @@ others=$(nm -DC --defined-only "$lib" | cut -d' ' -f3- \
 grep -q "#define TAVI_VERSION_STRING \"$version\"" "$root/usr/include/tavi/version.hpp" || fail "version.hpp"
 echo "ok: SONAME libtavi.so.1, stripped, $exports exported symbols, no internals"
 
+# ---- Hardening: the packaged library and tool, each flag (packaging/hardening.sh) -------------
+"$here/packaging/hardening.sh" "$lib" "$root/usr/bin/tavi" || fail "a packaged binary is not hardened"
+# ---- end of hardening ----------------------------------------------------------------------------
 # ---- Size budget ---------------------------------------------------------------------------------
 # The stripped libtavi.so as packaged is at most TAVI_SIZE_BUDGET bytes. The target is 1.0 MB
 # (1000000); until the library gets there the check holds it to what it has reached, so that it
@@ -164,6 +167,19 @@ echo "examples/flow.c linked with libtavi.a, stripped: $(stat -c %s "$work/flow_
 # ---- end of size budget: a minimal host -----------------------------------------------------------
 unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_PATH
 echo "ok: examples built (CMake package, pkg-config shared, --static, and libtavi.a)"
+
+# ---- A consumer that sets no C++ standard: the package's targets carry C++20 ----------------
+cmake -S "$here/packaging/consumer" -B "$work/consumer" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$root/usr" > "$work/consumer.log" 2>&1 \
+  && cmake --build "$work/consumer" >> "$work/consumer.log" 2>&1 \
+  || { cat "$work/consumer.log"; fail "a consumer that sets no C++ standard does not build"; }
+grep -rEq -- '-std=(c|gnu)\+\+(20|2a)' "$work/consumer/build.ninja" "$work/consumer/CMakeFiles" 2>/dev/null \
+  || fail "the consumer was not compiled as C++20"
+LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer" > /dev/null || fail "the consumer does not run"
+PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --variable=cxxstd tavi \
+  | grep -qx -- '-std=c++20' || fail "tavi.pc does not say which C++ standard the headers need"
+echo "ok: a consumer that sets no C++ standard builds (C++20 from the package)"
+# ---- end of the consumer check ---------------------------------------------------------------
 
 # The packaged tool: the whole flow against its own sandbox, then the examples against it.
 "$root/usr/bin/tavi" demo > "$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "tavi demo"; }

@@ -97,6 +97,8 @@ expect 0 '"registered":true' -- "$TAVI" check --mobile +15550100 --quiet --serve
 usage 'unknown option --txnid' -- "$TAVI" otp-status --txnid X
 usage 'timeout-ms' -- "$TAVI" --timeout-ms -5 otp-status --txn-id X
 usage 'deadline-ms' -- "$TAVI" otp-status --txn-id X --deadline-ms 0
+usage '24 hours' -- "$TAVI" --timeout-ms 9223372036854775807 otp-status --txn-id X
+usage '24 hours' -- "$TAVI" otp-status --txn-id X --deadline-ms 86400001
 expect 0 '^tavi [0-9]' -- "$TAVI" --version
 
 # The sandbox: a port out of range, or one already listening, is an error, never a second server.

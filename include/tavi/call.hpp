@@ -31,6 +31,9 @@ struct TAVI_EXPORT CallOptions {
     Executor executor;
 };
 
+/// The server accepted what was sent (also: a wait that ended as it should).
+struct TAVI_EXPORT Accepted {};
+
 /// The handle of a call in flight. Copies share the call; dropping every handle neither cancels
 /// nor stops the call, whose completion still runs.
 class TAVI_EXPORT CallHandle {
@@ -46,9 +49,13 @@ class TAVI_EXPORT CallHandle {
     bool cancel() const;
 
     /// Blocks until the completion has run (or, with a host executor, has been handed to it).
-    /// Do not wait from inside the executor that is to run the completion.
-    void wait() const;
-    /// As wait(), for at most `timeout`; true when the call had ended.
+    /// Called from inside a completion, or from anything a completion runs (a diagnostics sink,
+    /// a hook), or from anywhere on the library's own threads, it never blocks: it returns
+    /// at once with ClientErrorCode::invalidArgument ("wait from inside a completion"), since
+    /// the completion it would wait for could only run after it.
+    Result<Accepted> wait() const;
+    /// As wait(), for at most `timeout`; true when the call had ended. From inside a completion
+    /// (see wait()) it returns false at once.
     bool waitFor(std::chrono::milliseconds timeout) const;
     /// Whether the call has ended (its completion has run or been handed to the executor).
     bool done() const;
@@ -83,9 +90,6 @@ struct TAVI_EXPORT OtpChallenge {
     std::string otpExpiry;
     std::string action;
 };
-
-/// The server accepted what was sent.
-struct TAVI_EXPORT Accepted {};
 
 /// The server's verdict on registered card details: accepted, or declined with its errorCode.
 struct TAVI_EXPORT CardRegistration {

@@ -47,6 +47,11 @@ TAVI_EXPORT DiagnosticsSink standardErrorSink();
 /// Writes each line to standard output, for hosts that want the lines there.
 TAVI_EXPORT DiagnosticsSink standardOutputSink();
 
+/// The longest duration any setting, call option or command-line option may give: 24 hours, in
+/// milliseconds. A longer one is refused as ClientErrorCode::invalidArgument (the C interface:
+/// TAVI_INVALID_ARGUMENT; the command-line tool: a usage error), never wrapped around.
+inline constexpr long kLongestDurationMilliseconds = 24L * 60 * 60 * 1000;
+
 /// Host-set configuration. Set the values on `shared()` before the first operation; the library
 /// reads them at the moment each operation needs them. Plain fields: do not assign one while an
 /// operation on another thread may be reading it.
@@ -69,8 +74,12 @@ public:
     // Transport settings a POSIX host needs beside the eight values above.
     std::string caFile;           ///< extra trusted CA certificates (PEM file); empty = system only
     std::string pinnedPublicKey;  ///< "sha256//BASE64" public-key pin(s); empty = no pinning
-    long timeoutMilliseconds = 60000;  ///< per-request timeout
-    long operationDeadlineMilliseconds = 0;  ///< bounds a whole operation, re-issues and restarts included; 0 = twice timeoutMilliseconds
+    /// Per-request timeout; 0 or less: 60000. At most kLongestDurationMilliseconds: an operation
+    /// started with a longer one fails with ClientErrorCode::invalidArgument, nothing sent.
+    long timeoutMilliseconds = 60000;
+    /// Bounds a whole operation, re-issues and restarts included; 0 = twice timeoutMilliseconds.
+    /// At most kLongestDurationMilliseconds, like timeoutMilliseconds.
+    long operationDeadlineMilliseconds = 0;
     DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
     /// The proxy for HTTPS exchanges, always as a CONNECT tunnel (TLS stays end to end):
@@ -79,7 +88,11 @@ public:
     std::optional<std::string> proxy;
     /// A file the TLS secrets of each new connection are appended to (NSS key log format, file
     /// created 0600), for debugging with a packet analyser. Empty = none; the SSLKEYLOGFILE
-    /// environment variable is never honoured.
+    /// environment variable is never honoured. Trusted like the secure store: a regular file
+    /// owned by the effective user with no group or other access, in a directory that is not
+    /// group- or other-writable, never through a symbolic link. Anything else fails the
+    /// exchange with ClientErrorCode::invalidArgument naming the path, the problem and the fix;
+    /// nothing is written.
     std::string tlsKeyLogFile;
     /// How the default secure store keeps its data key: "auto" (the strongest that works here),
     /// "tpm", "secret-service", "file" (weak) or "none" (values in clear). See StoreOptions.

@@ -114,10 +114,11 @@ TAVI_API const char* tavi_version(void);
 
 /** Sets one configuration value by name:
  *  "serverURL", "merchantKey", "merchantKI", "appId", "pspOrgId", "refUrl" (NULL value clears
- *  it), "locale", "merchantID", "caFile", "pinnedPublicKey", "timeoutMilliseconds" (decimal),
- *  "logLevel" ("off", "error" or "debug"), "operationDeadlineMilliseconds" (decimal, 0 = twice
- *  the timeout), "proxy" (HTTPS only, as a tunnel; "" none; NULL: the environment's),
- *  "tlsKeyLogFile" ("" none).
+ *  it), "locale", "merchantID", "caFile", "pinnedPublicKey", "timeoutMilliseconds" (decimal,
+ *  1 to 86400000, that is 24 hours), "logLevel" ("off", "error" or "debug"),
+ *  "operationDeadlineMilliseconds" (decimal, 0 = twice the timeout, at most 86400000), "proxy"
+ *  (HTTPS only, as a tunnel; "" none; NULL: the environment's), "tlsKeyLogFile" ("" none; a
+ *  file of the effective user's own with no group or other access, never a link).
  *  Set values before the first operation; do not set one while an operation may be reading it.
  *  Returns TAVI_OK, or TAVI_INVALID_ARGUMENT for an unknown name or a malformed value. */
 TAVI_API tavi_status tavi_config_set(const char* name, const char* value);
@@ -294,8 +295,8 @@ typedef struct tavi_call tavi_call;
 /** Options of one call; a NULL options pointer means every default. */
 typedef struct tavi_call_options {
     /** Bounds the whole call in milliseconds, re-issues and waits for the store included;
-     *  0: the configured "operationDeadlineMilliseconds". Negative is an invalid argument;
-     *  more than a year counts as a year. */
+     *  0: the configured "operationDeadlineMilliseconds". Negative, or more than 86400000
+     *  (24 hours), is an invalid argument. */
     long deadline_ms;
 } tavi_call_options;
 
@@ -307,9 +308,11 @@ typedef void (*tavi_completion_fn)(const tavi_result* result, void* user_data);
  *  session): then the completion reports that outcome. Any thread, any number of times, also
  *  inside a completion. NULL: 0. */
 TAVI_API int tavi_call_cancel(tavi_call* call);
-/** Blocks until the call's completion has run (and returned). Never from inside a completion.
- *  NULL is ignored. */
-TAVI_API void tavi_call_wait(tavi_call* call);
+/** Blocks until the call's completion has run (and returned); then TAVI_OK. From inside a
+ *  completion, from a log sink or hook a completion runs, or anywhere else on the library's
+ *  completion thread, it returns TAVI_FAILED at once without waiting ("wait from inside a
+ *  completion": the completion it waits for could only run after it). NULL: TAVI_OK. */
+TAVI_API int tavi_call_wait(tavi_call* call);
 /** Frees the handle. This does not cancel the call: its completion still runs once. NULL is
  *  ignored. */
 TAVI_API void tavi_call_free(tavi_call* call);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/internal.hpp"
+#include "net/call.hpp"
 #include "tavi/card.hpp"
 #include "tavi/tavi.h"
 #include "tavi/tavi.hpp"
@@ -208,9 +209,9 @@ void complete(CallCore& core, tavi_completion_fn completion, void* userData, tav
 std::optional<tavi::CallOptions> callOptionsFrom(const tavi_call_options* options) {
     tavi::CallOptions out;
     if (!options || options->deadline_ms == 0) return out;
-    if (options->deadline_ms < 0) return std::nullopt;
-    constexpr long long kYear = 365LL * 24 * 3600 * 1000;
-    out.deadline = std::chrono::milliseconds(std::min<long long>(options->deadline_ms, kYear));
+    if (options->deadline_ms < 0 || options->deadline_ms > tavi::kLongestDurationMilliseconds)
+        return std::nullopt;
+    out.deadline = std::chrono::milliseconds(options->deadline_ms);  // checked by the call
     return out;
 }
 
@@ -241,13 +242,20 @@ tavi_call* startCall(tavi_result* rejected, const tavi_call_options* options,
         const auto callOptions = callOptionsFrom(options);
         if (!rejected && !callOptions) {
             rejected = ResultBuilder(TAVI_INVALID_ARGUMENT)
-                           .error(argumentError("options", "has a negative deadline_ms"))
+                           .error(argumentError("options", options->deadline_ms < 0
+                                                               ? "has a negative deadline_ms"
+                                                               : "has a deadline_ms longer than "
+                                                                 "86400000 (24 hours)"))
                            .release();
         }
         if (rejected) {
-            std::thread([core, completion, userData, rejected] {
-                complete(*core, completion, userData, rejected);
-            }).detach();
+            tavi::CallHandle handle = tavi::detail::completeRefused(
+                callOptions.value_or(tavi::CallOptions{}),
+                [core, completion, userData, rejected] {
+                    complete(*core, completion, userData, rejected);
+                });
+            std::lock_guard lock(core->mutex);
+            core->handle = std::move(handle);
             return call.release();
         }
         tavi::CallHandle handle = start(
@@ -432,7 +440,8 @@ tavi_status tavi_config_set(const char* name, const char* value) {
             long ms = 0;
             const std::string_view v(value);
             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (ec != std::errc() || end != v.data() + v.size() || ms <= 0)
+            if (ec != std::errc() || end != v.data() + v.size() || ms <= 0 ||
+                ms > tavi::kLongestDurationMilliseconds)
                 return TAVI_INVALID_ARGUMENT;
             c.timeoutMilliseconds = ms;
             return TAVI_OK;
@@ -441,7 +450,8 @@ tavi_status tavi_config_set(const char* name, const char* value) {
             long ms = 0;
             const std::string_view v(value);
             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (ec != std::errc() || end != v.data() + v.size() || ms < 0)
+            if (ec != std::errc() || end != v.data() + v.size() || ms < 0 ||
+                ms > tavi::kLongestDurationMilliseconds)
                 return TAVI_INVALID_ARGUMENT;
             c.operationDeadlineMilliseconds = ms;
             return TAVI_OK;
@@ -862,10 +872,12 @@ int tavi_call_cancel(tavi_call* call) {
     }
 }
 
-void tavi_call_wait(tavi_call* call) {
-    if (!call) return;
+int tavi_call_wait(tavi_call* call) {
+    if (!call) return TAVI_OK;
+    if (tavi::detail::insideCompletion()) return TAVI_FAILED;  // it would never return
     std::unique_lock lock(call->core->mutex);
     call->core->changed.wait(lock, [&] { return call->core->completed; });
+    return TAVI_OK;
 }
 
 void tavi_call_free(tavi_call* call) {

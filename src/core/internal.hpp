@@ -57,7 +57,14 @@ struct CallContext {
     long totalMilliseconds = 0;
     std::function<void(std::string_view)> sink;  ///< none: the configured sink
     void* engineCall = nullptr;                   ///< the handle's state; null on the caller's thread
+    /// Set when a duration of the configuration or of the call's options is longer than
+    /// kLongestDurationMilliseconds: the call fails with it before anything is sent.
+    std::optional<Error> unusable;
 };
+
+/// a + b and a * b, held at the largest (smallest) long long instead of overflowing.
+long long saturatingAdd(long long a, long long b);
+long long saturatingMultiply(long long a, long long b);
 
 /// The call whose steps run on this thread right now; null outside every call.
 CallContext* currentCall();

@@ -56,6 +56,13 @@ bool currentCallCancelled();
 /// The error of a cancelled call.
 Error cancelledError(RequestDelivery delivery);
 
+/// Whether the calling thread is running a completion (on the library's completion thread or in
+/// a host's executor), or is the library's completion or engine thread: a wait for a call there
+/// never ends.
+bool insideCompletion();
+/// The error of a wait that would never end (see insideCompletion).
+Error waitInsideCompletionError();
+
 /// From here on a cancel no longer ends the current call: it is writing its result. False when
 /// it was cancelled first (then nothing may be written).
 bool beginCommit();
@@ -110,6 +117,9 @@ class PauseStep {
 /// public entry point's OperationScope).
 template <class T>
 Result<T> runHere(Task<Result<T>> task) {
+    if (const CallContext* call = currentCall(); call != nullptr && call->unusable) {
+        return *call->unusable;
+    }
     try {
         if (!task.startHere()) {
             return clientError(ClientErrorCode::encryptionFailed, "internal: a step did not end");
@@ -166,10 +176,26 @@ DetachedCall engineRoot(std::shared_ptr<CallState> state, Task<Result<T>> task,
     });
 }
 
+/// A call refused before it began (an unusable argument or option): `completion` runs once, on
+/// the options' executor or the library's completion thread, after the start has returned and in
+/// the order of the starts, like the completion of any call. A cancel does not change it.
+CallHandle completeRefused(const CallOptions& options, std::function<void()> completion);
+
+template <class T>
+CallHandle startRefused(Error error, const CallOptions& options, Completion<T> completion) {
+    auto refusal = std::make_shared<Error>(std::move(error));
+    return completeRefused(options, [completion = std::move(completion), refusal]() {
+        if (completion) completion(Result<T>(*refusal));
+    });
+}
+
 /// Starts `task` on the engine; `completion` receives its result exactly once.
 template <class T>
 CallHandle startCall(Task<Result<T>> task, const CallOptions& options, Completion<T> completion) {
     auto state = newCallState(options);
+    if (state->context.unusable) {
+        return startRefused<T>(*state->context.unusable, options, std::move(completion));
+    }
     DetachedCall root = engineRoot<T>(state, std::move(task), std::move(completion));
     startOnEngine(state, root.handle);
     return CallHandle(state);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <map>
 #include <thread>
 #include <utility>
@@ -25,10 +26,41 @@ namespace {
 
 thread_local CallContext* current = nullptr;
 
-// At most a year, so that a deadline's time point cannot overflow.
-constexpr long long kLongest = 365LL * 24 * 3600 * 1000;
+// Whether this thread is the library's completion thread, and how many completions it is
+// running right now (on the completion thread or inside a host's executor).
+thread_local bool onCompletionThread = false;
+thread_local int completionsRunning = 0;
+// Whether this thread is the engine's: a wait there (from a call's diagnostics sink) would stop
+// every exchange, the awaited one included.
+thread_local bool onEngineThread = false;
+
+Error tooLong(const std::string& what, long long milliseconds) {
+    return clientError(ClientErrorCode::invalidArgument,
+                       what + " of " + std::to_string(milliseconds) +
+                           " ms is longer than the longest allowed, " +
+                           std::to_string(kLongestDurationMilliseconds) +
+                           " ms (24 hours); nothing was sent");
+}
 
 }  // namespace
+
+long long saturatingAdd(long long a, long long b) {
+    long long sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<long long>::max()
+                     : std::numeric_limits<long long>::min();
+    }
+    return sum;
+}
+
+long long saturatingMultiply(long long a, long long b) {
+    long long product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) {
+        return (a < 0) != (b < 0) ? std::numeric_limits<long long>::min()
+                                  : std::numeric_limits<long long>::max();
+    }
+    return product;
+}
 
 CallContext* currentCall() {
     return current;
@@ -45,17 +77,29 @@ CurrentCallScope::~CurrentCallScope() {
 CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
                            std::function<void(std::string_view)> sink) {
     const auto& config = AppConstantTAVI::shared();
+    CallContext call;
+    // Each duration is checked against the longest allowed before anything is computed from it,
+    // and held there, so that no sum or product below can overflow.
+    const long long longest = kLongestDurationMilliseconds;
+    if (deadlineMilliseconds && *deadlineMilliseconds > longest) {
+        call.unusable = tooLong("the call's deadline", *deadlineMilliseconds);
+    } else if (config.timeoutMilliseconds > longest) {
+        call.unusable = tooLong("timeoutMilliseconds", config.timeoutMilliseconds);
+    } else if (config.operationDeadlineMilliseconds > longest) {
+        call.unusable =
+            tooLong("operationDeadlineMilliseconds", config.operationDeadlineMilliseconds);
+    }
     long long total = 0;
     if (deadlineMilliseconds && *deadlineMilliseconds > 0) {
-        total = *deadlineMilliseconds;
+        total = std::min<long long>(*deadlineMilliseconds, longest);
+    } else if (config.operationDeadlineMilliseconds > 0) {
+        total = std::min<long long>(config.operationDeadlineMilliseconds, longest);
     } else {
-        const long long timeout =
-            config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
-        total = config.operationDeadlineMilliseconds > 0 ? config.operationDeadlineMilliseconds
-                                                         : 2 * timeout;
+        const long long timeout = config.timeoutMilliseconds > 0
+                                      ? std::min<long long>(config.timeoutMilliseconds, longest)
+                                      : 60000;
+        total = saturatingMultiply(2, timeout);
     }
-    total = std::min(total, kLongest);
-    CallContext call;
     call.totalMilliseconds = static_cast<long>(total);
     call.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
     call.sink = std::move(sink);
@@ -110,6 +154,19 @@ Error cancelledError(RequestDelivery delivery) {
     return error;
 }
 
+Error waitInsideCompletionError() {
+    if (onEngineThread && !onCompletionThread && completionsRunning == 0) {
+        return clientError(ClientErrorCode::invalidArgument,
+                           "wait from the library's engine thread (a diagnostics sink of a call "
+                           "that returns at once): the call it waits for needs that thread, so "
+                           "the wait would never end; wait from another thread");
+    }
+    return clientError(ClientErrorCode::invalidArgument,
+                       "wait from inside a completion: the completion it waits for runs on the "
+                       "same thread after this one, so the wait would never end; wait from "
+                       "another thread, or act in that call's own completion");
+}
+
 bool beginCommit() {
     CallState* state = currentEngineCall();
     if (state == nullptr) return true;
@@ -160,6 +217,7 @@ class CompletionThread {
   private:
     CompletionThread() : thread_([this] { run(); }) {}
     void run() {
+        onCompletionThread = true;
         for (;;) {
             std::function<void()> work;
             {
@@ -196,6 +254,7 @@ struct ExchangeStep::Job {
     CallState* state = nullptr;
     CURL* easy = nullptr;
     std::function<void(Result<Answer>)> done;
+    std::uint64_t deadlineTimer = 0;  // ends the exchange at the call's deadline, queued or not
 };
 
 namespace {
@@ -254,6 +313,7 @@ class Engine {
     }
 
     void cancelTimer(std::uint64_t id) {
+        if (id == 0) return;
         for (auto it = timers_.begin(); it != timers_.end(); ++it) {
             if (it->second.first == id) {
                 timers_.erase(it);
@@ -378,6 +438,7 @@ class Engine {
     }
 
     void run() {
+        onEngineThread = true;
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
@@ -474,12 +535,37 @@ std::shared_ptr<CallState> newCallState(const CallOptions& options) {
     return state;
 }
 
+CallHandle completeRefused(const CallOptions& options, std::function<void()> completion) {
+    auto state = std::make_shared<CallState>();
+    state->executor = options.executor;
+    state->context.engineCall = state.get();
+    // Its outcome is fixed: a cancel can no longer change it.
+    state->bits.store(CallState::committing);
+    // Delivered from the engine's thread like every other call's outcome: after the start has
+    // returned, in the order of the starts, never on a thread of its own.
+    Engine::instance().post([state, completion = std::move(completion)]() mutable {
+        (void)endCall(*state);
+        deliver(state, std::move(completion));
+    });
+    return CallHandle(state);
+}
+
 void startOnEngine(const std::shared_ptr<CallState>& state, std::coroutine_handle<> root) {
     Engine::instance().post([state, root] { resumeAs(state.get(), root); });
 }
 
+bool insideCompletion() {
+    return onCompletionThread || completionsRunning > 0 || onEngineThread;
+}
+
 void deliver(const std::shared_ptr<CallState>& state, std::function<void()> completion) {
     auto run = [state, completion = std::move(completion)]() {
+        struct Running {
+            Running() { ++completionsRunning; }
+            ~Running() { --completionsRunning; }
+            Running(const Running&) = delete;
+            Running& operator=(const Running&) = delete;
+        } running;
         try {
             completion();
         } catch (...) {
@@ -542,11 +628,22 @@ bool ExchangeStep::await_ready() {
 void ExchangeStep::await_suspend(std::coroutine_handle<> awaiting) {
     CallState* state = job_->state;
     Engine& engine = Engine::instance();
-    job_->done = [this, state, awaiting](Result<Answer> result) {
+    job_->done = [this, state, awaiting, &engine](Result<Answer> result) {
+        engine.cancelTimer(job_->deadlineTimer);
         result_.emplace(std::move(result));
         resumeAs(state, awaiting);
     };
+    // The call's deadline ends the exchange where it is: waiting behind the connection limit (or
+    // for other trust settings' exchanges to end) as well as on a connection. libcurl's own
+    // timeout only starts once the transfer does.
+    job_->deadlineTimer = engine.addTimer(state->context.deadline, [this, state, awaiting, &engine] {
+        job_->deadlineTimer = 0;
+        engine.remove(job_.get());
+        result_.emplace(job_->prepared->expired());
+        resumeAs(state, awaiting);
+    });
     state->abortWait = [this, state, awaiting, &engine] {
+        engine.cancelTimer(job_->deadlineTimer);
         engine.remove(job_.get());
         result_.emplace(cancelledError(job_->prepared->sent() ? RequestDelivery::mayHaveBeenReceived
                                                               : RequestDelivery::notSent));
@@ -608,14 +705,17 @@ bool CallHandle::cancel() const {
     return true;
 }
 
-void CallHandle::wait() const {
-    if (!state_) return;
+Result<Accepted> CallHandle::wait() const {
+    if (!state_) return Accepted{};
+    if (detail::insideCompletion()) return detail::waitInsideCompletionError();
     std::unique_lock lock(state_->mutex);
     state_->changed.wait(lock, [this] { return state_->delivered; });
+    return Accepted{};
 }
 
 bool CallHandle::waitFor(std::chrono::milliseconds timeout) const {
     if (!state_) return true;
+    if (detail::insideCompletion()) return false;
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [this] { return state_->delivered; });
 }

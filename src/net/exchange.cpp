@@ -149,7 +149,20 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
         error.delivery = RequestDelivery::notSent;
         return error;
     }
-    const long ownTimeout = config.timeoutMilliseconds > 0 ? config.timeoutMilliseconds : 60000;
+    if (!config.tlsKeyLogFile.empty()) {
+        // Checked before the request goes out, so that a key log the library may not trust is
+        // an error the host sees, not secrets written where another user reads them.
+        std::string keyLogProblem;
+        if (openKeyLog(config.tlsKeyLogFile, keyLogProblem).get() < 0) {
+            Error error = clientError(ClientErrorCode::invalidArgument, keyLogProblem);
+            error.delivery = RequestDelivery::notSent;
+            return error;
+        }
+    }
+    const long ownTimeout =
+        config.timeoutMilliseconds > 0
+            ? std::min<long>(config.timeoutMilliseconds, kLongestDurationMilliseconds)
+            : 60000;
     const auto remaining = OperationScope::remainingMilliseconds();
     if (remaining && *remaining <= 0) {
         Error error = deadlinePassed(OperationScope::totalMilliseconds(),
@@ -340,6 +353,16 @@ Result<Answer> PreparedExchange::finish(CURLcode code, CURL* h) {
         return error;
     }
     return Answer{std::move(transfer_.body), status};
+}
+
+Result<Answer> PreparedExchange::expired() const {
+    Error error = deadlinePassed(
+        deadlineTotal_, sent() ? "passed while waiting for the server; the request may have "
+                                 "reached it"
+                               : "passed while the request waited for a connection; it was not "
+                                 "sent");
+    error.delivery = sent() ? RequestDelivery::mayHaveBeenReceived : RequestDelivery::notSent;
+    return error;
 }
 
 Result<Answer> exchangeOnThisThread(const std::string& endPoint, const std::string& method,

@@ -123,6 +123,13 @@ class KeyLogScope {
     const std::string* previous_;
 };
 
+/// The TLS key log file at `path`, open for appending, when it is one the library may trust
+/// with secrets: a regular file owned by the effective user with no group or other access
+/// (created 0600 when absent), in a directory that is not group- or other-writable, reached
+/// without following a link. Otherwise an invalid descriptor, and `problem` names the path, what
+/// is wrong and how to mend it.
+UniqueFd openKeyLog(const std::string& path, std::string& problem);
+
 class ThreadTransfer;
 
 /// The calling thread's kept handle for one exchange, released when the exchange ends however it
@@ -172,6 +179,9 @@ class PreparedExchange {
     bool sent() const { return transfer_.attempts > 0; }
     /// The outcome once the transfer has ended with `code`; writes the answer's lines.
     Result<Answer> finish(CURLcode code, CURL* easy);
+    /// The outcome when the call's deadline ended the exchange before libcurl did (it may still
+    /// have been waiting for a connection).
+    Result<Answer> expired() const;
 
     /// Called, once the request is ready to go out on a connection, with the exchange's
     /// `gateUser`: false stops it there (nothing sent). Runs on the thread driving the transfer.

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -316,8 +318,8 @@ using FileDescriptor = UniqueFd;
 void writeKeyLogLine(const SSL*, const char* line) {
     const std::string* path = tlsKeyLogPath;
     if (path == nullptr || path->empty() || line == nullptr) return;
-    const FileDescriptor file(
-        ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    std::string problem;
+    const FileDescriptor file = openKeyLog(*path, problem);
     if (file.get() < 0) return;
     std::string text(line);
     text += '\n';
@@ -331,6 +333,61 @@ void writeKeyLogLine(const SSL*, const char* line) {
 }
 
 }  // namespace
+
+UniqueFd openKeyLog(const std::string& path, std::string& problem) {
+    const std::string quoted = "the TLS key log file \"" + path + "\"";
+    const auto refuse = [&](const std::string& what, const std::string& fix) {
+        problem = quoted + " " + what + "; " + fix + " (nothing was written)";
+        return UniqueFd();
+    };
+    const std::string::size_type slash = path.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        return refuse("does not name a file", "name a file, as in /home/me/keys.log");
+    }
+    const UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (dir.get() < 0 || ::fstat(dir.get(), &info) != 0) {
+        return refuse("is in a directory that cannot be opened (" +
+                          std::string(std::strerror(errno)) + ")",
+                      "name a file in an existing directory of your own");
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return refuse("is in a directory that other users may write to (\"" + directory +
+                          "\"), where they could replace it",
+                      "name a file in a directory only you can write to, such as one made "
+                      "with mode 0700");
+    }
+    // Never through a link; never blocking on a FIFO; created for its owner alone.
+    UniqueFd file(::openat(dir.get(), name.c_str(),
+                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
+                               O_NONBLOCK,
+                           0600));
+    if (file.get() < 0) {
+        if (errno == ELOOP) {
+            return refuse("is a symbolic link", "name the file itself, not a link to it");
+        }
+        return refuse("cannot be opened (" + std::string(std::strerror(errno)) + ")",
+                      "name a file you may write, or one that does not exist yet");
+    }
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return refuse("is not a regular file", "name a regular file");
+    }
+    if (info.st_uid != ::geteuid()) {
+        return refuse("belongs to another user (uid " + std::to_string(info.st_uid) + ")",
+                      "name a file of your own, or one that does not exist yet (it is then "
+                      "created with mode 0600)");
+    }
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return refuse(std::string("may be read or written by other users (mode ") + mode + ")",
+                      "make it private with chmod 600");
+    }
+    return file;
+}
 
 // The calling thread's handle, kept between requests so that its connection cache keeps the
 // thread's connections open (keep-alive). Every option is set again for each request after

@@ -93,7 +93,12 @@ Result<RegistrationLockWait> planRegistrationLockWait(const std::shared_ptr<Secu
     // The wait counts against the operation's deadline like any exchange: it ends when either
     // runs out, and the error says which.
     if (const auto remaining = OperationScope::remainingMilliseconds()) {
-        if (*remaining <= 0) return deadlinePassedError();
+        if (*remaining <= 0) {
+            // Nothing held the store: the deadline was spent before the lock was tried.
+            return clientError(ClientErrorCode::deadlineExceeded,
+                               "the operation's deadline was already spent before the secure "
+                               "store was locked for the registration; nothing was sent");
+        }
         if (*remaining < plan.wait.count()) {
             plan.wait = std::chrono::milliseconds(*remaining);
             plan.deadlineBinds = true;

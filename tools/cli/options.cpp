@@ -147,12 +147,14 @@ void addGlobalOptions(CLI::App& app, Globals& g) {
     app.add_option("--timeout-ms", g.timeoutMs,
                    "per-request timeout in milliseconds, at least 1 (default 60000)")
         ->type_name("N")
-        ->check(wholeNumber(1, LONG_MAX, "a whole number of milliseconds, at least 1"));
+        ->check(wholeNumber(1, kLongestDurationMilliseconds,
+                            "a whole number of milliseconds, 1 to 86400000 (24 hours)"));
     app.add_option("--deadline-ms", g.deadlineMs,
                    "bound on the whole operation in milliseconds, re-issues and restarts "
                    "included, at least 1 (default twice --timeout-ms)")
         ->type_name("N")
-        ->check(wholeNumber(1, LONG_MAX, "a whole number of milliseconds, at least 1"));
+        ->check(wholeNumber(1, kLongestDurationMilliseconds,
+                            "a whole number of milliseconds, 1 to 86400000 (24 hours)"));
     app.add_flag("--quiet", g.quiet, "silence the library's diagnostic lines (standard error)");
 }
 
