@@ -163,7 +163,7 @@ TEST_F(HardeningTest, RefusedStartsCompleteOnTheCompletionThreadInOrderWithoutAT
     EXPECT_LT(processThreads(), baseline + 20) << "refused calls got threads of their own";
     cpp.open = true;
     ASSERT_TRUE(cpp.waitAll(kCalls));
-    for (const auto& h : handles) EXPECT_TRUE(h.wait().ok());
+    for (const auto& h : handles) EXPECT_TRUE(h.waitUntilDone().ok());
     expectSerialOnOneThread(cpp, kCalls, starter);
     EXPECT_TRUE(requestsTo(kStatusPath).empty()) << "a refused call sent a request";
 }
@@ -215,14 +215,15 @@ TEST_F(HardeningTest, WaitInsideACompletionReturnsAtOnceWithAnError) {
         [&, self](Result<OtpStatus>) {
             for (int i = 0; i < 1000 && !selfSet; ++i) std::this_thread::sleep_for(1ms);
             std::lock_guard lock(mutex);
-            onOther.emplace(slow.wait());
-            onSelf.emplace(self->wait());
+            onOther.emplace(slow.waitUntilDone());
+            onSelf.emplace(self->waitUntilDone());
+            self->wait();  // the void form returns at once too
             timedWait = slow.waitFor(60s);
             // A blocking operation inside the completion: its diagnostics sink runs on the
             // completion thread and waits too.
             CallOptions sinkWaits;
             sinkWaits.diagnosticsSink = [&](std::string_view) {
-                if (!fromSink) fromSink.emplace(slow.wait());
+                if (!fromSink) fromSink.emplace(slow.waitUntilDone());
             };
             (void)TaviApiService::shared().otpStatus("TXN-W2", sinkWaits);
         },
@@ -237,7 +238,7 @@ TEST_F(HardeningTest, WaitInsideACompletionReturnsAtOnceWithAnError) {
         EXPECT_NE(r->error().message.find("wait from inside a completion"), std::string::npos);
     }
     EXPECT_FALSE(timedWait);
-    EXPECT_TRUE(slow.wait().ok()) << "outside a completion a wait still waits";
+    EXPECT_TRUE(slow.waitUntilDone().ok()) << "outside a completion a wait still waits";
 }
 
 struct CWaits {
@@ -339,7 +340,7 @@ TEST_F(HardeningTest, DurationsBeyondTheLongestAreInvalidArgumentsNeverAPastDead
         std::optional<Result<OtpStatus>> later;
         const auto call = TaviApiService::shared().startOtpStatus(
             "TXN-D", [&](Result<OtpStatus> r) { later.emplace(std::move(r)); }, options);
-        ASSERT_TRUE(call.wait().ok());
+        ASSERT_TRUE(call.waitUntilDone().ok());
         ASSERT_TRUE(later && !later->ok());
         EXPECT_EQ(later->error().code, ClientErrorCode::invalidArgument);
         // The registration reported a lock held by another registration here.
@@ -540,7 +541,7 @@ TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
     config.pinnedPublicKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
     std::optional<Result<TransactionKeys>> queued;
     const CallHandle waiting = start("TXN-Q", queued, 400ms);
-    ASSERT_TRUE(waiting.wait().ok());
+    ASSERT_TRUE(waiting.waitUntilDone().ok());
     config.pinnedPublicKey.clear();
     ASSERT_TRUE(queued && !queued->ok());
     EXPECT_EQ(queued->error().code, ClientErrorCode::deadlineExceeded);
@@ -550,7 +551,7 @@ TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
     EXPECT_FALSE(holding.done()) << "the held call ended first: nothing was queued";
     EXPECT_EQ(server().arrivals(kKeyPath), 1u) << "the queued request was sent";
     holding.cancel();
-    EXPECT_TRUE(holding.wait().ok());
+    EXPECT_TRUE(holding.waitUntilDone().ok());
 }
 
 }  // namespace

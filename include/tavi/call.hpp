@@ -50,10 +50,14 @@ class TAVI_EXPORT CallHandle {
 
     /// Blocks until the completion has run (or, with a host executor, has been handed to it).
     /// Called from inside a completion, or from anything a completion runs (a diagnostics sink,
-    /// a hook), or from anywhere on the library's own threads, it never blocks: it returns
-    /// at once with ClientErrorCode::invalidArgument ("wait from inside a completion"), since
-    /// the completion it would wait for could only run after it.
-    Result<Accepted> wait() const;
+    /// a hook), or from anywhere on the library's own threads, it never blocks: it returns at
+    /// once, since the completion it would wait for could only run after it. waitUntilDone()
+    /// says which of the two happened.
+    void wait() const;
+    /// As wait(), and says whether the wait ended with the call: from inside a completion (see
+    /// wait()) it returns ClientErrorCode::invalidArgument ("wait from inside a completion") at
+    /// once. (wait() keeps its void shape: programs built against 1.2 call it.)
+    Result<Accepted> waitUntilDone() const;
     /// As wait(), for at most `timeout`; true when the call had ended. From inside a completion
     /// (see wait()) it returns false at once.
     bool waitFor(std::chrono::milliseconds timeout) const;

@@ -705,7 +705,9 @@ bool CallHandle::cancel() const {
     return true;
 }
 
-Result<Accepted> CallHandle::wait() const {
+void CallHandle::wait() const { (void)waitUntilDone(); }
+
+Result<Accepted> CallHandle::waitUntilDone() const {
     if (!state_) return Accepted{};
     if (detail::insideCompletion()) return detail::waitInsideCompletionError();
     std::unique_lock lock(state_->mutex);
