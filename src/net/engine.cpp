@@ -34,6 +34,29 @@ CallContext* currentCall() {
     return current;
 }
 
+namespace {
+thread_local std::shared_ptr<const ClientContext> starting;
+}  // namespace
+
+const std::shared_ptr<const ClientContext>& currentClient() {
+    if (current != nullptr && current->client) return current->client;
+    return starting;
+}
+
+const AppConstantTAVI& configuration() {
+    const auto& client = currentClient();
+    return client ? client->configuration : AppConstantTAVI::shared();
+}
+
+StartingClientScope::StartingClientScope(std::shared_ptr<const ClientContext> client)
+    : previous_(std::move(starting)) {
+    starting = std::move(client);
+}
+
+StartingClientScope::~StartingClientScope() {
+    starting = std::move(previous_);
+}
+
 CurrentCallScope::CurrentCallScope(CallContext* call) : previous_(current) {
     current = call;
 }
@@ -44,7 +67,7 @@ CurrentCallScope::~CurrentCallScope() {
 
 CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
                            std::function<void(std::string_view)> sink) {
-    const auto& config = AppConstantTAVI::shared();
+    const auto& config = configuration();
     long long total = 0;
     if (deadlineMilliseconds && *deadlineMilliseconds > 0) {
         total = *deadlineMilliseconds;
@@ -56,6 +79,7 @@ CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
     }
     total = std::min(total, kLongest);
     CallContext call;
+    call.client = currentClient();
     call.totalMilliseconds = static_cast<long>(total);
     call.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
     call.sink = std::move(sink);
