@@ -156,7 +156,8 @@ TEST_F(CApiFlow, WholeFlowThroughTheCInterface) {
                                   sk.c_str(), otp.value("action").c_str(), kBic,
                                   otp.value("referenceId").c_str()));
     EXPECT_EQ(wrong->status, TAVI_FAILED);
-    EXPECT_EQ(wrong->error, nullptr);
+    ASSERT_NE(wrong->error, nullptr);  // the blocking form carries the whole error too
+    EXPECT_STREQ(wrong->error->domain, "ServerRefusal");
     EXPECT_NE(tavi_result_value(wrong.r, "errorCode"), nullptr);
 
     Owned right(tavi_validate_otp("TXN-C-1", kFinancial, tavi::sandbox::kTestOtp, ki.c_str(),
@@ -267,6 +268,46 @@ TEST_F(CApiFlow, ConfigurationAndLogLevelByName) {
     Owned check(tavi_check_device_registered("+15550100"));
     EXPECT_EQ(check.value("registered"), "true");
     EXPECT_NE(lines_.joined(), "");
+}
+
+// A client of its own: its configuration and store, beside the default client's; a wrong PIN
+// and a dropped connection are told apart by the error a blocking call now carries.
+TEST_F(CApiFlow, AClientOfItsOwnCarriesWholeErrors) {
+    tavi_store* own = tavi_store_new_memory();
+    tavi_client* client = tavi_client_new(own);
+    tavi_store_free(own);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(tavi_config_set("serverURL", "http://127.0.0.1:9"), TAVI_OK);  // default: nowhere
+    EXPECT_EQ(text(tavi_client_config_get(client, "serverURL")), server_->url());
+
+    Owned reg(tavi_client_register_device(client, server_->serverPublicKey().c_str(), "+15550100",
+                                          "REG-1", "com.example.c"));
+    ASSERT_EQ(reg->status, TAVI_OK) << (reg->error ? reg->error->message : "");
+    EXPECT_EQ(text(tavi_preference_get("taviKey")), "<null>");  // the default store is untouched
+
+    Owned keys(tavi_client_retrieve_keys(client, "MSG-1", kFinancial, "TXN-K-1", kBic, "ACCOUNT"));
+    ASSERT_EQ(keys->status, TAVI_OK) << (keys->error ? keys->error->message : "");
+    Owned wrong(tavi_client_submit_credential(client, "TXN-K-1", kFinancial, "PIN", "0000",
+                                              keys.value("bankKi").c_str(),
+                                              keys.value("publicKey").c_str(),
+                                              keys.value("sessionKey").c_str()));
+    ASSERT_EQ(wrong->status, TAVI_FAILED);
+    EXPECT_EQ(wrong.value("success"), "false");
+    ASSERT_NE(wrong->error, nullptr);
+    EXPECT_STREQ(wrong->error->domain, "ServerRefusal");
+
+    Owned nowhere(tavi_submit_credential("TXN-K-1", kFinancial, "PIN", "0000", "KI", "PK", "SK"));
+    ASSERT_EQ(nowhere->status, TAVI_FAILED);
+    ASSERT_NE(nowhere->error, nullptr);
+    EXPECT_STRNE(nowhere->error->domain, "ServerRefusal");
+
+    Outcome refused;
+    tavi_call* call = tavi_client_start_check_otp_status(nullptr, "TXN-K-1", nullptr, record, &refused);
+    tavi_call_wait(call);
+    tavi_call_free(call);
+    EXPECT_EQ(refused.status, TAVI_INVALID_ARGUMENT);
+    EXPECT_NE(refused.thread, std::this_thread::get_id());
+    tavi_client_free(client);
 }
 
 // A store and a device description implemented by the host in C.

@@ -10,7 +10,7 @@
 //       using Result = TransactionKeys;                                // what a call produces
 //       <members: std::string, SecretString, std::optional<std::string>,
 //                 std::optional<SecretString>>
-//       template <class V> static void fields(V&& visit);
+//       template <class V> static constexpr void fields(V&& visit);
 //   };
 //
 // fields() calls visit(FieldSpec{name, cName, cliOption, secret, required}, &R::member) once for
@@ -77,7 +77,7 @@ struct CheckRegistrationRequest {
     std::string mobile;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         visit(FieldSpec{"mobile", "mobile", "--mobile", false, true},
               &CheckRegistrationRequest::mobile);
     }
@@ -96,7 +96,7 @@ struct RegisterDeviceRequest {
     std::string appId;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = RegisterDeviceRequest;
         visit(FieldSpec{"sessionKey", "session_key", "--session-key", false, true},
               &R::sessionKey);
@@ -120,7 +120,7 @@ struct RetrieveKeysRequest {
     std::string paymentInstrumentType;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = RetrieveKeysRequest;
         visit(FieldSpec{"msgID", "msg_id", "--msg-id", false, true}, &R::msgID);
         visit(field::transactionType, &R::transactionType);
@@ -146,7 +146,7 @@ struct SubmitCredentialRequest {
     std::string sessionKey;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = SubmitCredentialRequest;
         visit(field::txnId, &R::txnId);
         visit(field::transactionType, &R::transactionType);
@@ -173,7 +173,7 @@ struct FetchOtpChallengeRequest {
     std::optional<std::string> action;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = FetchOtpChallengeRequest;
         visit(field::transactionType, &R::transactionType);
         visit(field::txnId, &R::txnId);
@@ -194,7 +194,7 @@ struct CheckOtpStatusRequest {
     std::string txnId;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         visit(field::txnId, &CheckOtpStatusRequest::txnId);
     }
 };
@@ -217,7 +217,7 @@ struct ValidateOtpRequest {
     std::string referenceid;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = ValidateOtpRequest;
         visit(field::txnId, &R::txnId);
         visit(field::transactionType, &R::transactionType);
@@ -248,7 +248,7 @@ struct ValidateCardNumberRequest {
     std::string bankName;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = ValidateCardNumberRequest;
         visit(field::sessionKey, &R::sessionKey);
         visit(field::bankKi, &R::bankKi);
@@ -281,7 +281,7 @@ struct RegisterCardRequest {
     std::string publicKey;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = RegisterCardRequest;
         visit(field::txnId, &R::txnId);
         visit(field::transactionType, &R::transactionType);
@@ -314,7 +314,7 @@ struct SecureWebUrlRequest {
     std::string sessionKey;
 
     template <class V>
-    static void fields(V&& visit) {
+    static constexpr void fields(V&& visit) {
         using R = SecureWebUrlRequest;
         visit(field::transactionType, &R::transactionType);
         visit(field::txnId, &R::txnId);

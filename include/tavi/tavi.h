@@ -203,8 +203,14 @@ TAVI_API char* tavi_user_agent(void);
 
 /* ---- Registration ------------------------------------------------------------------------- */
 
+/* Every blocking operation below is its tavi_start_... form and a wait (since 1.3): it gives the
+ * same result, and a failure is TAVI_FAILED with the whole error (domain, code, message,
+ * delivery, HTTP status, and the server's errorCode and errorReason) beside the values named. */
+
 /** Whether this device, with this mobile number, counts as registered.
- *  TAVI_OK with "registered" = "true"/"false". */
+ *  TAVI_OK with "registered" = "true"/"false" and "status" ("registered", "notRegistered",
+ *  "refused"); a check that could not ask: TAVI_FAILED with the error and "registered" =
+ *  "false". */
 TAVI_API tavi_result* tavi_check_device_registered(const char* mobile);
 
 /** Registers the device and its user; `session_key` is the server's public key text.
@@ -222,25 +228,25 @@ TAVI_API tavi_result* tavi_retrieve_keys(const char* msg_id, const char* transac
                                          const char* payment_instrument_type);
 
 /** Submits a PIN-type credential. TAVI_OK with "success" = "true"; TAVI_FAILED with
- *  "success" = "false" (no error value: the operation reports none). */
+ *  "success" = "false" and the error (a wrong PIN is a "ServerRefusal"). */
 TAVI_API tavi_result* tavi_submit_credential(const char* txn_id, const char* transaction_type,
                                              const char* cred_type, const char* cred_value,
                                              const char* bank_ki, const char* public_key,
                                              const char* session_key);
 
 /** Fetches an OTP challenge; `action` is optional (NULL). TAVI_OK with "referenceId",
- *  "otpChallengeCode", "otpExpiry", "action"; TAVI_FAILED with "errorCode" and "errorReason"
- *  (either may be NULL). */
+ *  "otpChallengeCode", "otpExpiry", "action"; TAVI_FAILED with the error, and "errorCode" and
+ *  "errorReason" (either may be NULL). */
 TAVI_API tavi_result* tavi_fetch_otp_challenge(const char* transaction_type, const char* txn_id,
                                                const char* payment_instrument_type, const char* bic,
                                                const char* session_key, const char* action);
 
 /** One OTP status poll: TAVI_OK with "status" = "retry" while the transaction is pending, else
- *  "stop" (also for any failure). */
+ *  "stop"; a poll that could not ask: TAVI_FAILED with the error and "status" = "stop". */
 TAVI_API tavi_result* tavi_check_otp_status(const char* txn_id);
 
-/** Validates an OTP. TAVI_OK with "success" = "true"; TAVI_FAILED with "errorCode" and
- *  "errorReason" (either may be NULL). */
+/** Validates an OTP. TAVI_OK with "success" = "true"; TAVI_FAILED with the error, and
+ *  "errorCode" and "errorReason" (either may be NULL). */
 TAVI_API tavi_result* tavi_validate_otp(const char* txn_id, const char* transaction_type,
                                         const char* otp, const char* bank_ki,
                                         const char* public_key, const char* session_key,
@@ -373,6 +379,105 @@ TAVI_API tavi_call* tavi_start_web_url(const char* transaction_type, const char*
                                        const char* payment_instrument_type, const char* bic,
                                        const char* session_key, const tavi_call_options* options,
                                        tavi_completion_fn completion, void* user_data);
+
+/* ---- Clients of their own (since 1.3) ------------------------------------------------------ */
+
+/** A client with its own configuration and store, beside the default one that the functions
+ *  above use. Several clients (other servers, stores, pinned keys) work side by side in one
+ *  process; they share the library's engine. */
+typedef struct tavi_client tavi_client;
+
+/** A new client: a copy of the current configuration (tavi_config_get), and `store` (NULL: the
+ *  installed store at each call). The client keeps the store; free the tavi_store as usual.
+ *  NULL when it cannot be made. */
+TAVI_API tavi_client* tavi_client_new(const tavi_store* store);
+/** As tavi_config_set, for this client only. Not while the client's calls are being started on
+ *  other threads; calls already started keep the configuration they started with. */
+TAVI_API tavi_status tavi_client_config_set(tavi_client* client, const char* name,
+                                            const char* value);
+/** As tavi_config_get, for this client (free the text). */
+TAVI_API char* tavi_client_config_get(const tavi_client* client, const char* name);
+/** Frees the client; calls in flight run to their end. NULL: nothing. */
+TAVI_API void tavi_client_free(tavi_client* client);
+
+/** Every operation on a client: the same arguments, results and completions as the functions
+ *  of the default client above, after the client. A NULL client is an invalid argument. */
+TAVI_API tavi_result* tavi_client_check_device_registered(tavi_client* client, const char* mobile);
+TAVI_API tavi_result* tavi_client_register_device(tavi_client* client, const char* session_key,
+                                                  const char* mobile, const char* txn_id,
+                                                  const char* app_id);
+TAVI_API tavi_result* tavi_client_retrieve_keys(tavi_client* client, const char* msg_id,
+                                                const char* transaction_type, const char* txn_id,
+                                                const char* bic,
+                                                const char* payment_instrument_type);
+TAVI_API tavi_result* tavi_client_submit_credential(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* cred_type,
+    const char* cred_value, const char* bank_ki, const char* public_key, const char* session_key);
+TAVI_API tavi_result* tavi_client_fetch_otp_challenge(
+    tavi_client* client, const char* transaction_type, const char* txn_id,
+    const char* payment_instrument_type, const char* bic, const char* session_key,
+    const char* action);
+TAVI_API tavi_result* tavi_client_check_otp_status(tavi_client* client, const char* txn_id);
+TAVI_API tavi_result* tavi_client_validate_otp(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* otp,
+    const char* bank_ki, const char* public_key, const char* session_key, const char* action,
+    const char* bic, const char* reference_id);
+TAVI_API tavi_result* tavi_client_validate_card_number(
+    tavi_client* client, const char* session_key, const char* bank_ki, const char* public_key,
+    const char* txn_id, const char* card_number, const char* bic, const char* bank_name);
+TAVI_API tavi_result* tavi_client_register_card_detail(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* bic,
+    const char* account_no, const char* bank_ki, const char* session_key,
+    const char* card_number, const char* expiry_month, const char* expiry_year, const char* cvv,
+    const char* public_key);
+TAVI_API tavi_result* tavi_client_web_url(tavi_client* client, const char* transaction_type,
+                                          const char* txn_id,
+                                          const char* payment_instrument_type, const char* bic,
+                                          const char* session_key);
+
+TAVI_API tavi_call* tavi_client_start_check_device_registered(
+    tavi_client* client, const char* mobile, const tavi_call_options* options,
+    tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_client_start_register_device(
+    tavi_client* client, const char* session_key, const char* mobile, const char* txn_id,
+    const char* app_id, const tavi_call_options* options, tavi_completion_fn completion,
+    void* user_data);
+TAVI_API tavi_call* tavi_client_start_retrieve_keys(
+    tavi_client* client, const char* msg_id, const char* transaction_type, const char* txn_id,
+    const char* bic, const char* payment_instrument_type, const tavi_call_options* options,
+    tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_client_start_submit_credential(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* cred_type,
+    const char* cred_value, const char* bank_ki, const char* public_key, const char* session_key,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_client_start_fetch_otp_challenge(
+    tavi_client* client, const char* transaction_type, const char* txn_id,
+    const char* payment_instrument_type, const char* bic, const char* session_key,
+    const char* action, const tavi_call_options* options, tavi_completion_fn completion,
+    void* user_data);
+TAVI_API tavi_call* tavi_client_start_check_otp_status(tavi_client* client, const char* txn_id,
+                                                       const tavi_call_options* options,
+                                                       tavi_completion_fn completion,
+                                                       void* user_data);
+TAVI_API tavi_call* tavi_client_start_validate_otp(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* otp,
+    const char* bank_ki, const char* public_key, const char* session_key, const char* action,
+    const char* bic, const char* reference_id, const tavi_call_options* options,
+    tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_client_start_validate_card_number(
+    tavi_client* client, const char* session_key, const char* bank_ki, const char* public_key,
+    const char* txn_id, const char* card_number, const char* bic, const char* bank_name,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
+TAVI_API tavi_call* tavi_client_start_register_card_detail(
+    tavi_client* client, const char* txn_id, const char* transaction_type, const char* bic,
+    const char* account_no, const char* bank_ki, const char* session_key,
+    const char* card_number, const char* expiry_month, const char* expiry_year, const char* cvv,
+    const char* public_key, const tavi_call_options* options, tavi_completion_fn completion,
+    void* user_data);
+TAVI_API tavi_call* tavi_client_start_web_url(
+    tavi_client* client, const char* transaction_type, const char* txn_id,
+    const char* payment_instrument_type, const char* bic, const char* session_key,
+    const tavi_call_options* options, tavi_completion_fn completion, void* user_data);
 
 /* ---- Local card checks (no request is made) ----------------------------------------------- */
 

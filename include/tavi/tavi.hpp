@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tavi/card.hpp"
+#include "tavi/client.hpp"
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"

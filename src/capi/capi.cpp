@@ -27,6 +27,11 @@ struct tavi_store {
     std::shared_ptr<tavi::SecureStore> store;
 };
 
+struct tavi_client {
+    tavi::ClientSettings settings;
+    tavi::Client client;
+};
+
 struct tavi_store_item {
     tavi::StoreItem* item;
 };
@@ -188,16 +193,6 @@ char* copyText(const std::string& text) {
     return out;
 }
 
-tavi_result* fromCodeReason(const std::optional<std::string>& code,
-                            const std::optional<std::string>& reason) {
-    return ResultBuilder(TAVI_FAILED)
-        .value("errorCode", code)
-        .value("errorReason", reason)
-        .release();
-}
-
-// ---- Calls that return at once ----------------------------------------------------------------
-
 /// Runs the host's completion with `result`, frees the result, and marks the call completed.
 void complete(CallCore& core, tavi_completion_fn completion, void* userData, tavi_result* result) {
     if (completion) completion(result, userData);
@@ -229,45 +224,181 @@ ResultBuilder codeReasonFailure(const Error& e) {
     return b;
 }
 
-/// Starts a call: `start(options, completion)` starts the C++ call, `shape(result)` turns its
-/// result into the C result. Invalid arguments complete on a thread of their own, so that a
-/// completion never runs inside tavi_start_….
-template <class T, class Shape, class Start>
-tavi_call* startCall(tavi_result* rejected, const tavi_call_options* options,
-                     tavi_completion_fn completion, void* userData, Shape shape, Start start) {
+// ---- One result-shaping function per operation ------------------------------------------------
+// The blocking and the start form of an operation give the same result: the value's members on
+// success, and on failure TAVI_FAILED with the whole error (and the values the old shapes had).
+
+using tavi::Result;
+
+ResultBuilder shape(const tavi::CheckRegistrationRequest*, const Result<tavi::RegistrationStatus>& r) {
+    using tavi::RegistrationStatus;
+    if (!r) return std::move(failure(r.error()).flag("registered", false));
+    const char* word = r.value() == RegistrationStatus::registered ? "registered"
+                       : r.value() == RegistrationStatus::refused  ? "refused"
+                                                                    : "notRegistered";
+    ResultBuilder b(TAVI_OK);
+    b.flag("registered", r.value() == RegistrationStatus::registered).value("status", word);
+    return b;
+}
+
+ResultBuilder shape(const tavi::RegisterDeviceRequest*, const Result<tavi::Accepted>& r) {
+    if (!r) return failure(r.error());
+    return std::move(ResultBuilder(TAVI_OK).value("result", "done"));
+}
+
+ResultBuilder shape(const tavi::RetrieveKeysRequest*, const Result<tavi::TransactionKeys>& r) {
+    if (!r) return failure(r.error());
+    const tavi::TransactionKeys& k = r.value();
+    ResultBuilder b(TAVI_OK);
+    b.value("bankKi", k.bankKi)
+        .value("publicKey", k.publicKey)
+        .value("sessionKey", k.sessionKey)
+        .value("txnId", k.txnId)
+        .value("rule", k.rule);
+    return b;
+}
+
+ResultBuilder shape(const tavi::SubmitCredentialRequest*, const Result<tavi::Accepted>& r) {
+    if (!r) return std::move(failure(r.error()).flag("success", false));
+    return std::move(ResultBuilder(TAVI_OK).flag("success", true));
+}
+
+ResultBuilder shape(const tavi::FetchOtpChallengeRequest*, const Result<tavi::OtpChallenge>& r) {
+    if (!r) return codeReasonFailure(r.error());
+    const tavi::OtpChallenge& ch = r.value();
+    ResultBuilder b(TAVI_OK);
+    b.value("referenceId", ch.referenceId)
+        .value("otpChallengeCode", ch.otpChallengeCode)
+        .value("otpExpiry", ch.otpExpiry)
+        .value("action", ch.action);
+    return b;
+}
+
+ResultBuilder shape(const tavi::CheckOtpStatusRequest*, const Result<tavi::OtpStatus>& r) {
+    if (!r) return std::move(failure(r.error()).value("status", "stop"));
+    return std::move(
+        ResultBuilder(TAVI_OK).value("status", r.value() == tavi::OtpStatus::pending ? "retry" : "stop"));
+}
+
+ResultBuilder shape(const tavi::ValidateOtpRequest*, const Result<tavi::Accepted>& r) {
+    if (!r) return codeReasonFailure(r.error());
+    return std::move(ResultBuilder(TAVI_OK).flag("success", true));
+}
+
+ResultBuilder shape(const tavi::ValidateCardNumberRequest*,
+                    const Result<tavi::ValidateCardNumResponse>& r) {
+    if (!r) return failure(r.error());
+    const tavi::ValidateCardNumResponse& v = r.value();
+    ResultBuilder b(TAVI_OK);
+    b.flag("success", v.commonResponse.success)
+        .value("reqMsgId", v.commonResponse.reqMsgID)
+        .value("errorCode", v.commonResponse.errorCode)
+        .value("errorReason", v.commonResponse.errorReason)
+        .value("bankNameMatchStatus", v.bankNameMatchStatus);
+    return b;
+}
+
+ResultBuilder shape(const tavi::RegisterCardRequest*, const Result<tavi::CardRegistration>& r) {
+    if (!r) return failure(r.error());
+    ResultBuilder b(TAVI_OK);
+    b.flag("success", r.value().accepted).value("errorCode", r.value().errorCode);
+    return b;
+}
+
+ResultBuilder shape(const tavi::SecureWebUrlRequest*, const Result<std::string>& r) {
+    if (!r) return failure(r.error());
+    return std::move(ResultBuilder(TAVI_OK).value("refUrl", r.value()));
+}
+
+// ---- Requests from C arguments ------------------------------------------------------------------
+
+void assign(std::string& member, const char* text) { member = text; }
+void assign(tavi::SecretString& member, const char* text) { member = tavi::SecretString(text); }
+template <class T>
+void assign(std::optional<T>& member, const char* text) {
+    member.emplace();
+    assign(*member, text);
+}
+
+template <class R>
+constexpr std::size_t fieldCount() {
+    std::size_t n = 0;
+    R::fields([&n](const tavi::FieldSpec&, auto) { ++n; });
+    return n;
+}
+
+/// Fills `request` from the C arguments, in declaration order; an invalid-argument error naming
+/// the first argument (by its C name) that is NULL (unless optional) or not UTF-8, never showing
+/// its value.
+template <class R>
+std::optional<Error> fill(R& request, const char* const* args) {
+    std::optional<Error> refused;
+    std::size_t i = 0;
+    R::fields([&](const tavi::FieldSpec& spec, auto member) {
+        const char* text = args[i++];
+        if (refused) return;
+        const std::string name(spec.cName);
+        if (!text) {
+            if (spec.required) refused = argumentError(name.c_str(), "is null");
+        } else if (!tavi::detail::isValidUTF8(text)) {
+            refused = argumentError(name.c_str(), "is not UTF-8");
+        } else {
+            assign(request.*member, text);
+        }
+    });
+    return refused;
+}
+
+/// An error that ends a call at once, on the same path as a call that ran.
+template <class T>
+tavi::detail::Task<Result<T>> refusedCall(Error error) {
+    co_return error;
+}
+
+template <class R>
+tavi_result* blocking(const tavi::Client& client, const char* const* args) {
+    return guarded([&]() -> tavi_result* {
+        R request;
+        if (auto refused = fill(request, args))
+            return ResultBuilder(TAVI_INVALID_ARGUMENT).error(*refused).release();
+        const auto result = client.call(std::move(request));
+        return shape(static_cast<const R*>(nullptr), result).release();
+    });
+}
+
+/// Starts a call through the C++ start path; an argument refused here ends the same way (on the
+/// completion thread, never inside tavi_start_...), with TAVI_INVALID_ARGUMENT.
+template <class R>
+tavi_call* start(const tavi::Client* client, const char* const* args,
+                 const tavi_call_options* options, tavi_completion_fn completion, void* userData) {
+    using T = typename R::Result;
     try {
         auto call = std::make_unique<tavi_call>();
         call->core = std::make_shared<CallCore>();
         std::shared_ptr<CallCore> core = call->core;
+        R request;
+        std::optional<Error> refused = fill(request, args);
         const auto callOptions = callOptionsFrom(options);
-        if (!rejected && !callOptions) {
-            rejected = ResultBuilder(TAVI_INVALID_ARGUMENT)
-                           .error(argumentError("options", options->deadline_ms < 0
-                                                               ? "has a negative deadline_ms"
-                                                               : "has a deadline_ms longer than "
-                                                                 "86400000 (24 hours)"))
-                           .release();
+        if (!refused && !client) refused = argumentError("client", "is null");
+        if (!refused && !callOptions) {
+            refused = argumentError("options", options->deadline_ms < 0
+                                                   ? "has a negative deadline_ms"
+                                                   : "has a deadline_ms longer than 86400000 (24 hours)");
         }
-        if (rejected) {
-            tavi::CallHandle handle = tavi::detail::completeRefused(
-                callOptions.value_or(tavi::CallOptions{}),
-                [core, completion, userData, rejected] {
-                    complete(*core, completion, userData, rejected);
-                });
-            std::lock_guard lock(core->mutex);
-            core->handle = std::move(handle);
-            return call.release();
-        }
-        tavi::CallHandle handle = start(
-            *callOptions, [core, completion, userData, shape](tavi::Result<T> result) {
-                tavi_result* out = nullptr;
-                try {
-                    out = shape(result).release();
-                } catch (...) {
-                    out = simple(TAVI_INTERNAL_ERROR);
-                }
-                complete(*core, completion, userData, out);
-            });
+        const bool invalid = refused.has_value();
+        tavi::Completion<T> done = [core, completion, userData, invalid](Result<T> result) {
+            tavi_result* out = nullptr;
+            try {
+                out = invalid ? ResultBuilder(TAVI_INVALID_ARGUMENT).error(result.error()).release()
+                              : shape(static_cast<const R*>(nullptr), result).release();
+            } catch (...) {
+                out = simple(TAVI_INTERNAL_ERROR);
+            }
+            complete(*core, completion, userData, out);
+        };
+        tavi::CallHandle handle =
+            invalid ? tavi::detail::startCall(refusedCall<T>(std::move(*refused)), {}, std::move(done))
+                    : client->start(std::move(request), std::move(done), *callOptions);
         {
             std::lock_guard lock(core->mutex);
             core->handle = std::move(handle);
@@ -276,6 +407,11 @@ tavi_call* startCall(tavi_result* rejected, const tavi_call_options* options,
     } catch (...) {
         return nullptr;
     }
+}
+
+const tavi::Client& defaultClient() {
+    static const tavi::Client client;
+    return client;
 }
 
 /// A store over the host's C callbacks.
@@ -376,52 +512,9 @@ std::string* textField(tavi::AppConstantTAVI& c, std::string_view name) {
     return nullptr;
 }
 
-}  // namespace
-
-extern "C" {
-
-const char* tavi_result_value(const tavi_result* result, const char* name) {
-    if (!result || !name) return nullptr;
-    for (std::size_t i = 0; i < result->value_count; ++i)
-        if (std::strcmp(result->values[i].name, name) == 0) return result->values[i].value;
-    return nullptr;
-}
-
-tavi_delivery tavi_result_delivery(const tavi_result* result) {
-    if (!result || !result->internal_) return TAVI_DELIVERY_UNKNOWN;
-    switch (static_cast<const ResultData*>(result->internal_)->delivery) {
-        case tavi::RequestDelivery::notSent:
-            return TAVI_DELIVERY_NOT_SENT;
-        case tavi::RequestDelivery::mayHaveBeenReceived:
-            return TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED;
-        case tavi::RequestDelivery::unknown:
-            break;
-    }
-    return TAVI_DELIVERY_UNKNOWN;
-}
-
-long tavi_result_http_status(const tavi_result* result) {
-    if (!result || !result->internal_) return 0;
-    return static_cast<const ResultData*>(result->internal_)->httpStatus;
-}
-
-void tavi_result_free(tavi_result* result) {
-    if (!result) return;
-    std::unique_ptr<ResultData> owner(static_cast<ResultData*>(result->internal_));
-}
-
-void tavi_string_free(char* text) {
-    std::free(text);
-}
-
-const char* tavi_version(void) {
-    return tavi::taviVersionString;
-}
-
-tavi_status tavi_config_set(const char* name, const char* value) {
+tavi_status setConfig(tavi::AppConstantTAVI& c, const char* name, const char* value) {
     try {
         if (!name) return TAVI_INVALID_ARGUMENT;
-        auto& c = tavi::AppConstantTAVI::shared();
         const std::string_view n(name);
         if (n == "refUrl") {
             c.refUrl = optionalText(value);
@@ -468,12 +561,11 @@ tavi_status tavi_config_set(const char* name, const char* value) {
     }
 }
 
-char* tavi_config_get(const char* name) {
+char* getConfig(const tavi::AppConstantTAVI& c, const char* name) {
     try {
         if (!name) return nullptr;
-        auto& c = tavi::AppConstantTAVI::shared();
         const std::string_view n(name);
-        if (auto* field = textField(c, n)) return copyText(*field);
+        if (auto* field = textField(const_cast<tavi::AppConstantTAVI&>(c), n)) return copyText(*field);
         if (n == "refUrl") return c.refUrl ? copyText(*c.refUrl) : nullptr;
         if (n == "proxy") return c.proxy ? copyText(*c.proxy) : nullptr;
         if (n == "timeoutMilliseconds") return copyText(std::to_string(c.timeoutMilliseconds));
@@ -484,6 +576,126 @@ char* tavi_config_get(const char* name) {
     } catch (...) {
         return nullptr;
     }
+}
+
+
+// ---- The C functions of every operation -------------------------------------------------------
+// Each operation gives four functions: tavi_<name>(args), tavi_start_<name>(args, options,
+// completion, user_data), and the same two on a tavi_client (tavi_client_<name>,
+// tavi_client_start_<name>). The arguments are the request's fields in declaration order.
+
+#define TAVI_P1 const char* a1
+#define TAVI_P2 TAVI_P1, const char* a2
+#define TAVI_P3 TAVI_P2, const char* a3
+#define TAVI_P4 TAVI_P3, const char* a4
+#define TAVI_P5 TAVI_P4, const char* a5
+#define TAVI_P6 TAVI_P5, const char* a6
+#define TAVI_P7 TAVI_P6, const char* a7
+#define TAVI_P8 TAVI_P7, const char* a8
+#define TAVI_P9 TAVI_P8, const char* a9
+#define TAVI_P10 TAVI_P9, const char* a10
+#define TAVI_P11 TAVI_P10, const char* a11
+#define TAVI_A1 a1
+#define TAVI_A2 TAVI_A1, a2
+#define TAVI_A3 TAVI_A2, a3
+#define TAVI_A4 TAVI_A3, a4
+#define TAVI_A5 TAVI_A4, a5
+#define TAVI_A6 TAVI_A5, a6
+#define TAVI_A7 TAVI_A6, a7
+#define TAVI_A8 TAVI_A7, a8
+#define TAVI_A9 TAVI_A8, a9
+#define TAVI_A10 TAVI_A9, a10
+#define TAVI_A11 TAVI_A10, a11
+
+#define TAVI_C_OPERATIONS(X)                  \
+    X(check_device_registered, CheckRegistrationRequest, 1) \
+    X(register_device, RegisterDeviceRequest, 4)           \
+    X(retrieve_keys, RetrieveKeysRequest, 5)               \
+    X(submit_credential, SubmitCredentialRequest, 7)       \
+    X(fetch_otp_challenge, FetchOtpChallengeRequest, 6)    \
+    X(check_otp_status, CheckOtpStatusRequest, 1)          \
+    X(validate_otp, ValidateOtpRequest, 9)                 \
+    X(validate_card_number, ValidateCardNumberRequest, 7)  \
+    X(register_card_detail, RegisterCardRequest, 11)       \
+    X(web_url, SecureWebUrlRequest, 5)
+
+#define TAVI_C_DEFINE(name, R, n)                                                               \
+    static_assert(fieldCount<tavi::R>() == n && tavi::R::cName == #name,                        \
+                  "the C function's arguments are the request's fields");                       \
+    tavi_result* tavi_##name(TAVI_P##n) {                                                       \
+        const char* const args[] = {TAVI_A##n};                                                 \
+        return blocking<tavi::R>(defaultClient(), args);                                        \
+    }                                                                                           \
+    tavi_call* tavi_start_##name(TAVI_P##n, const tavi_call_options* options,                   \
+                                 tavi_completion_fn completion, void* user_data) {              \
+        const char* const args[] = {TAVI_A##n};                                                 \
+        return start<tavi::R>(&defaultClient(), args, options, completion, user_data);          \
+    }                                                                                           \
+    tavi_result* tavi_client_##name(tavi_client* client, TAVI_P##n) {                           \
+        const char* const args[] = {TAVI_A##n};                                                 \
+        if (!client) return missingClient();                                                    \
+        return blocking<tavi::R>(client->client, args);                                         \
+    }                                                                                           \
+    tavi_call* tavi_client_start_##name(tavi_client* client, TAVI_P##n,                         \
+                                        const tavi_call_options* options,                       \
+                                        tavi_completion_fn completion, void* user_data) {       \
+        const char* const args[] = {TAVI_A##n};                                                 \
+        return start<tavi::R>(client ? &client->client : nullptr, args, options, completion,    \
+                              user_data);                                                       \
+    }
+
+tavi_result* missingClient() {
+    return ResultBuilder(TAVI_INVALID_ARGUMENT).error(argumentError("client", "is null")).release();
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* tavi_result_value(const tavi_result* result, const char* name) {
+    if (!result || !name) return nullptr;
+    for (std::size_t i = 0; i < result->value_count; ++i)
+        if (std::strcmp(result->values[i].name, name) == 0) return result->values[i].value;
+    return nullptr;
+}
+
+tavi_delivery tavi_result_delivery(const tavi_result* result) {
+    if (!result || !result->internal_) return TAVI_DELIVERY_UNKNOWN;
+    switch (static_cast<const ResultData*>(result->internal_)->delivery) {
+        case tavi::RequestDelivery::notSent:
+            return TAVI_DELIVERY_NOT_SENT;
+        case tavi::RequestDelivery::mayHaveBeenReceived:
+            return TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED;
+        case tavi::RequestDelivery::unknown:
+            break;
+    }
+    return TAVI_DELIVERY_UNKNOWN;
+}
+
+long tavi_result_http_status(const tavi_result* result) {
+    if (!result || !result->internal_) return 0;
+    return static_cast<const ResultData*>(result->internal_)->httpStatus;
+}
+
+void tavi_result_free(tavi_result* result) {
+    if (!result) return;
+    std::unique_ptr<ResultData> owner(static_cast<ResultData*>(result->internal_));
+}
+
+void tavi_string_free(char* text) {
+    std::free(text);
+}
+
+const char* tavi_version(void) {
+    return tavi::taviVersionString;
+}
+
+tavi_status tavi_config_set(const char* name, const char* value) {
+    return setConfig(tavi::AppConstantTAVI::shared(), name, value);
+}
+
+char* tavi_config_get(const char* name) {
+    return getConfig(tavi::AppConstantTAVI::shared(), name);
 }
 
 void tavi_set_log_sink(tavi_log_fn fn, void* user_data) {
@@ -629,231 +841,43 @@ char* tavi_user_agent(void) {
     }
 }
 
-// ---- Registration ---------------------------------------------------------------------------
+// ---- Operations: every C function comes from the declaration table -------------------------
 
-tavi_result* tavi_check_device_registered(const char* mobile) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"mobile", mobile}})) return bad;
-        tavi_result* out = nullptr;
-        tavi::TaviUtils::getCheckDeviceRegistered(mobile, [&](bool registered) {
-            out = ResultBuilder(TAVI_OK).flag("registered", registered).release();
-        });
-        return out ? out : simple(TAVI_INTERNAL_ERROR);
-    });
+TAVI_C_OPERATIONS(TAVI_C_DEFINE)
+
+tavi_client* tavi_client_new(const tavi_store* store) {
+    try {
+        auto client = std::make_unique<tavi_client>();
+        client->settings.configuration = tavi::AppConstantTAVI::shared();
+        if (store) client->settings.store = store->store;
+        client->client = tavi::Client::connect(client->settings);
+        return client.release();
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-tavi_result* tavi_register_device(const char* session_key, const char* mobile, const char* txn_id,
-                                  const char* app_id) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"session_key", session_key},
-                                         {"mobile", mobile},
-                                         {"txn_id", txn_id},
-                                         {"app_id", app_id}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::DeviceRegistrationController().startDeviceRegistration(
-            true, session_key, mobile, txn_id, app_id,
-            [&](const std::string& r) { b.status(TAVI_OK).value("result", r); },
-            [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
-        return b.release();
-    });
+tavi_status tavi_client_config_set(tavi_client* client, const char* name, const char* value) {
+    try {
+        if (!client) return TAVI_INVALID_ARGUMENT;
+        const tavi_status status = setConfig(client->settings.configuration, name, value);
+        if (status == TAVI_OK) client->client = tavi::Client::connect(client->settings);
+        return status;
+    } catch (...) {
+        return TAVI_INTERNAL_ERROR;
+    }
 }
 
-// ---- Transaction operations -----------------------------------------------------------------
-
-tavi_result* tavi_retrieve_keys(const char* msg_id, const char* transaction_type,
-                                const char* txn_id, const char* bic,
-                                const char* payment_instrument_type) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"msg_id", msg_id},
-                                         {"transaction_type", transaction_type},
-                                         {"txn_id", txn_id},
-                                         {"bic", bic},
-                                         {"payment_instrument_type", payment_instrument_type}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::TaviApiService::shared().createRetrieveKeysRequest(
-            msg_id, transaction_type, txn_id, bic, payment_instrument_type,
-            [&](const std::string& bankKi, const std::string& publicKey,
-                const std::string& sessionKey, const std::string& id, const std::string& rule) {
-                b.status(TAVI_OK)
-                    .value("bankKi", bankKi)
-                    .value("publicKey", publicKey)
-                    .value("sessionKey", sessionKey)
-                    .value("txnId", id)
-                    .value("rule", rule);
-            },
-            [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
-        return b.release();
-    });
+char* tavi_client_config_get(const tavi_client* client, const char* name) {
+    try {
+        return client ? getConfig(client->settings.configuration, name) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
 }
 
-tavi_result* tavi_submit_credential(const char* txn_id, const char* transaction_type,
-                                    const char* cred_type, const char* cred_value,
-                                    const char* bank_ki, const char* public_key,
-                                    const char* session_key) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"txn_id", txn_id},
-                                         {"transaction_type", transaction_type},
-                                         {"cred_type", cred_type},
-                                         {"cred_value", cred_value},
-                                         {"bank_ki", bank_ki},
-                                         {"public_key", public_key},
-                                         {"session_key", session_key}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::TaviApiService::shared().createCredentialSubmissionRequest(
-            txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key, session_key,
-            [&](bool ok) { b.status(TAVI_OK).flag("success", ok); },
-            [&](bool ok) { b.status(TAVI_FAILED).flag("success", ok); });
-        return b.release();
-    });
-}
-
-tavi_result* tavi_fetch_otp_challenge(const char* transaction_type, const char* txn_id,
-                                      const char* payment_instrument_type, const char* bic,
-                                      const char* session_key, const char* action) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"transaction_type", transaction_type},
-                                         {"txn_id", txn_id},
-                                         {"payment_instrument_type", payment_instrument_type},
-                                         {"bic", bic},
-                                         {"session_key", session_key},
-                                         {"action", action, true}}))
-            return bad;
-        tavi_result* out = nullptr;
-        tavi::TaviApiService::shared().createFetchOtpChallengeRequest(
-            transaction_type, txn_id, payment_instrument_type, bic, session_key,
-            optionalText(action),
-            [&](const std::string& referenceId, const std::string& code, const std::string& expiry,
-                const std::string& act) {
-                out = ResultBuilder(TAVI_OK)
-                          .value("referenceId", referenceId)
-                          .value("otpChallengeCode", code)
-                          .value("otpExpiry", expiry)
-                          .value("action", act)
-                          .release();
-            },
-            [&](const std::optional<std::string>& code, const std::optional<std::string>& reason) {
-                out = fromCodeReason(code, reason);
-            });
-        return out ? out : simple(TAVI_INTERNAL_ERROR);
-    });
-}
-
-tavi_result* tavi_check_otp_status(const char* txn_id) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"txn_id", txn_id}})) return bad;
-        tavi_result* out = nullptr;
-        tavi::TaviApiService::shared().checkOtpStatus(txn_id, [&](const std::string& status) {
-            out = ResultBuilder(TAVI_OK).value("status", status).release();
-        });
-        return out ? out : simple(TAVI_INTERNAL_ERROR);
-    });
-}
-
-tavi_result* tavi_validate_otp(const char* txn_id, const char* transaction_type, const char* otp,
-                               const char* bank_ki, const char* public_key, const char* session_key,
-                               const char* action, const char* bic, const char* reference_id) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"txn_id", txn_id},
-                                         {"transaction_type", transaction_type},
-                                         {"otp", otp},
-                                         {"bank_ki", bank_ki},
-                                         {"public_key", public_key},
-                                         {"session_key", session_key},
-                                         {"action", action},
-                                         {"bic", bic},
-                                         {"reference_id", reference_id}}))
-            return bad;
-        tavi_result* out = nullptr;
-        tavi::TaviApiService::shared().createValidateOtpRequest(
-            txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
-            reference_id,
-            [&](bool ok) { out = ResultBuilder(TAVI_OK).flag("success", ok).release(); },
-            [&](const std::optional<std::string>& code, const std::optional<std::string>& reason) {
-                out = fromCodeReason(code, reason);
-            });
-        return out ? out : simple(TAVI_INTERNAL_ERROR);
-    });
-}
-
-tavi_result* tavi_validate_card_number(const char* session_key, const char* bank_ki,
-                                       const char* public_key, const char* txn_id,
-                                       const char* card_number, const char* bic,
-                                       const char* bank_name) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"session_key", session_key},
-                                         {"bank_ki", bank_ki},
-                                         {"public_key", public_key},
-                                         {"txn_id", txn_id},
-                                         {"card_number", card_number},
-                                         {"bic", bic},
-                                         {"bank_name", bank_name}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::TaviApiService::shared().validateCardNumAsync(
-            session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name,
-            [&](const tavi::ValidateCardNumResponse& r) {
-                b.status(TAVI_OK)
-                    .flag("success", r.commonResponse.success)
-                    .value("reqMsgId", r.commonResponse.reqMsgID)
-                    .value("errorCode", r.commonResponse.errorCode)
-                    .value("errorReason", r.commonResponse.errorReason)
-                    .value("bankNameMatchStatus", r.bankNameMatchStatus);
-            },
-            [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
-        return b.release();
-    });
-}
-
-tavi_result* tavi_register_card_detail(const char* txn_id, const char* transaction_type,
-                                       const char* bic, const char* account_no, const char* bank_ki,
-                                       const char* session_key, const char* card_number,
-                                       const char* expiry_month, const char* expiry_year,
-                                       const char* cvv, const char* public_key) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"txn_id", txn_id},
-                                         {"transaction_type", transaction_type},
-                                         {"bic", bic},
-                                         {"account_no", account_no, true},
-                                         {"bank_ki", bank_ki},
-                                         {"session_key", session_key},
-                                         {"card_number", card_number},
-                                         {"expiry_month", expiry_month},
-                                         {"expiry_year", expiry_year},
-                                         {"cvv", cvv},
-                                         {"public_key", public_key}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::TaviApiService::shared().registerCardDetailRequest(
-            txn_id, transaction_type, bic, optionalText(account_no), bank_ki, session_key,
-            card_number, expiry_month, expiry_year, cvv, public_key,
-            [&](bool ok, const std::string& code) {
-                b.status(TAVI_OK).flag("success", ok).value("errorCode", code);
-            },
-            [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
-        return b.release();
-    });
-}
-
-tavi_result* tavi_web_url(const char* transaction_type, const char* txn_id,
-                          const char* payment_instrument_type, const char* bic,
-                          const char* session_key) {
-    return guarded([&]() -> tavi_result* {
-        if (auto* bad = rejectArguments({{"transaction_type", transaction_type},
-                                         {"txn_id", txn_id},
-                                         {"payment_instrument_type", payment_instrument_type},
-                                         {"bic", bic},
-                                         {"session_key", session_key}}))
-            return bad;
-        ResultBuilder b(TAVI_INTERNAL_ERROR);
-        tavi::TaviApiService::shared().webUrlRequestAsync(
-            transaction_type, txn_id, payment_instrument_type, bic, session_key,
-            [&](const std::string& url) { b.status(TAVI_OK).value("refUrl", url); },
-            [&](const Error& e) { b.status(TAVI_FAILED).error(e); });
-        return b.release();
-    });
+void tavi_client_free(tavi_client* client) {
+    std::unique_ptr<tavi_client> owner(client);
 }
 
 // ---- Calls that return at once --------------------------------------------------------------
@@ -882,219 +906,6 @@ int tavi_call_wait(tavi_call* call) {
 
 void tavi_call_free(tavi_call* call) {
     std::unique_ptr<tavi_call> owner(call);
-}
-
-tavi_call* tavi_start_check_device_registered(const char* mobile, const tavi_call_options* options,
-                                              tavi_completion_fn completion, void* user_data) {
-    using tavi::RegistrationStatus;
-    return startCall<RegistrationStatus>(
-        rejectArguments({{"mobile", mobile}}), options, completion, user_data,
-        [](const tavi::Result<RegistrationStatus>& r) {
-            if (!r) return std::move(failure(r.error()).flag("registered", false));
-            const char* word = r.value() == RegistrationStatus::registered ? "registered"
-                               : r.value() == RegistrationStatus::refused  ? "refused"
-                                                                            : "notRegistered";
-            ResultBuilder b(TAVI_OK);
-            b.flag("registered", r.value() == RegistrationStatus::registered).value("status", word);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<RegistrationStatus> c) {
-            return tavi::TaviApiService::shared().startCheckRegistration(mobile, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_register_device(const char* session_key, const char* mobile,
-                                      const char* txn_id, const char* app_id,
-                                      const tavi_call_options* options,
-                                      tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::Accepted>(
-        rejectArguments({{"session_key", session_key}, {"mobile", mobile}, {"txn_id", txn_id}, {"app_id", app_id}}), options, completion, user_data,
-        [](const tavi::Result<tavi::Accepted>& r) {
-            if (!r) return failure(r.error());
-            ResultBuilder b(TAVI_OK);
-            b.value("result", "done");
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
-            return tavi::DeviceRegistrationController().startRegisterDevice(
-                session_key, mobile, txn_id, app_id, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_retrieve_keys(const char* msg_id, const char* transaction_type,
-                                    const char* txn_id, const char* bic,
-                                    const char* payment_instrument_type,
-                                    const tavi_call_options* options,
-                                    tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::TransactionKeys>(
-        rejectArguments({{"msg_id", msg_id}, {"transaction_type", transaction_type}, {"txn_id", txn_id}, {"bic", bic}, {"payment_instrument_type", payment_instrument_type}}), options,
-        completion, user_data,
-        [](const tavi::Result<tavi::TransactionKeys>& r) {
-            if (!r) return failure(r.error());
-            const tavi::TransactionKeys& k = r.value();
-            ResultBuilder b(TAVI_OK);
-            b.value("bankKi", k.bankKi)
-                .value("publicKey", k.publicKey)
-                .value("sessionKey", k.sessionKey)
-                .value("txnId", k.txnId)
-                .value("rule", k.rule);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::TransactionKeys> c) {
-            return tavi::TaviApiService::shared().startRetrieveKeys(
-                msg_id, transaction_type, txn_id, bic, payment_instrument_type, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_submit_credential(const char* txn_id, const char* transaction_type,
-                                        const char* cred_type, const char* cred_value,
-                                        const char* bank_ki, const char* public_key,
-                                        const char* session_key, const tavi_call_options* options,
-                                        tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::Accepted>(
-        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"cred_type", cred_type}, {"cred_value", cred_value}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}}),
-        options, completion, user_data,
-        [](const tavi::Result<tavi::Accepted>& r) {
-            if (!r) return std::move(failure(r.error()).flag("success", false));
-            ResultBuilder b(TAVI_OK);
-            b.flag("success", true);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
-            return tavi::TaviApiService::shared().startSubmitCredential(
-                txn_id, transaction_type, cred_type, cred_value, bank_ki, public_key, session_key,
-                std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_fetch_otp_challenge(const char* transaction_type, const char* txn_id,
-                                          const char* payment_instrument_type, const char* bic,
-                                          const char* session_key, const char* action,
-                                          const tavi_call_options* options,
-                                          tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::OtpChallenge>(
-        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
-        completion, user_data,
-        [](const tavi::Result<tavi::OtpChallenge>& r) {
-            if (!r) return codeReasonFailure(r.error());
-            const tavi::OtpChallenge& ch = r.value();
-            ResultBuilder b(TAVI_OK);
-            b.value("referenceId", ch.referenceId)
-                .value("otpChallengeCode", ch.otpChallengeCode)
-                .value("otpExpiry", ch.otpExpiry)
-                .value("action", ch.action);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::OtpChallenge> c) {
-            return tavi::TaviApiService::shared().startFetchOtpChallenge(
-                transaction_type, txn_id, payment_instrument_type, bic, session_key,
-                optionalText(action), std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_check_otp_status(const char* txn_id, const tavi_call_options* options,
-                                       tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::OtpStatus>(
-        rejectArguments({{"txn_id", txn_id}}), options, completion, user_data,
-        [](const tavi::Result<tavi::OtpStatus>& r) {
-            if (!r) return std::move(failure(r.error()).value("status", "stop"));
-            ResultBuilder b(TAVI_OK);
-            b.value("status", r.value() == tavi::OtpStatus::pending ? "retry" : "stop");
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::OtpStatus> c) {
-            return tavi::TaviApiService::shared().startOtpStatus(txn_id, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_validate_otp(const char* txn_id, const char* transaction_type,
-                                   const char* otp, const char* bank_ki, const char* public_key,
-                                   const char* session_key, const char* action, const char* bic,
-                                   const char* reference_id, const tavi_call_options* options,
-                                   tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::Accepted>(
-        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"otp", otp}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"session_key", session_key}, {"action", action}, {"bic", bic}, {"reference_id", reference_id}}),
-        options, completion, user_data,
-        [](const tavi::Result<tavi::Accepted>& r) {
-            if (!r) return codeReasonFailure(r.error());
-            ResultBuilder b(TAVI_OK);
-            b.flag("success", true);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::Accepted> c) {
-            return tavi::TaviApiService::shared().startValidateOtp(
-                txn_id, transaction_type, otp, bank_ki, public_key, session_key, action, bic,
-                reference_id, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_validate_card_number(const char* session_key, const char* bank_ki,
-                                           const char* public_key, const char* txn_id,
-                                           const char* card_number, const char* bic,
-                                           const char* bank_name, const tavi_call_options* options,
-                                           tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::ValidateCardNumResponse>(
-        rejectArguments({{"session_key", session_key}, {"bank_ki", bank_ki}, {"public_key", public_key}, {"txn_id", txn_id}, {"card_number", card_number}, {"bic", bic}, {"bank_name", bank_name}}), options,
-        completion, user_data,
-        [](const tavi::Result<tavi::ValidateCardNumResponse>& r) {
-            if (!r) return failure(r.error());
-            const tavi::ValidateCardNumResponse& v = r.value();
-            ResultBuilder b(TAVI_OK);
-            b.flag("success", v.commonResponse.success)
-                .value("reqMsgId", v.commonResponse.reqMsgID)
-                .value("errorCode", v.commonResponse.errorCode)
-                .value("errorReason", v.commonResponse.errorReason)
-                .value("bankNameMatchStatus", v.bankNameMatchStatus);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::ValidateCardNumResponse> c) {
-            return tavi::TaviApiService::shared().startValidateCardNum(
-                session_key, bank_ki, public_key, txn_id, card_number, bic, bank_name,
-                std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_register_card_detail(const char* txn_id, const char* transaction_type,
-                                           const char* bic, const char* account_no,
-                                           const char* bank_ki, const char* session_key,
-                                           const char* card_number, const char* expiry_month,
-                                           const char* expiry_year, const char* cvv,
-                                           const char* public_key, const tavi_call_options* options,
-                                           tavi_completion_fn completion, void* user_data) {
-    return startCall<tavi::CardRegistration>(
-        rejectArguments({{"txn_id", txn_id}, {"transaction_type", transaction_type}, {"bic", bic}, {"bank_ki", bank_ki}, {"session_key", session_key}, {"card_number", card_number}, {"expiry_month", expiry_month}, {"expiry_year", expiry_year}, {"cvv", cvv}, {"public_key", public_key}}),
-        options, completion, user_data,
-        [](const tavi::Result<tavi::CardRegistration>& r) {
-            if (!r) return failure(r.error());
-            ResultBuilder b(TAVI_OK);
-            b.flag("success", r.value().accepted).value("errorCode", r.value().errorCode);
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<tavi::CardRegistration> c) {
-            return tavi::TaviApiService::shared().startRegisterCardDetail(
-                txn_id, transaction_type, bic, optionalText(account_no), bank_ki, session_key,
-                card_number, expiry_month, expiry_year, cvv, public_key, std::move(c), o);
-        });
-}
-
-tavi_call* tavi_start_web_url(const char* transaction_type, const char* txn_id,
-                              const char* payment_instrument_type, const char* bic,
-                              const char* session_key, const tavi_call_options* options,
-                              tavi_completion_fn completion, void* user_data) {
-    return startCall<std::string>(
-        rejectArguments({{"transaction_type", transaction_type}, {"txn_id", txn_id}, {"payment_instrument_type", payment_instrument_type}, {"bic", bic}, {"session_key", session_key}}), options,
-        completion, user_data,
-        [](const tavi::Result<std::string>& r) {
-            if (!r) return failure(r.error());
-            ResultBuilder b(TAVI_OK);
-            b.value("refUrl", r.value());
-            return b;
-        },
-        [&](const tavi::CallOptions& o, tavi::Completion<std::string> c) {
-            return tavi::TaviApiService::shared().startWebUrl(
-                transaction_type, txn_id, payment_instrument_type, bic, session_key, std::move(c),
-                o);
-        });
 }
 
 // ---- Local card checks ----------------------------------------------------------------------

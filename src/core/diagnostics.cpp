@@ -8,7 +8,7 @@
 namespace tavi::detail {
 
 void diag(std::string_view line) {
-    const auto& config = AppConstantTAVI::shared();
+    const auto& config = configuration();
     if (config.logLevel < LogLevel::debug) return;
     // Parts of a line come from the server or the host: one line, no terminal sequences. A call
     // with a sink of its own writes there instead of the configured sink.
@@ -20,21 +20,23 @@ void diag(std::string_view line) {
 }
 
 bool diagnosticsOn() {
-    const auto& config = AppConstantTAVI::shared();
+    const auto& config = configuration();
     if (config.logLevel < LogLevel::debug) return false;
     const CallContext* call = currentCall();
     return (call != nullptr && call->sink) || config.diagnosticsSink != nullptr;
 }
 
 void systemLog(std::string_view message) {
-    if (AppConstantTAVI::shared().logLevel < LogLevel::error) return;
+    if (configuration().logLevel < LogLevel::error) return;
     const std::string text = escapeControlCharacters(message);
     ::syslog(LOG_USER | LOG_ERR, "%s", text.c_str());
 }
 
-std::string maskAllButLastFour(const std::string& value) {
+std::string maskAllButLastFour(std::string_view value) {
     if (value.size() <= 4) return std::string(value.size(), '*');
-    return std::string(value.size() - 4, '*') + value.substr(value.size() - 4);
+    std::string masked(value.size() - 4, '*');
+    masked.append(value.substr(value.size() - 4));
+    return masked;
 }
 
 std::optional<Error> nonUTF8Text(std::initializer_list<RequestText> texts, const char* kind) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <initializer_list>
 #include <cstdint>
 #include <optional>
@@ -11,7 +12,12 @@
 #include <string>
 #include <string_view>
 
+#include "tavi/config.hpp"
 #include "tavi/result.hpp"
+
+namespace tavi {
+class SecureStore;
+}  // namespace tavi
 
 namespace tavi::detail {
 
@@ -22,7 +28,7 @@ bool diagnosticsOn();
 /// Writes one message to the system log.
 void systemLog(std::string_view message);
 /// A card-like number with all but its last four characters replaced by '*'.
-std::string maskAllButLastFour(const std::string& value);
+std::string maskAllButLastFour(std::string_view value);
 
 /// A new random UUID in its standard upper-case text form (8-4-4-4-12).
 std::string newUUID();
@@ -50,9 +56,18 @@ std::string escapeControlCharacters(std::string_view text);
 /// An Error in the TaviClientError domain.
 Error clientError(long code, std::string message);
 
-/// What one call carries through its steps: its deadline, where its diagnostic lines go, and,
-/// for a call on the engine, the state its handle shares (cancellation, delivery).
+/// What a client of its own (tavi::Client::connect) brings to each of its calls: a snapshot of
+/// the configuration, and its store (null: the installed store).
+struct ClientContext {
+    AppConstantTAVI configuration;
+    std::shared_ptr<SecureStore> store;
+};
+
+/// What one call carries through its steps: its deadline, where its diagnostic lines go, the
+/// client it belongs to (null: the default client) and, for a call on the engine, the state its
+/// handle shares (cancellation, delivery).
 struct CallContext {
+    std::shared_ptr<const ClientContext> client;
     std::chrono::steady_clock::time_point deadline;
     long totalMilliseconds = 0;
     std::function<void(std::string_view)> sink;  ///< none: the configured sink
@@ -68,6 +83,24 @@ long long saturatingMultiply(long long a, long long b);
 
 /// The call whose steps run on this thread right now; null outside every call.
 CallContext* currentCall();
+
+/// The client of the current call, or of the call being started on this thread; null for the
+/// default client.
+const std::shared_ptr<const ClientContext>& currentClient();
+/// The configuration the current call uses: its client's snapshot, else AppConstantTAVI::shared().
+const AppConstantTAVI& configuration();
+
+/// Makes `client` the client of the calls started on this thread for a scope.
+class StartingClientScope {
+  public:
+    explicit StartingClientScope(std::shared_ptr<const ClientContext> client);
+    ~StartingClientScope();
+    StartingClientScope(const StartingClientScope&) = delete;
+    StartingClientScope& operator=(const StartingClientScope&) = delete;
+
+  private:
+    std::shared_ptr<const ClientContext> previous_;
+};
 
 /// Makes `call` the current call of this thread for a scope.
 class CurrentCallScope {

@@ -66,6 +66,29 @@ CallContext* currentCall() {
     return current;
 }
 
+namespace {
+thread_local std::shared_ptr<const ClientContext> starting;
+}  // namespace
+
+const std::shared_ptr<const ClientContext>& currentClient() {
+    if (current != nullptr && current->client) return current->client;
+    return starting;
+}
+
+const AppConstantTAVI& configuration() {
+    const auto& client = currentClient();
+    return client ? client->configuration : AppConstantTAVI::shared();
+}
+
+StartingClientScope::StartingClientScope(std::shared_ptr<const ClientContext> client)
+    : previous_(std::move(starting)) {
+    starting = std::move(client);
+}
+
+StartingClientScope::~StartingClientScope() {
+    starting = std::move(previous_);
+}
+
 CurrentCallScope::CurrentCallScope(CallContext* call) : previous_(current) {
     current = call;
 }
@@ -76,7 +99,7 @@ CurrentCallScope::~CurrentCallScope() {
 
 CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
                            std::function<void(std::string_view)> sink) {
-    const auto& config = AppConstantTAVI::shared();
+    const auto& config = configuration();
     CallContext call;
     // Each duration is checked against the longest allowed before anything is computed from it,
     // and held there, so that no sum or product below can overflow.
@@ -100,6 +123,7 @@ CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
                                       : 60000;
         total = saturatingMultiply(2, timeout);
     }
+    call.client = currentClient();
     call.totalMilliseconds = static_cast<long>(total);
     call.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
     call.sink = std::move(sink);

@@ -137,7 +137,7 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
     const std::string& endPoint, const std::string& method,
     const std::map<std::string, QueryValue>& queryParams, const std::optional<Bytes>& body,
     const std::map<std::string, std::string>& loggedHeaders) {
-    const auto& config = AppConstantTAVI::shared();
+    const auto& config = configuration();
     std::string problem;
     // A URL that cannot be formed is an error: the request goes nowhere else instead.
     auto url = joinAndParse(config.serverURL, endPoint, queryParams, problem);

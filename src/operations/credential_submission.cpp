@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
@@ -15,26 +16,10 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/authorize";
 
-struct SubmitCredentialArgs {
-    std::string txnId;
-    std::string transactionType;
-    std::string credType;
-    std::string credValue;
-    std::string bankKi;
-    std::string publicKey;
-    std::string sessionKey;
-};
+using SubmitCredentialArgs = SubmitCredentialRequest;
 
 detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
-    if (auto refused = detail::nonUTF8Text({{"txnId", call.txnId},
-                                            {"transactionType", call.transactionType},
-                                            {"credType", call.credType},
-                                            {"credValue", call.credValue},
-                                            {"bankKi", call.bankKi},
-                                            {"publicKey", call.publicKey},
-                                            {"sessionKey", call.sessionKey}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto sealed = detail::beginSealedRequest(
         detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
@@ -42,9 +27,9 @@ detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
     const detail::SealedRequest& request = sealed.value();
 
     auto sealedCredential =
-        detail::sealForBank(call.credValue, call.bankKi, call.publicKey, call.txnId);
+        detail::sealForBank(call.credValue.view(), call.bankKi, call.publicKey, call.txnId);
     if (!sealedCredential) {
-        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+        co_return detail::clientError(ClientErrorCode::invalidKey,
                                       "the credential could not be sealed for the bank: the bank "
                                       "key cannot be used");
     }
@@ -65,6 +50,12 @@ detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
 
 }  // namespace
 
+namespace detail {
+Task<Result<Accepted>> run(SubmitCredentialRequest request) {
+    return submitCredentialCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::createCredentialSubmissionRequest(
     const std::string& txnId, const std::string& transactionType, const std::string& credType,
     const std::string& credValue, const std::string& bankKi, const std::string& publicKey,
@@ -73,7 +64,7 @@ void TaviApiService::createCredentialSubmissionRequest(
     const detail::OperationScope scope;
     // Every failure is the same `false`: this shape carries no error value.
     auto result = detail::runHere(submitCredentialCall(
-        {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}));
+        {txnId, transactionType, credType, SecretString(credValue), bankKi, publicKey, sessionKey}));
     if (!result) {
         if (failure) failure(false);
     } else if (success) {
@@ -87,7 +78,7 @@ Result<Accepted> TaviApiService::submitCredential(
     const std::string& sessionKey, const CallOptions& options) {
     return detail::runBlocking(
         submitCredentialCall(
-            {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}),
+            {txnId, transactionType, credType, SecretString(credValue), bankKi, publicKey, sessionKey}),
         options);
 }
 
@@ -97,7 +88,7 @@ CallHandle TaviApiService::startSubmitCredential(
     const std::string& sessionKey, Completion<Accepted> completion, const CallOptions& options) {
     return detail::startCall(
         submitCredentialCall(
-            {txnId, transactionType, credType, credValue, bankKi, publicKey, sessionKey}),
+            {txnId, transactionType, credType, SecretString(credValue), bankKi, publicKey, sessionKey}),
         options, std::move(completion));
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
 
@@ -19,13 +20,7 @@ constexpr const char* kDefaultAction = "PURCHASE";
 
 /// One call's arguments, kept together so that a re-issue repeats them exactly. The session key
 /// argument is not among them: it never goes into a request.
-struct FetchOtpArgs {
-    std::string transactionType;
-    std::string txnId;
-    std::string paymentInstrumentType;
-    std::string bic;
-    std::optional<std::string> action;
-};
+using FetchOtpArgs = FetchOtpChallengeRequest;
 
 /// One attempt: a whole new sealed request. Re-issues when the answer's key cannot be recovered
 /// or the payload does not decrypt.
@@ -69,15 +64,7 @@ detail::Task<detail::Attempted<OtpChallenge>> attempt(const FetchOtpArgs& call) 
 }
 
 detail::Task<Result<OtpChallenge>> fetchOtpCall(FetchOtpArgs call) {
-    if (auto refused = detail::nonUTF8Text(
-            {{"transactionType", call.transactionType},
-             {"txnId", call.txnId},
-             {"paymentInstrumentType", call.paymentInstrumentType},
-             {"bic", call.bic},
-             {"action", call.action ? std::string_view(*call.action) : std::string_view(),
-              call.action.has_value()}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
     auto step = detail::withReissues<OtpChallenge>(
         "createFetchOtpChallengeRequest", [&call](int) { return attempt(call); });
     auto outcome = co_await step;
@@ -86,17 +73,23 @@ detail::Task<Result<OtpChallenge>> fetchOtpCall(FetchOtpArgs call) {
 
 }  // namespace
 
+namespace detail {
+Task<Result<OtpChallenge>> run(FetchOtpChallengeRequest request) {
+    return fetchOtpCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::createFetchOtpChallengeRequest(
     const std::string& transactionType, const std::string& txnId,
     const std::string& paymentInstrumentType, const std::string& bic,
-    const std::string& /*sessionKey*/, const std::optional<std::string>& action,
+    const std::string& sessionKey, const std::optional<std::string>& action,
     std::function<void(const std::string& referenceId, const std::string& otpChallengeCode,
                        const std::string& otpExpiry, const std::string& action)>
         success,
     CodeReasonCallback failure) {
     const detail::OperationScope scope;
     auto result =
-        detail::runHere(fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}));
+        detail::runHere(fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey, action}));
     if (!result) return detail::deliverCodeReason(result.error(), failure);
     const OtpChallenge& c = result.value();
     if (success) success(c.referenceId, c.otpChallengeCode, c.otpExpiry, c.action);
@@ -106,23 +99,23 @@ Result<OtpChallenge> TaviApiService::fetchOtpChallenge(const std::string& transa
                                                        const std::string& txnId,
                                                        const std::string& paymentInstrumentType,
                                                        const std::string& bic,
-                                                       const std::string& /*sessionKey*/,
+                                                       const std::string& sessionKey,
                                                        const std::optional<std::string>& action,
                                                        const CallOptions& options) {
     return detail::runBlocking(
-        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}), options);
+        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey, action}), options);
 }
 
 CallHandle TaviApiService::startFetchOtpChallenge(const std::string& transactionType,
                                                   const std::string& txnId,
                                                   const std::string& paymentInstrumentType,
                                                   const std::string& bic,
-                                                  const std::string& /*sessionKey*/,
+                                                  const std::string& sessionKey,
                                                   const std::optional<std::string>& action,
                                                   Completion<OtpChallenge> completion,
                                                   const CallOptions& options) {
     return detail::startCall(
-        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, action}), options,
+        fetchOtpCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey, action}), options,
         std::move(completion));
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/device.hpp"
 #include "tavi/service.hpp"
@@ -12,13 +13,7 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
 
-struct RetrieveKeysArgs {
-    std::string msgID;
-    std::string transactionType;
-    std::string txnId;
-    std::string bic;
-    std::string paymentInstrumentType;
-};
+using RetrieveKeysArgs = RetrieveKeysRequest;
 
 /// One attempt: a whole new sealed request.
 detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs& call) {
@@ -62,13 +57,7 @@ detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs&
 }
 
 detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
-    if (auto refused = detail::nonUTF8Text({{"msgID", call.msgID},
-                                            {"transactionType", call.transactionType},
-                                            {"txnId", call.txnId},
-                                            {"bic", call.bic},
-                                            {"paymentInstrumentType", call.paymentInstrumentType}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
     auto attempts = detail::withReissues<TransactionKeys>(
         "createRetrieveKeysRequest", [&call](int) { return attempt(call); });
     auto result = co_await attempts;
@@ -76,6 +65,12 @@ detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
 }
 
 }  // namespace
+
+namespace detail {
+Task<Result<TransactionKeys>> run(RetrieveKeysRequest request) {
+    return retrieveKeysCall(std::move(request));
+}
+}  // namespace detail
 
 void TaviApiService::createRetrieveKeysRequest(
     const std::string& msgID, const std::string& transactionType, const std::string& txnId,
@@ -87,7 +82,7 @@ void TaviApiService::createRetrieveKeysRequest(
     ErrorCallback failure) {
     const detail::OperationScope scope;
     detail::deliverResult(
-        detail::runHere(retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType})),
+        detail::runHere(retrieveKeysCall(RetrieveKeysRequest{msgID, transactionType, txnId, bic, paymentInstrumentType})),
         [&success](const TransactionKeys& k) {
             if (success) success(k.bankKi, k.publicKey, k.sessionKey, k.txnId, k.rule);
         },
@@ -101,7 +96,7 @@ Result<TransactionKeys> TaviApiService::retrieveKeys(const std::string& msgID,
                                                      const std::string& paymentInstrumentType,
                                                      const CallOptions& options) {
     return detail::runBlocking(
-        retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType}), options);
+        retrieveKeysCall(RetrieveKeysRequest{msgID, transactionType, txnId, bic, paymentInstrumentType}), options);
 }
 
 CallHandle TaviApiService::startRetrieveKeys(const std::string& msgID,
@@ -111,7 +106,7 @@ CallHandle TaviApiService::startRetrieveKeys(const std::string& msgID,
                                              Completion<TransactionKeys> completion,
                                              const CallOptions& options) {
     return detail::startCall(
-        retrieveKeysCall({msgID, transactionType, txnId, bic, paymentInstrumentType}), options,
+        retrieveKeysCall(RetrieveKeysRequest{msgID, transactionType, txnId, bic, paymentInstrumentType}), options,
         std::move(completion));
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "core/http.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
@@ -45,6 +46,12 @@ detail::Task<Result<OtpStatus>> otpStatusCall(std::string txnId) {
 }
 
 }  // namespace
+
+namespace detail {
+Task<Result<OtpStatus>> run(CheckOtpStatusRequest request) {
+    return otpStatusCall(std::move(request.txnId));
+}
+}  // namespace detail
 
 void TaviApiService::checkOtpStatus(const std::string& txnId,
                                     std::function<void(const std::string& status)> status) {

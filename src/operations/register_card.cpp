@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/device.hpp"
 #include "tavi/service.hpp"
@@ -18,19 +19,7 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/register-card-detail";
 
-struct RegisterCardArgs {
-    std::string txnId;
-    std::string transactionType;
-    std::string bic;
-    std::optional<std::string> accountNo;
-    std::string bankKi;
-    std::string sessionKey;
-    std::string cardNumber;
-    std::string expiryMonth;
-    std::string expiryYear;
-    std::string cvv;
-    std::string publicKey;
-};
+using RegisterCardArgs = RegisterCardRequest;
 
 /// The request's payload with every card and account value sealed for the bank; the name of a
 /// value that cannot be sealed (never the value) goes into the error.
@@ -39,13 +28,13 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
     payload.startDateTime = TaviUtils::getCurrentTimeInMillis();
 
     std::optional<Error> sealError;
-    const auto seal = [&](const std::string& value,
+    const auto seal = [&](std::string_view value,
                           const char* what) -> std::optional<std::string> {
         if (sealError) return std::nullopt;
         auto sealedValue = detail::sealForBank(value, call.bankKi, call.publicKey, call.txnId);
         if (!sealedValue) {
             sealError = detail::clientError(
-                ClientErrorCode::encryptionFailed,
+                ClientErrorCode::invalidKey,
                 std::string("the ") + what +
                     " could not be sealed for the bank: the bank key cannot be used");
         }
@@ -54,12 +43,12 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
 
     AccountInfo accountInfo;
     accountInfo.bic = call.bic;
-    if (call.accountNo) accountInfo.accountNo = seal(*call.accountNo, "account number");
+    if (call.accountNo) accountInfo.accountNo = seal(call.accountNo->view(), "account number");
     RegisterAccountDetails card;
-    card.number = seal(call.cardNumber, "card number");
-    card.cvv = seal(call.cvv, "card security code");
-    card.expiryMonth = seal(call.expiryMonth, "expiry month");
-    card.expiryYear = seal(call.expiryYear, "expiry year");
+    card.number = seal(call.cardNumber.view(), "card number");
+    card.cvv = seal(call.cvv.view(), "card security code");
+    card.expiryMonth = seal(call.expiryMonth.view(), "expiry month");
+    card.expiryYear = seal(call.expiryYear.view(), "expiry year");
     if (sealError) return *sealError;
     // The user's name as the host stored it; the server expects it in clear.
     card.fullName = KeychainManager::getPreference(SessionManager::usernameKey);
@@ -72,21 +61,7 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
 
 /// A decline is not an error here: it is the server's verdict, with its errorCode.
 detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
-    if (auto refused = detail::nonUTF8Text(
-            {{"txnId", call.txnId},
-             {"transactionType", call.transactionType},
-             {"bic", call.bic},
-             {"accountNo", call.accountNo ? std::string_view(*call.accountNo) : std::string_view(),
-              call.accountNo.has_value()},
-             {"bankKi", call.bankKi},
-             {"sessionKey", call.sessionKey},
-             {"cardNumber", call.cardNumber},
-             {"expiryMonth", call.expiryMonth},
-             {"expiryYear", call.expiryYear},
-             {"cvv", call.cvv},
-             {"publicKey", call.publicKey}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto request = detail::beginSealedRequest(
         detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
@@ -107,6 +82,12 @@ detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
 
 }  // namespace
 
+namespace detail {
+Task<Result<CardRegistration>> run(RegisterCardRequest request) {
+    return registerCardCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::registerCardDetailRequest(
     const std::string& txnId, const std::string& transactionType, const std::string& bic,
     const std::optional<std::string>& accountNo, const std::string& bankKi,
@@ -116,9 +97,9 @@ void TaviApiService::registerCardDetailRequest(
     ErrorCallback failure) {
     const detail::OperationScope scope;
     detail::deliverResult(
-        detail::runHere(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
-                                          sessionKey, cardNumber, expiryMonth, expiryYear, cvv,
-                                          publicKey})),
+        detail::runHere(registerCardCall({txnId, transactionType, bic, detail::secretCopy(accountNo), bankKi,
+                                          sessionKey, SecretString(cardNumber), SecretString(expiryMonth),
+                                          SecretString(expiryYear), SecretString(cvv), publicKey})),
         [&success](const CardRegistration& verdict) {
             if (success) success(verdict.accepted, verdict.errorCode);
         },
@@ -131,9 +112,9 @@ Result<CardRegistration> TaviApiService::registerCardDetail(
     const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
     const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
     const CallOptions& options) {
-    return detail::runBlocking(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
-                                                 sessionKey, cardNumber, expiryMonth, expiryYear,
-                                                 cvv, publicKey}),
+    return detail::runBlocking(registerCardCall({txnId, transactionType, bic, detail::secretCopy(accountNo), bankKi,
+                                                 sessionKey, SecretString(cardNumber), SecretString(expiryMonth),
+                                                 SecretString(expiryYear), SecretString(cvv), publicKey}),
                                options);
 }
 
@@ -143,9 +124,9 @@ CallHandle TaviApiService::startRegisterCardDetail(
     const std::string& sessionKey, const std::string& cardNumber, const std::string& expiryMonth,
     const std::string& expiryYear, const std::string& cvv, const std::string& publicKey,
     Completion<CardRegistration> completion, const CallOptions& options) {
-    return detail::startCall(registerCardCall({txnId, transactionType, bic, accountNo, bankKi,
-                                               sessionKey, cardNumber, expiryMonth, expiryYear,
-                                               cvv, publicKey}),
+    return detail::startCall(registerCardCall({txnId, transactionType, bic, detail::secretCopy(accountNo), bankKi,
+                                               sessionKey, SecretString(cardNumber), SecretString(expiryMonth),
+                                               SecretString(expiryYear), SecretString(cvv), publicKey}),
                              options, std::move(completion));
 }
 

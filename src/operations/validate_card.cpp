@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
@@ -16,26 +17,10 @@ namespace {
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-card-num";
 constexpr const char* kTransactionType = "FINANCIAL_TXN";
 
-struct ValidateCardArgs {
-    std::string sessionKey;
-    std::string bankKi;
-    std::string publicKey;
-    std::string txnId;
-    std::string cardNumber;
-    std::string bic;
-    std::string bankName;
-};
+using ValidateCardArgs = ValidateCardNumberRequest;
 
 detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs call) {
-    if (auto refused = detail::nonUTF8Text({{"sessionKey", call.sessionKey},
-                                            {"bankKi", call.bankKi},
-                                            {"publicKey", call.publicKey},
-                                            {"txnId", call.txnId},
-                                            {"cardNumber", call.cardNumber},
-                                            {"bic", call.bic},
-                                            {"bankName", call.bankName}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     // An absent "deviceId" travels as an empty text here.
     auto request = detail::beginSealedRequest(detail::sessionKeyOptions(
@@ -43,11 +28,11 @@ detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs 
     if (!request) co_return request.error();
 
     // Only the last four digits of the card number ever reach a log line.
-    detail::diag(detail::maskAllButLastFour(call.cardNumber) + "New Number");
+    detail::diag(detail::maskAllButLastFour(call.cardNumber.view()) + "New Number");
 
-    auto cardNum = detail::sealForBank(call.cardNumber, call.bankKi, call.publicKey, call.txnId);
+    auto cardNum = detail::sealForBank(call.cardNumber.view(), call.bankKi, call.publicKey, call.txnId);
     if (!cardNum) {
-        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+        co_return detail::clientError(ClientErrorCode::invalidKey,
                                       "the card number could not be sealed for the bank: the "
                                       "bank key cannot be used");
     }
@@ -63,6 +48,12 @@ detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs 
 
 }  // namespace
 
+namespace detail {
+Task<Result<ValidateCardNumResponse>> run(ValidateCardNumberRequest request) {
+    return validateCardCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::validateCardNumAsync(
     const std::string& sessionKey, const std::string& bankKi, const std::string& publicKey,
     const std::string& txnId, const std::string& cardNumber, const std::string& bic,
@@ -71,7 +62,7 @@ void TaviApiService::validateCardNumAsync(
     const detail::OperationScope scope;
     detail::deliverResult(
         detail::runHere(validateCardCall(
-            {sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName})),
+            {sessionKey, bankKi, publicKey, txnId, SecretString(cardNumber), bic, bankName})),
         [&success](const ValidateCardNumResponse& response) {
             if (success) success(response);
         },
@@ -83,7 +74,7 @@ Result<ValidateCardNumResponse> TaviApiService::validateCardNum(
     const std::string& txnId, const std::string& cardNumber, const std::string& bic,
     const std::string& bankName, const CallOptions& options) {
     return detail::runBlocking(
-        validateCardCall({sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName}),
+        validateCardCall({sessionKey, bankKi, publicKey, txnId, SecretString(cardNumber), bic, bankName}),
         options);
 }
 
@@ -93,7 +84,7 @@ CallHandle TaviApiService::startValidateCardNum(
     const std::string& bankName, Completion<ValidateCardNumResponse> completion,
     const CallOptions& options) {
     return detail::startCall(
-        validateCardCall({sessionKey, bankKi, publicKey, txnId, cardNumber, bic, bankName}),
+        validateCardCall({sessionKey, bankKi, publicKey, txnId, SecretString(cardNumber), bic, bankName}),
         options, std::move(completion));
 }
 

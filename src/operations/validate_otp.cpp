@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
 #include "translator/seal.hpp"
@@ -15,38 +16,18 @@ namespace {
 
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-otp-api";
 
-struct ValidateOtpArgs {
-    std::string txnId;
-    std::string transactionType;
-    std::string credValue;
-    std::string bankKi;
-    std::string publicKey;
-    std::string sessionKey;
-    std::string action;
-    std::string bic;
-    std::string referenceid;
-};
+using ValidateOtpArgs = ValidateOtpRequest;
 
 detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
-    if (auto refused = detail::nonUTF8Text({{"txnId", call.txnId},
-                                            {"transactionType", call.transactionType},
-                                            {"credValue", call.credValue},
-                                            {"bankKi", call.bankKi},
-                                            {"publicKey", call.publicKey},
-                                            {"sessionKey", call.sessionKey},
-                                            {"action", call.action},
-                                            {"bic", call.bic},
-                                            {"referenceid", call.referenceid}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto request = detail::beginSealedRequest(
         detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
     if (!request) co_return request.error();
 
-    auto sealedOtp = detail::sealForBank(call.credValue, call.bankKi, call.publicKey, call.txnId);
+    auto sealedOtp = detail::sealForBank(call.credValue.view(), call.bankKi, call.publicKey, call.txnId);
     if (!sealedOtp) {
-        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+        co_return detail::clientError(ClientErrorCode::invalidKey,
                                       "the OTP could not be sealed for the bank: the bank key "
                                       "cannot be used");
     }
@@ -74,13 +55,19 @@ detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
 
 }  // namespace
 
+namespace detail {
+Task<Result<Accepted>> run(ValidateOtpRequest request) {
+    return validateOtpCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::createValidateOtpRequest(
     const std::string& txnId, const std::string& transactionType, const std::string& credValue,
     const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
     const std::string& action, const std::string& bic, const std::string& referenceid,
     std::function<void(bool)> success, CodeReasonCallback failure) {
     const detail::OperationScope scope;
-    auto result = detail::runHere(validateOtpCall({txnId, transactionType, credValue, bankKi,
+    auto result = detail::runHere(validateOtpCall({txnId, transactionType, SecretString(credValue), bankKi,
                                                    publicKey, sessionKey, action, bic,
                                                    referenceid}));
     if (!result) return detail::deliverCodeReason(result.error(), failure);
@@ -92,7 +79,7 @@ Result<Accepted> TaviApiService::validateOtp(
     const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
     const std::string& action, const std::string& bic, const std::string& referenceid,
     const CallOptions& options) {
-    return detail::runBlocking(validateOtpCall({txnId, transactionType, credValue, bankKi,
+    return detail::runBlocking(validateOtpCall({txnId, transactionType, SecretString(credValue), bankKi,
                                                 publicKey, sessionKey, action, bic, referenceid}),
                                options);
 }
@@ -102,7 +89,7 @@ CallHandle TaviApiService::startValidateOtp(
     const std::string& bankKi, const std::string& publicKey, const std::string& sessionKey,
     const std::string& action, const std::string& bic, const std::string& referenceid,
     Completion<Accepted> completion, const CallOptions& options) {
-    return detail::startCall(validateOtpCall({txnId, transactionType, credValue, bankKi, publicKey,
+    return detail::startCall(validateOtpCall({txnId, transactionType, SecretString(credValue), bankKi, publicKey,
                                               sessionKey, action, bic, referenceid}),
                              options, std::move(completion));
 }

@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 
+#include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
 
@@ -12,12 +13,7 @@ namespace {
 constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/request-web-url";
 
 // The session key argument is not among these: it never goes into a request.
-struct WebUrlArgs {
-    std::string transactionType;
-    std::string txnId;
-    std::string paymentInstrumentType;
-    std::string bic;
-};
+using WebUrlArgs = SecureWebUrlRequest;
 
 /// One attempt: a whole new sealed request.
 detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
@@ -58,12 +54,7 @@ detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
 }
 
 detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
-    if (auto refused = detail::nonUTF8Text({{"transactionType", call.transactionType},
-                                            {"txnId", call.txnId},
-                                            {"paymentInstrumentType", call.paymentInstrumentType},
-                                            {"bic", call.bic}})) {
-        co_return *refused;
-    }
+    if (auto refused = detail::checkRequest(call)) co_return *refused;
     auto step = detail::withReissues<std::string>(
         "webUrlRequestAsync", [&call](int) { return attempt(call); });
     auto outcome = co_await step;
@@ -72,15 +63,21 @@ detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
 
 }  // namespace
 
+namespace detail {
+Task<Result<std::string>> run(SecureWebUrlRequest request) {
+    return webUrlCall(std::move(request));
+}
+}  // namespace detail
+
 void TaviApiService::webUrlRequestAsync(const std::string& transactionType,
                                         const std::string& txnId,
                                         const std::string& paymentInstrumentType,
-                                        const std::string& bic, const std::string& /*sessionKey*/,
+                                        const std::string& bic, const std::string& sessionKey,
                                         std::function<void(const std::string& refUrl)> success,
                                         ErrorCallback failure) {
     const detail::OperationScope scope;
     detail::deliverResult(
-        detail::runHere(webUrlCall({transactionType, txnId, paymentInstrumentType, bic})),
+        detail::runHere(webUrlCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey})),
         [&success](const std::string& refUrl) {
             if (success) success(refUrl);
         },
@@ -91,19 +88,19 @@ Result<std::string> TaviApiService::webUrl(const std::string& transactionType,
                                            const std::string& txnId,
                                            const std::string& paymentInstrumentType,
                                            const std::string& bic,
-                                           const std::string& /*sessionKey*/,
+                                           const std::string& sessionKey,
                                            const CallOptions& options) {
-    return detail::runBlocking(webUrlCall({transactionType, txnId, paymentInstrumentType, bic}),
+    return detail::runBlocking(webUrlCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey}),
                                options);
 }
 
 CallHandle TaviApiService::startWebUrl(const std::string& transactionType,
                                        const std::string& txnId,
                                        const std::string& paymentInstrumentType,
-                                       const std::string& bic, const std::string& /*sessionKey*/,
+                                       const std::string& bic, const std::string& sessionKey,
                                        Completion<std::string> completion,
                                        const CallOptions& options) {
-    return detail::startCall(webUrlCall({transactionType, txnId, paymentInstrumentType, bic}),
+    return detail::startCall(webUrlCall({transactionType, txnId, paymentInstrumentType, bic, sessionKey}),
                              options, std::move(completion));
 }
 

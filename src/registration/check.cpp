@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "operations/operations.hpp"
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
@@ -61,7 +62,7 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
     const auto& taviIdValue = session[taviId];
     const auto& deviceIdValue = session[deviceId];
     if (!pspIdValue || !taviIdValue || !deviceIdValue) co_return RegistrationStatus::notRegistered;
-    const std::string appId = AppConstantTAVI::shared().appId;
+    const std::string appId = detail::configuration().appId;
     const std::string msgId = detail::newUUID();
     const auto& imei1Value = session[imei1];
     const auto& imei2Value = session[imei2];
@@ -109,6 +110,12 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
 }
 
 }  // namespace
+
+namespace detail {
+Task<Result<RegistrationStatus>> run(CheckRegistrationRequest request) {
+    return checkCall(std::move(request.mobile));
+}
+}  // namespace detail
 
 void TaviUtils::getCheckDeviceRegistered(const std::string& mobile,
                                          const std::function<void(bool)>& completion) {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "operations/operations.hpp"
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "core/record_fields.hpp"
@@ -41,12 +42,7 @@ constexpr const char* kRegistrationEndPoint =
 /// How long a registration waiting for another one on the same store sleeps between tries.
 constexpr std::chrono::milliseconds kLockPoll{10};
 
-struct RegistrationArgs {
-    std::string sessionKey;
-    std::string mobileNumber;
-    std::string txnID;
-    std::string appId;
-};
+using RegistrationArgs = RegisterDeviceRequest;
 
 /// The identifiers an attempt made, kept apart from the store until its answer is in.
 struct PendingSession {
@@ -62,7 +58,7 @@ std::optional<Error> refusedArguments(const RegistrationArgs& call) {
                                         {"txnID", call.txnID},
                                         {"appId", call.appId}});
     if (!refused)
-        refused = detail::nonUTF8Text({{"pspOrgId", AppConstantTAVI::shared().pspOrgId}},
+        refused = detail::nonUTF8Text({{"pspOrgId", detail::configuration().pspOrgId}},
                                       "configuration value");
     return refused;
 }
@@ -244,7 +240,7 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
     }
 
     const PKIEncryptionDecryptionUtils pki;
-    const std::string pspOrgId = AppConstantTAVI::shared().pspOrgId;
+    const std::string pspOrgId = detail::configuration().pspOrgId;
     const std::string msgId = detail::newUUID();
     auto registration = registrationStep(TaviRegistrationRequest{
         pspOrgId, call.txnID, msgId, pki.base64URLEncode(sealed.value()), *wrapped});
@@ -292,6 +288,12 @@ detail::Task<Result<Accepted>> registrationCall(RegistrationArgs call) {
 }
 
 }  // namespace
+
+namespace detail {
+Task<Result<Accepted>> run(RegisterDeviceRequest request) {
+    return registrationCall(std::move(request));
+}
+}  // namespace detail
 
 void DeviceRegistrationController::startDeviceRegistration(
     bool success, const std::string& sessionKey, const std::string& mobileNumber,

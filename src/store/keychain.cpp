@@ -47,6 +47,8 @@ class UnavailableStore final : public SecureStore {
 /// cannot be opened is not installed (the next call tries again) and is reported once per
 /// distinct reason.
 Result<std::shared_ptr<SecureStore>> currentStore() {
+    // A call of a client with a store of its own uses that store.
+    if (const auto& client = detail::currentClient(); client && client->store) return client->store;
     auto& slot = installed();
     std::string report;
     Result<std::shared_ptr<SecureStore>> out = std::shared_ptr<SecureStore>();

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tavi::detail {
 
@@ -10,7 +11,7 @@ namespace tavi::detail {
 /// (standard base64 of the UTF-8 key text, itself standard or URL-safe base64). Writes "pubKey",
 /// the pubKey, "refinedKey" and the decoded key text (or nil). None when `pubKey` does not
 /// decode, the key does not parse or the encryption fails.
-std::optional<std::string> sealForBank(const std::string& value, const std::string& ki,
+std::optional<std::string> sealForBank(std::string_view value, const std::string& ki,
                                        const std::string& pubKey, const std::string& txnId);
 
 /// The shortest decimal text that reads back to exactly `number` (for example "0.5").

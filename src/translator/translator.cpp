@@ -24,7 +24,7 @@ std::string shortestDecimal(double number) {
     return std::string(buffer.data(), result.ptr);
 }
 
-std::optional<std::string> sealForBank(const std::string& value, const std::string& ki,
+std::optional<std::string> sealForBank(std::string_view value, const std::string& ki,
                                        const std::string& pubKey, const std::string& txnId) {
     const TaviUtils utils;
     // The secret in clear lives in wiped memory only.
