@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -251,11 +252,11 @@ TEST_P(CoreDump, NoSecretInTheHostsImage) {
     waitpid(child, nullptr, 0);
     struct stat st {};
     if (taken != 0 || stat(core.c_str(), &st) != 0) {
-        std::system(("rm -rf " + std::string(dir)).c_str());
+        std::filesystem::remove_all(dir);
         GTEST_SKIP() << "no core could be taken (gcore needs ptrace permission here)";
     }
     const std::string image = readFile(core);
-    std::system(("rm -rf " + std::string(dir)).c_str());
+    std::filesystem::remove_all(dir);
     ASSERT_GT(image.size(), 100000u);
 
     EXPECT_NE(image.find(canaryText(seed)), std::string::npos) << "the image search finds nothing";
