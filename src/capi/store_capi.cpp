@@ -4,34 +4,20 @@
 #include <cstring>
 #include <string>
 
+#include "store/sqlite_store.hpp"
 #include "tavi/store.hpp"
 #include "tavi/tavi.h"
 
 namespace {
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out + "\"";
-}
+using tavi::detail::jsonQuoted;
 
 tavi_status answer(const tavi::Result<tavi::StoreStatus>& result, char** json) {
     const std::string text =
         result ? result.value().json()
-               : "{\"error\":{\"domain\":" + quoted(result.error().domain) +
+               : "{\"error\":{\"domain\":" + jsonQuoted(result.error().domain) +
                      ",\"code\":" + std::to_string(result.error().code) +
-                     ",\"message\":" + quoted(result.error().message) + "}}";
+                     ",\"message\":" + jsonQuoted(result.error().message) + "}}";
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (copy == nullptr) return TAVI_INTERNAL_ERROR;
     std::memcpy(copy, text.c_str(), text.size() + 1);

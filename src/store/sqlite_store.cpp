@@ -1357,23 +1357,25 @@ Result<std::shared_ptr<SecureStore>> openStore(const std::string& path,
 
 }  // namespace
 
-std::string StoreStatus::json() const {
-    auto quoted = [](const std::string& text) {
-        std::string out = "\"";
-        for (const unsigned char c : text) {
-            if (c == '"' || c == '\\') {
-                out.push_back('\\');
-                out.push_back(static_cast<char>(c));
-            } else if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out.push_back(static_cast<char>(c));
-            }
+std::string detail::jsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.push_back(static_cast<char>(c));
         }
-        return out + "\"";
-    };
+    }
+    return out + "\"";
+}
+
+std::string StoreStatus::json() const {
+    const auto& quoted = detail::jsonQuoted;
     return std::string("{\"path\":") + quoted(path) + ",\"backend\":" + quoted(backend) +
            ",\"strength\":" + quoted(strength) +
            ",\"formatVersion\":" + std::to_string(formatVersion) +

@@ -37,4 +37,7 @@ std::optional<std::string> sqliteStorePath(const SecureStore& store);
 /// Returns the problem and the fix, if any.
 std::optional<std::string> untrustedFileProblem(int fd);
 
+/// `text` as a JSON string, quotes included (control characters as \u escapes).
+std::string jsonQuoted(const std::string& text);
+
 }  // namespace tavi::detail
