@@ -7,13 +7,14 @@
 //       static constexpr std::string_view command = "retrieve-keys";  // the CLI subcommand
 //       static constexpr std::string_view cName   = "retrieve_keys";  // tavi_<cName>, tavi_start_<cName>
 //       static constexpr std::string_view operation = "createRetrieveKeysRequest";  // diagnostics
+//       static constexpr std::string_view summary = "open a transaction: retrieve its keys";
 //       using Result = TransactionKeys;                                // what a call produces
 //       <members: std::string, SecretString, std::optional<std::string>,
 //                 std::optional<SecretString>>
 //       template <class V> static constexpr void fields(V&& visit);
 //   };
 //
-// fields() calls visit(FieldSpec{name, cName, cliOption, secret, required}, &R::member) once for
+// fields() calls visit(FieldSpec{name, cName, cliOption, secret, required, help}, &R::member) once for
 // each member, in the argument order of the operation (the order of the callback form's
 // parameters and of the C function's parameters). `name` is the argument label, which is also
 // the member's name and the name an invalid-argument error gives. A member whose FieldSpec says
@@ -51,20 +52,28 @@ struct FieldSpec {
     std::string_view cliOption;  ///< CLI option, e.g. "--txn-id"
     bool secret = false;         ///< a SecretString: never logged, never a CLI literal
     bool required = true;        ///< false: a std::optional that may be left unset
+    std::string_view help = {};  ///< what the value is, for the CLI's help
 };
 
 namespace field {
 // The spellings several operations share.
-inline constexpr FieldSpec txnId{"txnId", "txn_id", "--txn-id", false, true};
+inline constexpr FieldSpec txnId{"txnId", "txn_id", "--txn-id", false, true,
+                               "transaction identifier"};
 inline constexpr FieldSpec transactionType{"transactionType", "transaction_type",
-                                           "--transaction-type", false, true};
-inline constexpr FieldSpec bic{"bic", "bic", "--bic", false, true};
+                                           "--transaction-type", false, true,
+                                           "transaction type, usually FINANCIAL_TXN"};
+inline constexpr FieldSpec bic{"bic", "bic", "--bic", false, true,
+                             "bank identifier code of the account's bank"};
 inline constexpr FieldSpec paymentInstrumentType{"paymentInstrumentType",
                                                  "payment_instrument_type", "--instrument-type",
-                                                 false, true};
-inline constexpr FieldSpec sessionKey{"sessionKey", "session_key", "--session-key", false, true};
-inline constexpr FieldSpec bankKi{"bankKi", "bank_ki", "--bank-ki", false, true};
-inline constexpr FieldSpec publicKey{"publicKey", "public_key", "--public-key", false, true};
+                                                 false, true,
+                                                 "payment instrument type, e.g. ACCOUNT"};
+inline constexpr FieldSpec sessionKey{"sessionKey", "session_key", "--session-key", false, true,
+                                    "the transaction's session key (\"sessionKey\" from retrieve-keys)"};
+inline constexpr FieldSpec bankKi{"bankKi", "bank_ki", "--bank-ki", false, true,
+                                "bank key index (\"bankKi\" from retrieve-keys)"};
+inline constexpr FieldSpec publicKey{"publicKey", "public_key", "--public-key", false, true,
+                                   "the bank's public key (\"publicKey\" from retrieve-keys)"};
 }  // namespace field
 
 /// Whether this device counts as registered (TaviUtils::getCheckDeviceRegistered).
@@ -72,13 +81,15 @@ struct CheckRegistrationRequest {
     static constexpr std::string_view command = "check";
     static constexpr std::string_view cName = "check_device_registered";
     static constexpr std::string_view operation = "getCheckDeviceRegistered";
+    static constexpr std::string_view summary = "ask whether this device counts as registered";
     using Result = RegistrationStatus;
 
     std::string mobile;
 
     template <class V>
     static constexpr void fields(V&& visit) {
-        visit(FieldSpec{"mobile", "mobile", "--mobile", false, true},
+        visit(FieldSpec{"mobile", "mobile", "--mobile", false, true,
+                        "the user's mobile number, e.g. +15550100"},
               &CheckRegistrationRequest::mobile);
     }
 };
@@ -88,6 +99,7 @@ struct RegisterDeviceRequest {
     static constexpr std::string_view command = "register";
     static constexpr std::string_view cName = "register_device";
     static constexpr std::string_view operation = "startDeviceRegistration";
+    static constexpr std::string_view summary = "register this device and its user";
     using Result = Accepted;
 
     std::string sessionKey;  ///< the server's public key (base64 DER)
@@ -98,11 +110,20 @@ struct RegisterDeviceRequest {
     template <class V>
     static constexpr void fields(V&& visit) {
         using R = RegisterDeviceRequest;
-        visit(FieldSpec{"sessionKey", "session_key", "--session-key", false, true},
+        visit(FieldSpec{"sessionKey", "session_key", "--session-key", false, true,
+                        "the server's public key, base64 DER (\"serverPublicKey\" printed by "
+                        "tavi sandbox)"},
               &R::sessionKey);
-        visit(FieldSpec{"mobileNumber", "mobile", "--mobile", false, true}, &R::mobileNumber);
-        visit(FieldSpec{"txnID", "txn_id", "--txn-id", false, true}, &R::txnID);
-        visit(FieldSpec{"appId", "app_id", "--app-id", false, true}, &R::appId);
+        visit(FieldSpec{"mobileNumber", "mobile", "--mobile", false, true,
+                        "the user's mobile number, e.g. +15550100"},
+              &R::mobileNumber);
+        visit(FieldSpec{"txnID", "txn_id", "--txn-id", false, true,
+                        "registration transaction identifier"},
+              &R::txnID);
+        visit(FieldSpec{"appId", "app_id", "--app-id", false, true,
+                        "application identifier registered with the device (this command's "
+                        "own option: give a global --app-id before the command)"},
+              &R::appId);
     }
 };
 
@@ -111,6 +132,7 @@ struct RetrieveKeysRequest {
     static constexpr std::string_view command = "retrieve-keys";
     static constexpr std::string_view cName = "retrieve_keys";
     static constexpr std::string_view operation = "createRetrieveKeysRequest";
+    static constexpr std::string_view summary = "open a transaction: retrieve its keys";
     using Result = TransactionKeys;
 
     std::string msgID;
@@ -122,7 +144,9 @@ struct RetrieveKeysRequest {
     template <class V>
     static constexpr void fields(V&& visit) {
         using R = RetrieveKeysRequest;
-        visit(FieldSpec{"msgID", "msg_id", "--msg-id", false, true}, &R::msgID);
+        visit(FieldSpec{"msgID", "msg_id", "--msg-id", false, true,
+                        "message identifier, unique per request"},
+              &R::msgID);
         visit(field::transactionType, &R::transactionType);
         visit(field::txnId, &R::txnId);
         visit(field::bic, &R::bic);
@@ -135,6 +159,7 @@ struct SubmitCredentialRequest {
     static constexpr std::string_view command = "submit-credential";
     static constexpr std::string_view cName = "submit_credential";
     static constexpr std::string_view operation = "createCredentialSubmissionRequest";
+    static constexpr std::string_view summary = "submit a PIN-type credential";
     using Result = Accepted;
 
     std::string txnId;
@@ -150,8 +175,11 @@ struct SubmitCredentialRequest {
         using R = SubmitCredentialRequest;
         visit(field::txnId, &R::txnId);
         visit(field::transactionType, &R::transactionType);
-        visit(FieldSpec{"credType", "cred_type", "--cred-type", false, true}, &R::credType);
-        visit(FieldSpec{"credValue", "cred_value", "--cred-value", true, true}, &R::credValue);
+        visit(FieldSpec{"credType", "cred_type", "--cred-type", false, true, "credential type"},
+              &R::credType);
+        visit(FieldSpec{"credValue", "cred_value", "--cred-value", true, true,
+                        "the credential (the PIN)"},
+              &R::credValue);
         visit(field::bankKi, &R::bankKi);
         visit(field::publicKey, &R::publicKey);
         visit(field::sessionKey, &R::sessionKey);
@@ -163,6 +191,7 @@ struct FetchOtpChallengeRequest {
     static constexpr std::string_view command = "fetch-otp";
     static constexpr std::string_view cName = "fetch_otp_challenge";
     static constexpr std::string_view operation = "createFetchOtpChallengeRequest";
+    static constexpr std::string_view summary = "fetch an OTP challenge";
     using Result = OtpChallenge;
 
     std::string transactionType;
@@ -180,7 +209,9 @@ struct FetchOtpChallengeRequest {
         visit(field::paymentInstrumentType, &R::paymentInstrumentType);
         visit(field::bic, &R::bic);
         visit(field::sessionKey, &R::sessionKey);
-        visit(FieldSpec{"action", "action", "--action", false, false}, &R::action);
+        visit(FieldSpec{"action", "action", "--action", false, false,
+                        "what the OTP authorises, e.g. PURCHASE (default: the server's)"},
+              &R::action);
     }
 };
 
@@ -189,6 +220,7 @@ struct CheckOtpStatusRequest {
     static constexpr std::string_view command = "otp-status";
     static constexpr std::string_view cName = "check_otp_status";
     static constexpr std::string_view operation = "checkOtpStatus";
+    static constexpr std::string_view summary = "poll whether a transaction's OTP is verified";
     using Result = OtpStatus;
 
     std::string txnId;
@@ -204,6 +236,7 @@ struct ValidateOtpRequest {
     static constexpr std::string_view command = "validate-otp";
     static constexpr std::string_view cName = "validate_otp";
     static constexpr std::string_view operation = "createValidateOtpRequest";
+    static constexpr std::string_view summary = "validate an OTP";
     using Result = Accepted;
 
     std::string txnId;
@@ -221,13 +254,18 @@ struct ValidateOtpRequest {
         using R = ValidateOtpRequest;
         visit(field::txnId, &R::txnId);
         visit(field::transactionType, &R::transactionType);
-        visit(FieldSpec{"credValue", "otp", "--otp", true, true}, &R::credValue);
+        visit(FieldSpec{"credValue", "otp", "--otp", true, true,
+                        "the one-time password the user received"},
+              &R::credValue);
         visit(field::bankKi, &R::bankKi);
         visit(field::publicKey, &R::publicKey);
         visit(field::sessionKey, &R::sessionKey);
-        visit(FieldSpec{"action", "action", "--action", false, true}, &R::action);
+        visit(FieldSpec{"action", "action", "--action", false, true,
+                        "\"action\" from fetch-otp, e.g. PURCHASE"},
+              &R::action);
         visit(field::bic, &R::bic);
-        visit(FieldSpec{"referenceid", "reference_id", "--reference-id", false, true},
+        visit(FieldSpec{"referenceid", "reference_id", "--reference-id", false, true,
+                        "\"referenceId\" from fetch-otp"},
               &R::referenceid);
     }
 };
@@ -237,6 +275,7 @@ struct ValidateCardNumberRequest {
     static constexpr std::string_view command = "validate-card";
     static constexpr std::string_view cName = "validate_card_number";
     static constexpr std::string_view operation = "validateCardNumAsync";
+    static constexpr std::string_view summary = "check a card number against a bank";
     using Result = ValidateCardNumResponse;
 
     std::string sessionKey;
@@ -254,10 +293,13 @@ struct ValidateCardNumberRequest {
         visit(field::bankKi, &R::bankKi);
         visit(field::publicKey, &R::publicKey);
         visit(field::txnId, &R::txnId);
-        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true},
+        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true,
+                        "the card number, digits only"},
               &R::cardNumber);
         visit(field::bic, &R::bic);
-        visit(FieldSpec{"bankName", "bank_name", "--bank-name", false, true}, &R::bankName);
+        visit(FieldSpec{"bankName", "bank_name", "--bank-name", false, true,
+                        "the bank name the card should belong to"},
+              &R::bankName);
     }
 };
 
@@ -266,6 +308,7 @@ struct RegisterCardRequest {
     static constexpr std::string_view command = "register-card";
     static constexpr std::string_view cName = "register_card_detail";
     static constexpr std::string_view operation = "registerCardDetailRequest";
+    static constexpr std::string_view summary = "register card and account details";
     using Result = CardRegistration;
 
     std::string txnId;
@@ -284,18 +327,27 @@ struct RegisterCardRequest {
     static constexpr void fields(V&& visit) {
         using R = RegisterCardRequest;
         visit(field::txnId, &R::txnId);
-        visit(field::transactionType, &R::transactionType);
+        visit(FieldSpec{"transactionType", "transaction_type", "--transaction-type", false, true,
+                        "transaction type, usually REGISTER_CARD_ACC_DETAIL"},
+              &R::transactionType);
         visit(field::bic, &R::bic);
-        visit(FieldSpec{"accountNo", "account_no", "--account-no", true, false}, &R::accountNo);
+        visit(FieldSpec{"accountNo", "account_no", "--account-no", true, false,
+                        "account number (optional)"},
+              &R::accountNo);
         visit(field::bankKi, &R::bankKi);
         visit(field::sessionKey, &R::sessionKey);
-        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true},
+        visit(FieldSpec{"cardNumber", "card_number", "--card-number", true, true,
+                        "the card number, digits only"},
               &R::cardNumber);
-        visit(FieldSpec{"expiryMonth", "expiry_month", "--expiry-month", true, true},
+        visit(FieldSpec{"expiryMonth", "expiry_month", "--expiry-month", true, true,
+                        "expiry month, 1 to 12 (e.g. 07)"},
               &R::expiryMonth);
-        visit(FieldSpec{"expiryYear", "expiry_year", "--expiry-year", true, true},
+        visit(FieldSpec{"expiryYear", "expiry_year", "--expiry-year", true, true,
+                        "expiry year, four digits, not past"},
               &R::expiryYear);
-        visit(FieldSpec{"cvv", "cvv", "--cvv", true, true}, &R::cvv);
+        visit(FieldSpec{"cvv", "cvv", "--cvv", true, true,
+                        "the card's 3- or 4-digit security code"},
+              &R::cvv);
         visit(field::publicKey, &R::publicKey);
     }
 };
@@ -305,6 +357,7 @@ struct SecureWebUrlRequest {
     static constexpr std::string_view command = "web-url";
     static constexpr std::string_view cName = "web_url";
     static constexpr std::string_view operation = "webUrlRequestAsync";
+    static constexpr std::string_view summary = "obtain the secure web page address";
     using Result = std::string;
 
     std::string transactionType;
@@ -316,7 +369,9 @@ struct SecureWebUrlRequest {
     template <class V>
     static constexpr void fields(V&& visit) {
         using R = SecureWebUrlRequest;
-        visit(field::transactionType, &R::transactionType);
+        visit(FieldSpec{"transactionType", "transaction_type", "--transaction-type", false, true,
+                        "transaction type, usually SECURE_PAGE_URL"},
+              &R::transactionType);
         visit(field::txnId, &R::txnId);
         visit(field::paymentInstrumentType, &R::paymentInstrumentType);
         visit(field::bic, &R::bic);

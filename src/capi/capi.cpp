@@ -1,19 +1,17 @@
-// The C interface: a thin layer that turns C arguments into the C++ calls, and their callbacks
-// into one owned result. Nothing thrown inside escapes: every entry point catches everything.
+// The C interface: C arguments become request types (their declaration says which argument is
+// which), every call goes through tavi::Client, and its outcome becomes one owned tavi_result.
+// Nothing thrown inside escapes: every entry point catches everything.
 
-#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,43 +24,59 @@
 struct tavi_store {
     std::shared_ptr<tavi::SecureStore> store;
 };
-
 struct tavi_client {
     tavi::ClientSettings settings;
     tavi::Client client;
 };
-
 struct tavi_store_item {
     tavi::StoreItem* item;
 };
-
-namespace {
-
 /// What a call's handle shares with its completion.
-struct CallCore {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool completed = false;  // the host's completion has run and returned
-    tavi::CallHandle handle;
-
-    void finish() {
-        {
-            std::lock_guard lock(mutex);
-            completed = true;
-        }
-        changed.notify_all();
-    }
-};
-
-}  // namespace
-
 struct tavi_call {
-    std::shared_ptr<CallCore> core;
+    struct Core {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool completed = false;  // the host's completion has run and returned
+        tavi::CallHandle handle;
+    };
+    std::shared_ptr<Core> core = std::make_shared<Core>();
 };
 
 namespace {
 
 using tavi::Error;
+using tavi::Result;
+
+/// Runs `body`; anything thrown becomes `fallback`.
+template <class T, class F>
+T guard(T fallback, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return fallback;
+    }
+}
+
+/// As guard, for the functions that return nothing.
+template <class F>
+void quietly(F&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+char* copyText(const std::string& text) {
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (out) std::memcpy(out, text.c_str(), text.size() + 1);
+    return out;
+}
+char* copyText(const std::optional<std::string>& text) {
+    return text ? copyText(*text) : nullptr;
+}
+std::optional<std::string> optionalText(const char* text) {
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
 
 /// Owns everything a tavi_result points to.
 struct ResultData {
@@ -73,280 +87,191 @@ struct ResultData {
     tavi::RequestDelivery delivery = tavi::RequestDelivery::unknown;
     long httpStatus = 0;
 
-    const char* keep(const std::string& text) { return texts.emplace_back(text).c_str(); }
     const char* keep(const std::optional<std::string>& text) {
-        return text ? keep(*text) : nullptr;
+        return text ? texts.emplace_back(*text).c_str() : nullptr;
     }
 };
 
-using Value = std::pair<const char*, std::optional<std::string>>;
+/// A result's named values; a null value is absent.
+using Values = std::vector<std::pair<const char*, std::optional<std::string>>>;
 
-class ResultBuilder {
-  public:
-    explicit ResultBuilder(tavi_status status) : data_(std::make_unique<ResultData>()) {
-        data_->pub.status = status;
-    }
-    ResultBuilder& status(tavi_status s) {
-        data_->pub.status = s;
-        return *this;
-    }
-    ResultBuilder& value(const char* name, const std::optional<std::string>& text) {
-        pending_.emplace_back(name, text);
-        return *this;
-    }
-    ResultBuilder& flag(const char* name, bool on) { return value(name, on ? "true" : "false"); }
-    ResultBuilder& error(const Error& e) {
-        error_ = e;
-        return *this;
-    }
-
-    tavi_result* release() {
-        auto& d = *data_;
-        for (const auto& [name, text] : pending_)
-            d.values.push_back({d.keep(std::string(name)), d.keep(text)});
-        if (error_) {
-            std::size_t depth = 0;
-            for (const Error* e = &*error_; e; e = e->underlying.get()) ++depth;
-            d.errors.resize(depth);
-            std::size_t i = 0;
-            for (const Error* e = &*error_; e; e = e->underlying.get(), ++i) {
-                d.errors[i] =
-                    tavi_error{d.keep(e->domain),      e->code,
-                               d.keep(e->message),     d.keep(e->errorCode),
-                               d.keep(e->errorReason), i + 1 < depth ? &d.errors[i + 1] : nullptr};
-            }
-            d.pub.error = d.errors.data();
-            d.delivery = error_->delivery;
-            d.httpStatus = error_->httpStatus;
-        }
-        d.pub.value_count = d.values.size();
-        d.pub.values = d.values.empty() ? nullptr : d.values.data();
-        d.pub.internal_ = data_.get();
-        return &data_.release()->pub;
-    }
-
-  private:
-    std::unique_ptr<ResultData> data_;
-    std::vector<Value> pending_;
-    std::optional<Error> error_;
-};
-
-tavi_result* simple(tavi_status status) {
-    try {
-        return ResultBuilder(status).release();
-    } catch (...) {
-        return nullptr;
-    }
+std::optional<std::string> flag(bool on) {
+    return on ? "true" : "false";
 }
 
-/// Runs `body` (which returns a tavi_result*), turning anything thrown into an internal error.
+/// The one place an Error becomes C: the error and its chain, its delivery and HTTP status.
+tavi_result* make(tavi_status status, const Values& values = {}, const Error* error = nullptr) {
+    return guard<tavi_result*>(nullptr, [&] {
+        auto d = std::make_unique<ResultData>();
+        d->pub.status = status;
+        for (const auto& [name, text] : values) d->values.push_back({d->keep(name), d->keep(text)});
+        std::size_t depth = 0;
+        for (const Error* e = error; e; e = e->underlying.get()) ++depth;
+        d->errors.resize(depth);
+        std::size_t i = 0;
+        for (const Error* e = error; e; e = e->underlying.get(), ++i) {
+            d->errors[i] = {d->keep(e->domain),    e->code,
+                            d->keep(e->message),   d->keep(e->errorCode),
+                            d->keep(e->errorReason), i + 1 < depth ? &d->errors[i + 1] : nullptr};
+        }
+        if (error) {
+            d->pub.error = d->errors.data();
+            d->delivery = error->delivery;
+            d->httpStatus = error->httpStatus;
+        }
+        d->pub.value_count = d->values.size();
+        d->pub.values = d->values.empty() ? nullptr : d->values.data();
+        d->pub.internal_ = d.get();
+        return &d.release()->pub;
+    });
+}
+
+/// As guard, for the functions that return a result: an internal error.
 template <class F>
-tavi_result* guarded(F&& body) {
+tavi_result* guarded(F&& body) noexcept {
     try {
         return body();
     } catch (...) {
-        return simple(TAVI_INTERNAL_ERROR);
+        return make(TAVI_INTERNAL_ERROR);
     }
 }
 
-/// One text argument of an entry point, under its parameter name in tavi.h.
-struct Arg {
-    const char* name;
-    const char* text;
-    bool optional = false;  ///< NULL is allowed (then not checked)
-};
-
-tavi::Error argumentError(const char* name, const char* problem) {
-    std::string message = "argument \"";
-    message += name;
-    message += "\" ";
-    message += problem;
-    return tavi::detail::clientError(tavi::ClientErrorCode::invalidArgument, std::move(message));
+tavi::Error argumentError(std::string_view name, const char* problem) {
+    return tavi::detail::clientError(tavi::ClientErrorCode::invalidArgument,
+                                     "argument \"" + std::string(name) + "\" " + problem);
 }
-
-/// TAVI_INVALID_ARGUMENT with an error naming the first argument that is NULL (unless optional)
-/// or not UTF-8, never showing its value (it may be a card number or a PIN); NULL when every
-/// argument is usable.
-tavi_result* rejectArguments(std::initializer_list<Arg> args) {
-    for (const Arg& a : args) {
-        const char* problem = nullptr;
-        if (!a.text) {
-            if (a.optional) continue;
-            problem = "is null";
-        } else if (!tavi::detail::isValidUTF8(a.text)) {
-            problem = "is not UTF-8";
-        } else {
-            continue;
-        }
-        return ResultBuilder(TAVI_INVALID_ARGUMENT).error(argumentError(a.name, problem)).release();
-    }
-    return nullptr;
-}
-
-std::optional<std::string> optionalText(const char* text) {
-    return text ? std::optional<std::string>(text) : std::nullopt;
-}
-
-char* copyText(const std::string& text) {
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (out) std::memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
-
-/// Runs the host's completion with `result`, frees the result, and marks the call completed.
-void complete(CallCore& core, tavi_completion_fn completion, void* userData, tavi_result* result) {
-    if (completion) completion(result, userData);
-    tavi_result_free(result);
-    core.finish();
-}
-
-/// The C++ call options from the C ones; nullopt when they are unusable.
-std::optional<tavi::CallOptions> callOptionsFrom(const tavi_call_options* options) {
-    tavi::CallOptions out;
-    if (!options || options->deadline_ms == 0) return out;
-    if (options->deadline_ms < 0 || options->deadline_ms > tavi::kLongestDurationMilliseconds)
-        return std::nullopt;
-    out.deadline = std::chrono::milliseconds(options->deadline_ms);  // checked by the call
-    return out;
-}
-
-/// A failure: TAVI_FAILED with the error.
-ResultBuilder failure(const Error& e) {
-    ResultBuilder b(TAVI_FAILED);
-    b.error(e);
-    return b;
-}
-
-/// A failure with the server's errorCode and errorReason as values (NULL when it did not refuse).
-ResultBuilder codeReasonFailure(const Error& e) {
-    ResultBuilder b = failure(e);
-    b.value("errorCode", e.errorCode).value("errorReason", e.errorReason);
-    return b;
+tavi_result* invalid(const Error& e) {
+    return make(TAVI_INVALID_ARGUMENT, {}, &e);
 }
 
 // ---- One result-shaping function per operation ------------------------------------------------
 // The blocking and the start form of an operation give the same result: the value's members on
-// success, and on failure TAVI_FAILED with the whole error (and the values the old shapes had).
+// success; on failure TAVI_FAILED with the whole error, beside the values failed() names.
 
-using tavi::Result;
-
-ResultBuilder shape(const tavi::CheckRegistrationRequest*, const Result<tavi::RegistrationStatus>& r) {
-    using tavi::RegistrationStatus;
-    if (!r) return std::move(failure(r.error()).flag("registered", false));
-    const char* word = r.value() == RegistrationStatus::registered ? "registered"
-                       : r.value() == RegistrationStatus::refused  ? "refused"
-                                                                    : "notRegistered";
-    ResultBuilder b(TAVI_OK);
-    b.flag("registered", r.value() == RegistrationStatus::registered).value("status", word);
-    return b;
+Values values(const tavi::CheckRegistrationRequest*, tavi::RegistrationStatus s) {
+    using S = tavi::RegistrationStatus;
+    return {{"registered", flag(s == S::registered)},
+            {"status", s == S::registered ? "registered"
+                       : s == S::refused  ? "refused"
+                                          : "notRegistered"}};
+}
+Values values(const tavi::RegisterDeviceRequest*, tavi::Accepted) {
+    return {{"result", "done"}};
+}
+Values values(const void*, tavi::Accepted) {
+    return {{"success", flag(true)}};
+}
+Values values(const void*, const tavi::TransactionKeys& k) {
+    return {{"bankKi", k.bankKi},   {"publicKey", k.publicKey}, {"sessionKey", k.sessionKey},
+            {"txnId", k.txnId},     {"rule", k.rule}};
+}
+Values values(const void*, const tavi::OtpChallenge& c) {
+    return {{"referenceId", c.referenceId},
+            {"otpChallengeCode", c.otpChallengeCode},
+            {"otpExpiry", c.otpExpiry},
+            {"action", c.action}};
+}
+Values values(const void*, tavi::OtpStatus s) {
+    return {{"status", s == tavi::OtpStatus::pending ? "retry" : "stop"}};
+}
+Values values(const void*, const tavi::ValidateCardNumResponse& v) {
+    const tavi::CommonResponse& c = v.commonResponse;
+    return {{"success", flag(c.success)},   {"reqMsgId", c.reqMsgID},
+            {"errorCode", c.errorCode},     {"errorReason", c.errorReason},
+            {"bankNameMatchStatus", v.bankNameMatchStatus}};
+}
+Values values(const void*, const tavi::CardRegistration& r) {
+    return {{"success", flag(r.accepted)}, {"errorCode", r.errorCode}};
+}
+Values values(const void*, const std::string& refUrl) {
+    return {{"refUrl", refUrl}};
 }
 
-ResultBuilder shape(const tavi::RegisterDeviceRequest*, const Result<tavi::Accepted>& r) {
-    if (!r) return failure(r.error());
-    return std::move(ResultBuilder(TAVI_OK).value("result", "done"));
+Values failed(const void*, const Error&) {
+    return {};
+}
+Values failed(const tavi::CheckRegistrationRequest*, const Error&) {
+    return {{"registered", flag(false)}};
+}
+Values failed(const tavi::SubmitCredentialRequest*, const Error&) {
+    return {{"success", flag(false)}};
+}
+Values failed(const tavi::CheckOtpStatusRequest*, const Error&) {
+    return {{"status", "stop"}};
+}
+/// The server's errorCode and errorReason (NULL when it did not refuse).
+Values codeReason(const Error& e) {
+    return {{"errorCode", e.errorCode}, {"errorReason", e.errorReason}};
+}
+Values failed(const tavi::FetchOtpChallengeRequest*, const Error& e) {
+    return codeReason(e);
+}
+Values failed(const tavi::ValidateOtpRequest*, const Error& e) {
+    return codeReason(e);
 }
 
-ResultBuilder shape(const tavi::RetrieveKeysRequest*, const Result<tavi::TransactionKeys>& r) {
-    if (!r) return failure(r.error());
-    const tavi::TransactionKeys& k = r.value();
-    ResultBuilder b(TAVI_OK);
-    b.value("bankKi", k.bankKi)
-        .value("publicKey", k.publicKey)
-        .value("sessionKey", k.sessionKey)
-        .value("txnId", k.txnId)
-        .value("rule", k.rule);
-    return b;
-}
-
-ResultBuilder shape(const tavi::SubmitCredentialRequest*, const Result<tavi::Accepted>& r) {
-    if (!r) return std::move(failure(r.error()).flag("success", false));
-    return std::move(ResultBuilder(TAVI_OK).flag("success", true));
-}
-
-ResultBuilder shape(const tavi::FetchOtpChallengeRequest*, const Result<tavi::OtpChallenge>& r) {
-    if (!r) return codeReasonFailure(r.error());
-    const tavi::OtpChallenge& ch = r.value();
-    ResultBuilder b(TAVI_OK);
-    b.value("referenceId", ch.referenceId)
-        .value("otpChallengeCode", ch.otpChallengeCode)
-        .value("otpExpiry", ch.otpExpiry)
-        .value("action", ch.action);
-    return b;
-}
-
-ResultBuilder shape(const tavi::CheckOtpStatusRequest*, const Result<tavi::OtpStatus>& r) {
-    if (!r) return std::move(failure(r.error()).value("status", "stop"));
-    return std::move(
-        ResultBuilder(TAVI_OK).value("status", r.value() == tavi::OtpStatus::pending ? "retry" : "stop"));
-}
-
-ResultBuilder shape(const tavi::ValidateOtpRequest*, const Result<tavi::Accepted>& r) {
-    if (!r) return codeReasonFailure(r.error());
-    return std::move(ResultBuilder(TAVI_OK).flag("success", true));
-}
-
-ResultBuilder shape(const tavi::ValidateCardNumberRequest*,
-                    const Result<tavi::ValidateCardNumResponse>& r) {
-    if (!r) return failure(r.error());
-    const tavi::ValidateCardNumResponse& v = r.value();
-    ResultBuilder b(TAVI_OK);
-    b.flag("success", v.commonResponse.success)
-        .value("reqMsgId", v.commonResponse.reqMsgID)
-        .value("errorCode", v.commonResponse.errorCode)
-        .value("errorReason", v.commonResponse.errorReason)
-        .value("bankNameMatchStatus", v.bankNameMatchStatus);
-    return b;
-}
-
-ResultBuilder shape(const tavi::RegisterCardRequest*, const Result<tavi::CardRegistration>& r) {
-    if (!r) return failure(r.error());
-    ResultBuilder b(TAVI_OK);
-    b.flag("success", r.value().accepted).value("errorCode", r.value().errorCode);
-    return b;
-}
-
-ResultBuilder shape(const tavi::SecureWebUrlRequest*, const Result<std::string>& r) {
-    if (!r) return failure(r.error());
-    return std::move(ResultBuilder(TAVI_OK).value("refUrl", r.value()));
+template <class R>
+tavi_result* shape(const Result<typename R::Result>& r) {
+    constexpr const R* op = nullptr;
+    return guarded([&] {
+        return r ? make(TAVI_OK, values(op, r.value()))
+                 : make(TAVI_FAILED, failed(op, r.error()), &r.error());
+    });
 }
 
 // ---- Requests from C arguments ------------------------------------------------------------------
 
-void assign(std::string& member, const char* text) { member = text; }
-void assign(tavi::SecretString& member, const char* text) { member = tavi::SecretString(text); }
+void assign(std::string& member, const char* text) {
+    member = text;
+}
+void assign(tavi::SecretString& member, const char* text) {
+    member = tavi::SecretString(text);
+}
 template <class T>
 void assign(std::optional<T>& member, const char* text) {
-    member.emplace();
-    assign(*member, text);
+    assign(member.emplace(), text);
 }
 
+/// Whether the C functions' `n` arguments are the request's first fields, and any field after
+/// them is optional (left unset: a field added later never changes a C function's arguments).
 template <class R>
-constexpr std::size_t fieldCount() {
-    std::size_t n = 0;
-    R::fields([&n](const tavi::FieldSpec&, auto) { ++n; });
-    return n;
+constexpr bool takesArguments(std::size_t n) {
+    std::size_t i = 0;
+    bool ok = true;
+    R::fields([&](const tavi::FieldSpec& spec, auto) { ok = ok && (i++ < n || !spec.required); });
+    return ok && i >= n;
 }
 
 /// Fills `request` from the C arguments, in declaration order; an invalid-argument error naming
 /// the first argument (by its C name) that is NULL (unless optional) or not UTF-8, never showing
 /// its value.
-template <class R>
-std::optional<Error> fill(R& request, const char* const* args) {
+template <class R, std::size_t N>
+std::optional<Error> fill(R& request, const char* const (&args)[N]) {
     std::optional<Error> refused;
     std::size_t i = 0;
     R::fields([&](const tavi::FieldSpec& spec, auto member) {
-        const char* text = args[i++];
+        const char* text = i < N ? args[i] : nullptr;
+        ++i;
         if (refused) return;
-        const std::string name(spec.cName);
         if (!text) {
-            if (spec.required) refused = argumentError(name.c_str(), "is null");
+            if (spec.required) refused = argumentError(spec.cName, "is null");
         } else if (!tavi::detail::isValidUTF8(text)) {
-            refused = argumentError(name.c_str(), "is not UTF-8");
+            refused = argumentError(spec.cName, "is not UTF-8");
         } else {
             assign(request.*member, text);
         }
     });
     return refused;
+}
+
+template <class R, std::size_t N>
+tavi_result* blocking(const tavi_client* client, const char* const (&args)[N]) {
+    return guarded([&] {
+        if (!client) return invalid(argumentError("client", "is null"));
+        R request;
+        if (auto refused = fill(request, args)) return invalid(*refused);
+        return shape<R>(client->client.call(std::move(request)));
+    });
 }
 
 /// An error that ends a call at once, on the same path as a call that ran.
@@ -355,63 +280,47 @@ tavi::detail::Task<Result<T>> refusedCall(Error error) {
     co_return error;
 }
 
-template <class R>
-tavi_result* blocking(const tavi::Client& client, const char* const* args) {
-    return guarded([&]() -> tavi_result* {
+/// Starts a call through the C++ start path; an argument refused here ends the same way (on the
+/// completion thread, never inside tavi_start_...), with TAVI_INVALID_ARGUMENT.
+template <class R, std::size_t N>
+tavi_call* start(const tavi_client* client, const char* const (&args)[N],
+                 const tavi_call_options* options, tavi_completion_fn completion, void* userData) {
+    using T = typename R::Result;
+    return guard<tavi_call*>(nullptr, [&] {
+        auto call = std::make_unique<tavi_call>();
         R request;
-        if (auto refused = fill(request, args))
-            return ResultBuilder(TAVI_INVALID_ARGUMENT).error(*refused).release();
-        const auto result = client.call(std::move(request));
-        return shape(static_cast<const R*>(nullptr), result).release();
+        std::optional<Error> refused = fill(request, args);
+        tavi::CallOptions callOptions;
+        const long ms = options ? options->deadline_ms : 0;
+        if (!refused && !client) refused = argumentError("client", "is null");
+        if (!refused && ms < 0) refused = argumentError("options", "has a negative deadline_ms");
+        if (!refused && ms > tavi::kLongestDurationMilliseconds)
+            refused = argumentError("options", "has a deadline_ms longer than 86400000 (24 hours)");
+        if (ms > 0) callOptions.deadline = std::chrono::milliseconds(ms);  // checked by the call
+        const bool isInvalid = refused.has_value();
+        tavi::Completion<T> done = [core = call->core, completion, userData,
+                                    isInvalid](Result<T> result) {
+            tavi_result* out = isInvalid ? invalid(result.error()) : shape<R>(result);
+            if (completion) completion(out, userData);
+            tavi_result_free(out);
+            {
+                std::lock_guard lock(core->mutex);
+                core->completed = true;
+            }
+            core->changed.notify_all();
+        };
+        tavi::CallHandle handle =
+            isInvalid ? tavi::detail::startCall(refusedCall<T>(std::move(*refused)), {}, std::move(done))
+                      : client->client.start(std::move(request), std::move(done), callOptions);
+        std::lock_guard lock(call->core->mutex);
+        call->core->handle = std::move(handle);
+        return call.release();
     });
 }
 
-/// Starts a call through the C++ start path; an argument refused here ends the same way (on the
-/// completion thread, never inside tavi_start_...), with TAVI_INVALID_ARGUMENT.
-template <class R>
-tavi_call* start(const tavi::Client* client, const char* const* args,
-                 const tavi_call_options* options, tavi_completion_fn completion, void* userData) {
-    using T = typename R::Result;
-    try {
-        auto call = std::make_unique<tavi_call>();
-        call->core = std::make_shared<CallCore>();
-        std::shared_ptr<CallCore> core = call->core;
-        R request;
-        std::optional<Error> refused = fill(request, args);
-        const auto callOptions = callOptionsFrom(options);
-        if (!refused && !client) refused = argumentError("client", "is null");
-        if (!refused && !callOptions) {
-            refused = argumentError("options", options->deadline_ms < 0
-                                                   ? "has a negative deadline_ms"
-                                                   : "has a deadline_ms longer than 86400000 (24 hours)");
-        }
-        const bool invalid = refused.has_value();
-        tavi::Completion<T> done = [core, completion, userData, invalid](Result<T> result) {
-            tavi_result* out = nullptr;
-            try {
-                out = invalid ? ResultBuilder(TAVI_INVALID_ARGUMENT).error(result.error()).release()
-                              : shape(static_cast<const R*>(nullptr), result).release();
-            } catch (...) {
-                out = simple(TAVI_INTERNAL_ERROR);
-            }
-            complete(*core, completion, userData, out);
-        };
-        tavi::CallHandle handle =
-            invalid ? tavi::detail::startCall(refusedCall<T>(std::move(*refused)), {}, std::move(done))
-                    : client->start(std::move(request), std::move(done), *callOptions);
-        {
-            std::lock_guard lock(core->mutex);
-            core->handle = std::move(handle);
-        }
-        return call.release();
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-const tavi::Client& defaultClient() {
-    static const tavi::Client client;
-    return client;
+tavi_client* defaultClient() {
+    static tavi_client client;
+    return &client;
 }
 
 /// A store over the host's C callbacks.
@@ -433,8 +342,7 @@ class CallbackStore final : public tavi::SecureStore {
     std::int32_t copy(tavi::ItemClass cls, const std::string& name, tavi::StoreItem& out) override {
         tavi::StoreItem item;
         tavi_store_item handle{&item};
-        const std::int32_t status =
-            cb_.copy(userData_, static_cast<int>(cls), name.c_str(), &handle);
+        const std::int32_t status = cb_.copy(userData_, static_cast<int>(cls), name.c_str(), &handle);
         if (status == tavi::KeychainStatus::success) out = std::move(item);
         return status;
     }
@@ -466,123 +374,80 @@ class CallbackDevice final : public tavi::DeviceDescription {
 };
 
 tavi_card_state cState(tavi::CardState s) {
-    switch (s) {
-        case tavi::CardState::valid:
-            return TAVI_CARD_VALID;
-        case tavi::CardState::incomplete:
-            return TAVI_CARD_INCOMPLETE;
-        case tavi::CardState::invalid:
-            break;
+    return s == tavi::CardState::valid        ? TAVI_CARD_VALID
+           : s == tavi::CardState::incomplete ? TAVI_CARD_INCOMPLETE
+                                              : TAVI_CARD_INVALID;
+}
+
+// ---- Configuration by name ----------------------------------------------------------------------
+
+using tavi::AppConstantTAVI;
+constexpr std::pair<std::string_view, std::string AppConstantTAVI::*> kTexts[] = {
+    {"serverURL", &AppConstantTAVI::serverURL},
+    {"merchantKey", &AppConstantTAVI::merchantKey},
+    {"merchantKI", &AppConstantTAVI::merchantKI},
+    {"appId", &AppConstantTAVI::appId},
+    {"pspOrgId", &AppConstantTAVI::pspOrgId},
+    {"locale", &AppConstantTAVI::locale},
+    {"merchantID", &AppConstantTAVI::merchantID},
+    {"caFile", &AppConstantTAVI::caFile},
+    {"pinnedPublicKey", &AppConstantTAVI::pinnedPublicKey},
+    {"tlsKeyLogFile", &AppConstantTAVI::tlsKeyLogFile},
+    {"storeProtection", &AppConstantTAVI::storeProtection}};
+/// Texts a NULL value clears.
+constexpr std::pair<std::string_view, std::optional<std::string> AppConstantTAVI::*> kOptionals[] =
+    {{"refUrl", &AppConstantTAVI::refUrl}, {"proxy", &AppConstantTAVI::proxy}};
+/// Durations in milliseconds: the least value each takes (the most is 24 hours).
+struct Duration {
+    std::string_view name;
+    long AppConstantTAVI::*member;
+    long least;
+};
+constexpr Duration kDurations[] = {
+    {"timeoutMilliseconds", &AppConstantTAVI::timeoutMilliseconds, 1},
+    {"operationDeadlineMilliseconds", &AppConstantTAVI::operationDeadlineMilliseconds, 0}};
+constexpr std::string_view kLogLevels[] = {"off", "error", "debug"};  // by LogLevel's value
+
+tavi_status setConfig(AppConstantTAVI& c, const char* name, const char* value) {
+    if (!name) return TAVI_INVALID_ARGUMENT;
+    const std::string_view n(name);
+    for (const auto& [key, member] : kOptionals)
+        if (key == n) return c.*member = optionalText(value), TAVI_OK;
+    if (!value) return TAVI_INVALID_ARGUMENT;
+    const std::string_view v(value);
+    for (const auto& [key, member] : kTexts)
+        if (key == n) return c.*member = value, TAVI_OK;
+    for (const auto& d : kDurations) {
+        if (d.name != n) continue;
+        long ms = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
+        if (ec != std::errc() || end != v.data() + v.size() || ms < d.least ||
+            ms > tavi::kLongestDurationMilliseconds)
+            return TAVI_INVALID_ARGUMENT;
+        return c.*d.member = ms, TAVI_OK;
     }
-    return TAVI_CARD_INVALID;
+    for (std::size_t i = 0; n == "logLevel" && i < std::size(kLogLevels); ++i)
+        if (kLogLevels[i] == v) return c.logLevel = static_cast<tavi::LogLevel>(i), TAVI_OK;
+    return TAVI_INVALID_ARGUMENT;
 }
 
-std::optional<tavi::LogLevel> logLevelFrom(std::string_view word) {
-    if (word == "off") return tavi::LogLevel::off;
-    if (word == "error") return tavi::LogLevel::error;
-    if (word == "debug") return tavi::LogLevel::debug;
-    return std::nullopt;
-}
-
-const char* logLevelWord(tavi::LogLevel level) {
-    switch (level) {
-        case tavi::LogLevel::off:
-            return "off";
-        case tavi::LogLevel::error:
-            return "error";
-        case tavi::LogLevel::debug:
-            break;
-    }
-    return "debug";
-}
-
-/// The configuration's text fields by name.
-std::string* textField(tavi::AppConstantTAVI& c, std::string_view name) {
-    if (name == "serverURL") return &c.serverURL;
-    if (name == "merchantKey") return &c.merchantKey;
-    if (name == "merchantKI") return &c.merchantKI;
-    if (name == "appId") return &c.appId;
-    if (name == "pspOrgId") return &c.pspOrgId;
-    if (name == "locale") return &c.locale;
-    if (name == "merchantID") return &c.merchantID;
-    if (name == "caFile") return &c.caFile;
-    if (name == "pinnedPublicKey") return &c.pinnedPublicKey;
-    if (name == "tlsKeyLogFile") return &c.tlsKeyLogFile;
-    if (name == "storeProtection") return &c.storeProtection;
+char* getConfig(const AppConstantTAVI& c, const char* name) {
+    const std::string_view n(name ? name : "");
+    for (const auto& [key, member] : kTexts)
+        if (key == n) return copyText(c.*member);
+    for (const auto& [key, member] : kOptionals)
+        if (key == n) return copyText(c.*member);
+    for (const auto& d : kDurations)
+        if (d.name == n) return copyText(std::to_string(c.*d.member));
+    if (n == "logLevel") return copyText(std::string(kLogLevels[static_cast<int>(c.logLevel)]));
     return nullptr;
 }
-
-tavi_status setConfig(tavi::AppConstantTAVI& c, const char* name, const char* value) {
-    try {
-        if (!name) return TAVI_INVALID_ARGUMENT;
-        const std::string_view n(name);
-        if (n == "refUrl") {
-            c.refUrl = optionalText(value);
-            return TAVI_OK;
-        }
-        if (n == "proxy") {
-            c.proxy = optionalText(value);
-            return TAVI_OK;
-        }
-        if (!value) return TAVI_INVALID_ARGUMENT;
-        if (auto* field = textField(c, n)) {
-            *field = value;
-            return TAVI_OK;
-        }
-        if (n == "timeoutMilliseconds") {
-            long ms = 0;
-            const std::string_view v(value);
-            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (ec != std::errc() || end != v.data() + v.size() || ms <= 0 ||
-                ms > tavi::kLongestDurationMilliseconds)
-                return TAVI_INVALID_ARGUMENT;
-            c.timeoutMilliseconds = ms;
-            return TAVI_OK;
-        }
-        if (n == "operationDeadlineMilliseconds") {
-            long ms = 0;
-            const std::string_view v(value);
-            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), ms);
-            if (ec != std::errc() || end != v.data() + v.size() || ms < 0 ||
-                ms > tavi::kLongestDurationMilliseconds)
-                return TAVI_INVALID_ARGUMENT;
-            c.operationDeadlineMilliseconds = ms;
-            return TAVI_OK;
-        }
-        if (n == "logLevel") {
-            const auto level = logLevelFrom(value);
-            if (!level) return TAVI_INVALID_ARGUMENT;
-            c.logLevel = *level;
-            return TAVI_OK;
-        }
-        return TAVI_INVALID_ARGUMENT;
-    } catch (...) {
-        return TAVI_INTERNAL_ERROR;
-    }
-}
-
-char* getConfig(const tavi::AppConstantTAVI& c, const char* name) {
-    try {
-        if (!name) return nullptr;
-        const std::string_view n(name);
-        if (auto* field = textField(const_cast<tavi::AppConstantTAVI&>(c), n)) return copyText(*field);
-        if (n == "refUrl") return c.refUrl ? copyText(*c.refUrl) : nullptr;
-        if (n == "proxy") return c.proxy ? copyText(*c.proxy) : nullptr;
-        if (n == "timeoutMilliseconds") return copyText(std::to_string(c.timeoutMilliseconds));
-        if (n == "operationDeadlineMilliseconds")
-            return copyText(std::to_string(c.operationDeadlineMilliseconds));
-        if (n == "logLevel") return copyText(logLevelWord(c.logLevel));
-        return nullptr;
-    } catch (...) {
-        return nullptr;
-    }
-}
-
 
 // ---- The C functions of every operation -------------------------------------------------------
 // Each operation gives four functions: tavi_<name>(args), tavi_start_<name>(args, options,
 // completion, user_data), and the same two on a tavi_client (tavi_client_<name>,
-// tavi_client_start_<name>). The arguments are the request's fields in declaration order.
+// tavi_client_start_<name>). The arguments are the request's fields in declaration order; a field
+// added after them is optional and stays unset here, so that no C function's arguments change.
 
 #define TAVI_P1 const char* a1
 #define TAVI_P2 TAVI_P1, const char* a2
@@ -607,21 +472,21 @@ char* getConfig(const tavi::AppConstantTAVI& c, const char* name) {
 #define TAVI_A10 TAVI_A9, a10
 #define TAVI_A11 TAVI_A10, a11
 
-#define TAVI_C_OPERATIONS(X)                  \
+#define TAVI_C_OPERATIONS(X)                                \
     X(check_device_registered, CheckRegistrationRequest, 1) \
-    X(register_device, RegisterDeviceRequest, 4)           \
-    X(retrieve_keys, RetrieveKeysRequest, 5)               \
-    X(submit_credential, SubmitCredentialRequest, 7)       \
-    X(fetch_otp_challenge, FetchOtpChallengeRequest, 6)    \
-    X(check_otp_status, CheckOtpStatusRequest, 1)          \
-    X(validate_otp, ValidateOtpRequest, 9)                 \
-    X(validate_card_number, ValidateCardNumberRequest, 7)  \
-    X(register_card_detail, RegisterCardRequest, 11)       \
+    X(register_device, RegisterDeviceRequest, 4)            \
+    X(retrieve_keys, RetrieveKeysRequest, 5)                \
+    X(submit_credential, SubmitCredentialRequest, 7)        \
+    X(fetch_otp_challenge, FetchOtpChallengeRequest, 6)     \
+    X(check_otp_status, CheckOtpStatusRequest, 1)           \
+    X(validate_otp, ValidateOtpRequest, 9)                  \
+    X(validate_card_number, ValidateCardNumberRequest, 7)   \
+    X(register_card_detail, RegisterCardRequest, 11)        \
     X(web_url, SecureWebUrlRequest, 5)
 
 #define TAVI_C_DEFINE(name, R, n)                                                               \
-    static_assert(fieldCount<tavi::R>() == n && tavi::R::cName == #name,                        \
-                  "the C function's arguments are the request's fields");                       \
+    static_assert(takesArguments<tavi::R>(n) && tavi::R::cName == #name,                        \
+                  "the C function's arguments are the request's first fields");                 \
     tavi_result* tavi_##name(TAVI_P##n) {                                                       \
         const char* const args[] = {TAVI_A##n};                                                 \
         return blocking<tavi::R>(defaultClient(), args);                                        \
@@ -629,32 +494,29 @@ char* getConfig(const tavi::AppConstantTAVI& c, const char* name) {
     tavi_call* tavi_start_##name(TAVI_P##n, const tavi_call_options* options,                   \
                                  tavi_completion_fn completion, void* user_data) {              \
         const char* const args[] = {TAVI_A##n};                                                 \
-        return start<tavi::R>(&defaultClient(), args, options, completion, user_data);          \
+        return start<tavi::R>(defaultClient(), args, options, completion, user_data);           \
     }                                                                                           \
     tavi_result* tavi_client_##name(tavi_client* client, TAVI_P##n) {                           \
         const char* const args[] = {TAVI_A##n};                                                 \
-        if (!client) return missingClient();                                                    \
-        return blocking<tavi::R>(client->client, args);                                         \
+        return blocking<tavi::R>(client, args);                                                 \
     }                                                                                           \
     tavi_call* tavi_client_start_##name(tavi_client* client, TAVI_P##n,                         \
                                         const tavi_call_options* options,                       \
                                         tavi_completion_fn completion, void* user_data) {       \
         const char* const args[] = {TAVI_A##n};                                                 \
-        return start<tavi::R>(client ? &client->client : nullptr, args, options, completion,    \
-                              user_data);                                                       \
+        return start<tavi::R>(client, args, options, completion, user_data);                    \
     }
-
-tavi_result* missingClient() {
-    return ResultBuilder(TAVI_INVALID_ARGUMENT).error(argumentError("client", "is null")).release();
-}
 
 }  // namespace
 
 extern "C" {
 
+TAVI_C_OPERATIONS(TAVI_C_DEFINE)
+
+// ---- Results ------------------------------------------------------------------------------------
+
 const char* tavi_result_value(const tavi_result* result, const char* name) {
-    if (!result || !name) return nullptr;
-    for (std::size_t i = 0; i < result->value_count; ++i)
+    for (std::size_t i = 0; result && name && i < result->value_count; ++i)
         if (std::strcmp(result->values[i].name, name) == 0) return result->values[i].value;
     return nullptr;
 }
@@ -673,13 +535,13 @@ tavi_delivery tavi_result_delivery(const tavi_result* result) {
 }
 
 long tavi_result_http_status(const tavi_result* result) {
-    if (!result || !result->internal_) return 0;
-    return static_cast<const ResultData*>(result->internal_)->httpStatus;
+    return result && result->internal_
+               ? static_cast<const ResultData*>(result->internal_)->httpStatus
+               : 0;
 }
 
 void tavi_result_free(tavi_result* result) {
-    if (!result) return;
-    std::unique_ptr<ResultData> owner(static_cast<ResultData*>(result->internal_));
+    if (result) std::unique_ptr<ResultData> owner(static_cast<ResultData*>(result->internal_));
 }
 
 void tavi_string_free(char* text) {
@@ -690,200 +552,147 @@ const char* tavi_version(void) {
     return tavi::taviVersionString;
 }
 
+// ---- Configuration and logging ----------------------------------------------------------------
+
 tavi_status tavi_config_set(const char* name, const char* value) {
-    return setConfig(tavi::AppConstantTAVI::shared(), name, value);
+    return guard(TAVI_INTERNAL_ERROR, [&] { return setConfig(AppConstantTAVI::shared(), name, value); });
 }
 
 char* tavi_config_get(const char* name) {
-    return getConfig(tavi::AppConstantTAVI::shared(), name);
+    return guard<char*>(nullptr, [&] { return getConfig(AppConstantTAVI::shared(), name); });
 }
 
 void tavi_set_log_sink(tavi_log_fn fn, void* user_data) {
-    try {
-        auto& sink = tavi::AppConstantTAVI::shared().diagnosticsSink;
-        if (!fn) {
-            sink = nullptr;
-            return;
-        }
-        sink = [fn, user_data](std::string_view line) {
-            const std::string text(line);
-            fn(text.c_str(), user_data);
-        };
-    } catch (...) {
-    }
+    quietly([&] {
+        AppConstantTAVI::shared().diagnosticsSink =
+            fn ? tavi::DiagnosticsSink([fn, user_data](std::string_view line) {
+                fn(std::string(line).c_str(), user_data);
+            })
+               : nullptr;
+    });
 }
 
 // ---- Store ----------------------------------------------------------------------------------
 
 tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error) {
-    try {
+    return guard<tavi_store*>(nullptr, [&]() -> tavi_store* {
         if (error) *error = nullptr;
-        if (!path) {
-            if (error) *error = rejectArguments({{"path", path}});
-            return nullptr;
-        }
-        auto opened = tavi::openSqliteSecureStore(path);
-        if (!opened) {
-            if (error) *error = ResultBuilder(TAVI_FAILED).error(opened.error()).release();
-            return nullptr;
-        }
-        auto handle = std::make_unique<tavi_store>();
-        handle->store = opened.value();
-        return handle.release();
-    } catch (...) {
+        const auto opened = path ? tavi::openSqliteSecureStore(path)
+                                 : Result<std::shared_ptr<tavi::SecureStore>>(
+                                       argumentError("path", "is null"));
+        if (opened) return new tavi_store{opened.value()};
+        if (error) *error = make(path ? TAVI_FAILED : TAVI_INVALID_ARGUMENT, {}, &opened.error());
         return nullptr;
-    }
+    });
 }
 
 tavi_store* tavi_store_new_memory(void) {
-    try {
-        auto handle = std::make_unique<tavi_store>();
-        handle->store = tavi::makeMemorySecureStore();
-        return handle.release();
-    } catch (...) {
-        return nullptr;
-    }
+    return guard<tavi_store*>(nullptr, [] { return new tavi_store{tavi::makeMemorySecureStore()}; });
 }
 
 void tavi_store_item_set(tavi_store_item* item, const uint8_t* data, size_t size, int key_class) {
-    try {
+    quietly([&] {
         if (!item || !item->item || (!data && size > 0)) return;
         item->item->data.assign(data, data + size);
         item->item->keyClass = (key_class >= 0 && key_class <= 2)
                                    ? static_cast<tavi::KeyClass>(key_class)
                                    : tavi::KeyClass::none;
-    } catch (...) {
-    }
+    });
 }
 
 tavi_store* tavi_store_new_custom(const tavi_store_callbacks* callbacks, void* user_data) {
-    try {
+    return guard<tavi_store*>(nullptr, [&]() -> tavi_store* {
         if (!callbacks || !callbacks->add || !callbacks->copy || !callbacks->remove) return nullptr;
-        auto handle = std::make_unique<tavi_store>();
-        handle->store = std::make_shared<CallbackStore>(*callbacks, user_data);
-        return handle.release();
-    } catch (...) {
-        return nullptr;
-    }
+        return new tavi_store{std::make_shared<CallbackStore>(*callbacks, user_data)};
+    });
 }
 
 void tavi_store_install(const tavi_store* store) {
-    try {
+    quietly([&] {
         if (store) tavi::KeychainManager::setStore(store->store);
-    } catch (...) {
-    }
+    });
 }
 
 void tavi_store_free(tavi_store* store) {
-    std::unique_ptr<tavi_store> owner(store);
+    delete store;
 }
 
 int32_t tavi_preference_save(const char* value, const char* name) {
-    try {
-        if (!value || !name) return tavi::KeychainStatus::invalidData;
-        return tavi::KeychainManager::savePreference(value, name);
-    } catch (...) {
-        return tavi::KeychainStatus::ioError;
-    }
+    return guard<int32_t>(tavi::KeychainStatus::ioError, [&] {
+        return value && name ? tavi::KeychainManager::savePreference(value, name)
+                             : tavi::KeychainStatus::invalidData;
+    });
 }
 
 char* tavi_preference_get(const char* name) {
-    try {
-        if (!name) return nullptr;
-        const auto value = tavi::KeychainManager::getPreference(name);
-        return value ? copyText(*value) : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    return guard<char*>(nullptr, [&] {
+        return name ? copyText(tavi::KeychainManager::getPreference(name)) : nullptr;
+    });
 }
 
 int32_t tavi_preference_delete(const char* name) {
-    try {
-        if (!name) return tavi::KeychainStatus::itemNotFound;
-        return tavi::KeychainManager::deletePreference(name);
-    } catch (...) {
-        return tavi::KeychainStatus::ioError;
-    }
+    return guard<int32_t>(tavi::KeychainStatus::ioError, [&] {
+        return name ? tavi::KeychainManager::deletePreference(name)
+                    : tavi::KeychainStatus::itemNotFound;
+    });
 }
 
 // ---- Device ---------------------------------------------------------------------------------
 
 tavi_status tavi_set_device_provider(const tavi_device_callbacks* callbacks, void* user_data) {
-    try {
-        if (!callbacks) {
-            tavi::setDeviceDescription(nullptr);
-            return TAVI_OK;
-        }
-        if (!callbacks->model || !callbacks->system_name || !callbacks->system_version ||
-            !callbacks->identifier_for_vendor)
+    return guard(TAVI_INTERNAL_ERROR, [&] {
+        if (callbacks && (!callbacks->model || !callbacks->system_name ||
+                          !callbacks->system_version || !callbacks->identifier_for_vendor))
             return TAVI_INVALID_ARGUMENT;
-        tavi::setDeviceDescription(std::make_shared<CallbackDevice>(*callbacks, user_data));
+        tavi::setDeviceDescription(
+            callbacks ? std::make_shared<CallbackDevice>(*callbacks, user_data) : nullptr);
         return TAVI_OK;
-    } catch (...) {
-        return TAVI_INTERNAL_ERROR;
-    }
+    });
 }
 
 char* tavi_device_identifier(void) {
-    try {
-        const auto id = tavi::TaviUtils::getDeviceIdentifier();
-        return id ? copyText(*id) : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    return guard<char*>(nullptr, [] { return copyText(tavi::TaviUtils::getDeviceIdentifier()); });
 }
 
 char* tavi_user_agent(void) {
-    try {
-        return copyText(tavi::TaviUtils().getUserAgent());
-    } catch (...) {
-        return nullptr;
-    }
+    return guard<char*>(nullptr, [] { return copyText(tavi::TaviUtils().getUserAgent()); });
 }
 
-// ---- Operations: every C function comes from the declaration table -------------------------
-
-TAVI_C_OPERATIONS(TAVI_C_DEFINE)
+// ---- Clients of their own -------------------------------------------------------------------
 
 tavi_client* tavi_client_new(const tavi_store* store) {
-    try {
+    return guard<tavi_client*>(nullptr, [&] {
         auto client = std::make_unique<tavi_client>();
-        client->settings.configuration = tavi::AppConstantTAVI::shared();
+        client->settings.configuration = AppConstantTAVI::shared();
         if (store) client->settings.store = store->store;
         client->client = tavi::Client::connect(client->settings);
         return client.release();
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 tavi_status tavi_client_config_set(tavi_client* client, const char* name, const char* value) {
-    try {
+    return guard(TAVI_INTERNAL_ERROR, [&] {
         if (!client) return TAVI_INVALID_ARGUMENT;
         const tavi_status status = setConfig(client->settings.configuration, name, value);
         if (status == TAVI_OK) client->client = tavi::Client::connect(client->settings);
         return status;
-    } catch (...) {
-        return TAVI_INTERNAL_ERROR;
-    }
+    });
 }
 
 char* tavi_client_config_get(const tavi_client* client, const char* name) {
-    try {
+    return guard<char*>(nullptr, [&] {
         return client ? getConfig(client->settings.configuration, name) : nullptr;
-    } catch (...) {
-        return nullptr;
-    }
+    });
 }
 
 void tavi_client_free(tavi_client* client) {
-    std::unique_ptr<tavi_client> owner(client);
+    delete client;
 }
 
 // ---- Calls that return at once --------------------------------------------------------------
 
 int tavi_call_cancel(tavi_call* call) {
-    try {
+    return guard(0, [&] {
         if (!call) return 0;
         tavi::CallHandle handle;
         {
@@ -891,9 +700,7 @@ int tavi_call_cancel(tavi_call* call) {
             handle = call->core->handle;
         }
         return handle.cancel() ? 1 : 0;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 int tavi_call_wait(tavi_call* call) {
@@ -905,63 +712,49 @@ int tavi_call_wait(tavi_call* call) {
 }
 
 void tavi_call_free(tavi_call* call) {
-    std::unique_ptr<tavi_call> owner(call);
+    delete call;
 }
 
 // ---- Local card checks ----------------------------------------------------------------------
 
 tavi_card_state tavi_card_check_number(const char* number) {
-    try {
+    return guard(TAVI_CARD_INVALID, [&] {
         return number ? cState(tavi::CardValidation::checkNumber(number)) : TAVI_CARD_INVALID;
-    } catch (...) {
-        return TAVI_CARD_INVALID;
-    }
+    });
 }
 
 const char* tavi_card_brand(const char* number) {
-    try {
-        // The names are string literals, so the view's data is NUL-terminated and static.
-        return tavi::CardValidation::name(number ? tavi::CardValidation::brand(number)
-                                                 : tavi::CardBrand::unknown)
+    // The names are string literals, so the view's data is NUL-terminated and static.
+    return guard("Unknown", [&] {
+        using tavi::CardValidation;
+        return CardValidation::name(number ? CardValidation::brand(number) : tavi::CardBrand::unknown)
             .data();
-    } catch (...) {
-        return "Unknown";
-    }
+    });
 }
 
 tavi_card_state tavi_card_check_expiry(const char* month, const char* year) {
-    try {
-        if (!month || !year) return TAVI_CARD_INVALID;
-        return cState(tavi::CardValidation::checkExpiry(month, year));
-    } catch (...) {
-        return TAVI_CARD_INVALID;
-    }
+    return guard(TAVI_CARD_INVALID, [&] {
+        return month && year ? cState(tavi::CardValidation::checkExpiry(month, year))
+                             : TAVI_CARD_INVALID;
+    });
 }
 
 tavi_card_state tavi_card_check_cvv(const char* cvv, const char* number) {
-    try {
-        if (!cvv || !number) return TAVI_CARD_INVALID;
-        return cState(tavi::CardValidation::checkCvv(cvv, tavi::CardValidation::brand(number)));
-    } catch (...) {
-        return TAVI_CARD_INVALID;
-    }
+    return guard(TAVI_CARD_INVALID, [&] {
+        using tavi::CardValidation;
+        return cvv && number ? cState(CardValidation::checkCvv(cvv, CardValidation::brand(number)))
+                             : TAVI_CARD_INVALID;
+    });
 }
 
 tavi_result* tavi_card_verify(const char* number, const char* expiry_month, const char* expiry_year,
                               const char* cvv) {
-    return guarded([&]() -> tavi_result* {
-        if (!number) {
-            return ResultBuilder(TAVI_INVALID_ARGUMENT)
-                .error(argumentError("number", "is null"))
-                .release();
-        }
-        std::optional<std::string_view> month, year, code;
-        if (expiry_month) month = expiry_month;
-        if (expiry_year) year = expiry_year;
-        if (cvv) code = cvv;
-        const auto problem = tavi::CardValidation::verify(number, month, year, code);
-        if (!problem) return simple(TAVI_OK);
-        return ResultBuilder(TAVI_FAILED).error(*problem).release();
+    return guarded([&] {
+        if (!number) return invalid(argumentError("number", "is null"));
+        auto view = [](const char* t) { return t ? std::optional<std::string_view>(t) : std::nullopt; };
+        const auto problem =
+            tavi::CardValidation::verify(number, view(expiry_month), view(expiry_year), view(cvv));
+        return problem ? make(TAVI_FAILED, {}, &*problem) : make(TAVI_OK);
     });
 }
 

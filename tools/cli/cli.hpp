@@ -1,9 +1,17 @@
-// The tavi command-line tool: shared pieces of its commands and the demo.
+// The tavi command-line tool: what its commands share. Global options, a request's fields bound
+// to options (their help from the request's declaration), secrets read from standard input or a
+// private file, the call in flight with its cancel on SIGINT/SIGTERM, and the one JSON line.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tavi/tavi.hpp"
 
@@ -11,29 +19,115 @@ namespace tavi::cli {
 
 using Json = nlohmann::ordered_json;
 
-/// Exit statuses: the success callback ran, the failure callback ran, a usage error.
+/// Exit statuses: the operation succeeded, it failed, a usage error.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-/// {"error":{"domain":…,"code":…,"message":…[,"errorCode":…,"errorReason":…]}}
-Json errorJson(const Error& error);
-/// A string or null.
-Json optionalJson(const std::optional<std::string>& value);
-/// Writes the one-line result to standard output.
-void printResult(const Json& result);
+/// The global options (before or after the command).
+struct Globals {
+    std::string server, store, storeProtection, caFile, pinKey, appId, pspOrgId;
+    long timeoutMs = 60000;
+    long deadlineMs = 0;
+    bool quiet = false;
+};
+
+/// What every command shares: the global options and the exit status the command sets.
+struct Context {
+    Globals globals;
+    int exitCode = kExitSuccess;
+    /// Prints `result` and makes the exit status 1.
+    void fail(const Json& result);
+};
 
 /// A usage error found once the command line is parsed: a message on standard error, exit 2.
 struct UsageError {
     std::string message;
 };
 
+/// The one place an Error becomes the CLI's JSON:
+/// {"error":{"domain":…,"code":…,"message":…[,"errorCode":…,"errorReason":…][,"delivery":…]}}
+Json errorJson(const Error& error);
+/// `fields` printed beside the error: {…fields…, "error":{…}}.
+Json beside(Json fields, const Error& error);
+/// A string or null.
+Json optionalJson(const std::optional<std::string>& value);
+/// Writes the one-line result to standard output.
+void printResult(const Json& result);
+/// "tavi: MESSAGE" on standard error; returns exit status 2.
+int usageError(const std::string& message);
+/// Names the unknown options left on the command line, never their values; empty when none.
+std::string unknownArguments(const CLI::App& app);
+
+/// "a, b, c".
+std::string joined(const std::vector<std::string>& items);
+/// A command's help footer: the example lines, then where the global options go.
+std::string example(std::string_view lines);
+/// A whole number from `min` to `max`; `rule` says which, for the help text's reader.
+CLI::Validator wholeNumber(long min, long max, const std::string& rule);
+
+/// Adds the global options to `app` with their help; `g` receives their values.
+void addGlobalOptions(CLI::App& app, Globals& g);
+/// Applies the global options to the configuration, and installs the store when `needsStore`.
+/// False (the error printed) when the store cannot be opened.
+bool configure(const Globals& g, bool needsStore);
+
 /// The content of a secret file (`--option @path`), without its trailing newline. Throws
 /// UsageError unless it is a regular file that neither the group nor others can read; the
 /// message names the option and the path, never the content.
 std::string readSecretFile(const std::string& option, const std::string& path);
 
-/// Runs the whole flow against an in-process sandbox over loopback TLS, narrating each step.
-int runDemo(bool verbose);
+/// The options of one command, bound to the fields of its request.
+class BoundFields {
+  public:
+    /// One option per field of `Request` (see FieldSpec), with its help.
+    template <class Request>
+    void bind(CLI::App* command, Request& request) {
+        Request::fields([&](const FieldSpec& field, auto member) {
+            add(command, field, [&target = request.*member](std::string_view text) {
+                if constexpr (requires { target.emplace(text); })
+                    target.emplace(text);
+                else
+                    target = std::remove_reference_t<decltype(target)>(text);
+            });
+        });
+    }
+    /// Once the command line is parsed: every secret is read (standard input one line per `-`,
+    /// in the order the options were given, or `@FILE`), an inline secret is a UsageError, and
+    /// every option given is stored in its field.
+    void resolve(const CLI::App& command);
+
+  private:
+    struct Slot {
+        CLI::Option* option = nullptr;
+        bool secret = false;
+        std::string text;
+        std::function<void(std::string_view)> assign;
+    };
+    void add(CLI::App* command, const FieldSpec& field, std::function<void(std::string_view)> assign);
+    std::deque<Slot> slots_;  // a deque: CLI11 holds the address of each slot's text
+};
+
+/// Waits until the call has ended; SIGINT or SIGTERM meanwhile cancels it.
+void waitStoppable(const CallHandle& handle);
+
+/// Runs the call `start` starts until it ends (see waitStoppable) and returns its result.
+template <class T, class Start>
+Result<T> runCall(Start&& start) {
+    // Written on the library's completion thread before the handle reports the call done.
+    auto outcome = std::make_shared<std::optional<Result<T>>>();
+    waitStoppable(start(Completion<T>([outcome](Result<T> r) { outcome->emplace(std::move(r)); })));
+    if (!*outcome) {
+        return Error{ErrorDomain::client, ClientErrorCode::encryptionFailed,
+                     "internal: the call ended without a result", nullptr, {}, {}, {}, 0};
+    }
+    return std::move(**outcome);
+}
+
+// The subcommands, one function each (in the files named).
+void addOperationCommands(CLI::App& app, Context& ctx);  // operations.cpp: one per operation
+void addStoreCommands(CLI::App& app, Context& ctx);      // local.cpp: store, device
+void addSandboxCommands(CLI::App& app, Context& ctx);    // sandbox_commands.cpp: sandbox, fault
+int runDemo(bool verbose);                               // demo.cpp
 
 }  // namespace tavi::cli

@@ -1,66 +1,48 @@
 // `tavi demo`: the whole life of an installation and a transaction, against a sandbox server
-// started in this process on an ephemeral loopback port with TLS.
+// started in this process on an ephemeral loopback port with TLS, through tavi::Client and the
+// request types.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <string>
 
 #include "cli.hpp"
 #include "sandbox.hpp"
-#include "tavi/tavi.hpp"
 
 namespace tavi::cli {
 namespace {
 
-class Narrator {
-public:
-    explicit Narrator(bool verbose) : verbose_(verbose) {}
+/// Tells each step; counts (and with --verbose shows) the library's diagnostic lines.
+struct Narrator {
+    bool verbose;
+    int steps = 0;
+    int lines = 0;
 
-    void step(const std::string& title) {
-        ++step_;
-        std::cout << "\n[" << step_ << "] " << title << std::endl;
-        lines_ = 0;
-    }
+    void step(const std::string& title) { std::cout << "\n[" << ++steps << "] " << title << std::endl; }
     void say(const std::string& text) { std::cout << "    " << text << std::endl; }
     /// The same step from the shell, secrets given as `-` or `@FILE`, never inline.
-    void shell(const std::string& command) { std::cout << "    $ " << command << std::endl; }
-    void ok(const std::string& text) { std::cout << "    ok: " << text << std::endl; }
-    bool fail(const std::string& text) {
-        std::cout << "    FAILED: " << text << std::endl;
-        failed_ = true;
-        return false;
+    void shell(const std::string& command) { say("$ " + command); }
+    void ok(const std::string& text) { say("ok: " + text); }
+    int fail(const std::string& text) {
+        say("FAILED: " + text);
+        return kExitFailure;
     }
-    bool failed() const { return failed_; }
-
-    DiagnosticsSink sink() {
-        return [this](std::string_view line) {
-            ++lines_;
-            ++totalLines_;
-            if (!verbose_) return;
-            std::string rest(line);
-            while (true) {
-                const auto nl = rest.find('\n');
-                std::string text = rest.substr(0, nl);
-                if (text.size() > 110) text = text.substr(0, 107) + "...";
-                std::cout << "      | " << text << std::endl;
-                if (nl == std::string::npos) break;
-                rest.erase(0, nl + 1);
-            }
-        };
+    void line(std::string_view text) {
+        ++lines;
+        if (verbose) std::cout << "      | " << (text.size() > 110 ? std::string(text.substr(0, 107)) + "..." : std::string(text)) << std::endl;
     }
-    int totalLines() const { return totalLines_; }
 
-private:
-    bool verbose_;
-    int step_ = 0;
-    int lines_ = 0;
-    int totalLines_ = 0;
-    bool failed_ = false;
+    /// The call's value, or nullopt (the error told).
+    template <class R>
+    std::optional<typename R::Result> call(R request) {
+        auto result = Client().call(std::move(request));
+        if (result) return std::move(result).value();
+        say("FAILED: " + result.error().description());
+        return std::nullopt;
+    }
 };
 
 std::string shortText(const std::string& text, std::size_t n = 24) {
@@ -80,34 +62,28 @@ bool writePrivateFile(const std::string& path, const std::string& content) {
 
 int runDemo(bool verbose) {
     const auto started = std::chrono::steady_clock::now();
-    Narrator n(verbose);
+    Narrator n{verbose};
 
     n.step("Start the sandbox payment server (loopback, TLS, generated test CA)");
     sandbox::Options options;
     options.tls = true;
     sandbox::Server server(options);
-    if (!server.start()) {
-        n.fail("the sandbox did not start: " + server.lastError());
-        return kExitFailure;
-    }
+    if (!server.start()) return n.fail("the sandbox did not start: " + server.lastError());
     n.ok("listening at " + server.url());
     n.say("server public key: " + shortText(server.serverPublicKey(), 40));
 
-    // A fresh secure store for this run: a SQLite file in a private temporary directory.
+    // A fresh secure store for this run: a SQLite file in a private temporary directory, removed
+    // on every way out, a failed step included (it holds the store and the PIN file).
     char dirTemplate[] = "/tmp/tavi-demo-XXXXXX";
-    const char* dir = ::mkdtemp(dirTemplate);
-    if (!dir) return n.fail("cannot create a temporary directory"), kExitFailure;
-    // Removed on every way out, a failed step included: it holds the store and the PIN file.
-    struct RemoveOnExit {
-        std::string path;
-        ~RemoveOnExit() {
+    if (!::mkdtemp(dirTemplate)) return n.fail("cannot create a temporary directory");
+    const std::string dir = dirTemplate;
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> removeDir(
+        &dir, [](const std::string* path) {
             std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
-    } removeDir{dir};
-    const std::string storePath = std::string(dir) + "/store.db";
-    auto store = openSqliteSecureStore(storePath);
-    if (!store) return n.fail(store.error().description()), kExitFailure;
+            std::filesystem::remove_all(*path, ec);
+        });
+    auto store = openSqliteSecureStore(dir + "/store.db");
+    if (!store) return n.fail(store.error().description());
     KeychainManager::setStore(store.value());
 
     auto& config = AppConstantTAVI::shared();
@@ -116,178 +92,168 @@ int runDemo(bool verbose) {
     config.pinnedPublicKey = server.publicKeyPin();
     config.appId = "com.example.wallet";
     config.pspOrgId = "PSPORG-DEMO";
-    config.diagnosticsSink = n.sink();
+    config.diagnosticsSink = [&n](std::string_view line) { n.line(line); };
     // The sink refers to the narrator: it must not outlive this function, whichever way it ends.
-    struct ResetSink {
-        AppConstantTAVI& config;
-        ~ResetSink() { config.diagnosticsSink = nullptr; }
-    } resetSink{config};
-    n.say("store: " + storePath + " (mode 0600)");
+    const std::unique_ptr<AppConstantTAVI, void (*)(AppConstantTAVI*)> resetSink(
+        &config, [](AppConstantTAVI* c) { c->diagnosticsSink = nullptr; });
+    n.say("store: " + dir + "/store.db (mode 0600)");
     n.say("trusting the sandbox CA " + server.caFile() + ", pinning " +
           shortText(server.publicKeyPin(), 30));
-
-    auto& service = TaviApiService::shared();
-    const std::string mobile = "+15550100";
+    const std::string mobile = "+15550100", txnId = "TXN-DEMO-1001", bic = "DEMOBIC1";
+    const std::string financial(rawValue(TransactionType::financialTxn));
 
     n.step("Poll the OTP status of the sandbox's demo transaction until it stops");
     for (int i = 0; i < 10; ++i) {
-        std::string status;
-        service.checkOtpStatus(sandbox::kDemoTxnId, [&](const std::string& s) { status = s; });
-        n.say("txn-status " + std::string(sandbox::kDemoTxnId) + " -> " + status);
-        if (status == "stop") break;
+        const auto status = n.call(CheckOtpStatusRequest{.txnId = sandbox::kDemoTxnId});
+        n.say(std::string("txn-status ") + sandbox::kDemoTxnId + " -> " +
+              (status == OtpStatus::pending ? "retry" : "stop"));
+        if (status != OtpStatus::pending) break;
     }
 
     n.step("Register the device and its user (SMS step, then the sealed registration)");
-    bool registered = false;
-    DeviceRegistrationController().startDeviceRegistration(
-        true, server.serverPublicKey(), mobile, "REG-DEMO-1", config.appId,
-        [&](const std::string& r) { registered = (r == "done"); },
-        [&](const Error& e) { n.fail(e.description()); });
-    if (!registered) return n.fail("registration did not complete"), kExitFailure;
+    if (!n.call(RegisterDeviceRequest{.sessionKey = server.serverPublicKey(),
+                                      .mobileNumber = mobile,
+                                      .txnID = "REG-DEMO-1",
+                                      .appId = config.appId}))
+        return n.fail("registration did not complete");
     n.ok("registered; store holds taviId " + KeychainManager::getPreference("taviId").value_or("?") +
          ", pspId " + KeychainManager::getPreference("pspId").value_or("?"));
 
     n.step("Mark the device registered (the host's job) and ask the server whether it still is");
     KeychainManager::deletePreference(SessionManager::IS_REGISTERED);
     KeychainManager::savePreference("true", SessionManager::IS_REGISTERED);
-    bool stillRegistered = false;
-    TaviUtils::getCheckDeviceRegistered(mobile, [&](bool r) { stillRegistered = r; });
-    if (!stillRegistered) return n.fail("the server does not know this device"), kExitFailure;
+    if (n.call(CheckRegistrationRequest{.mobile = mobile}) != RegistrationStatus::registered)
+        return n.fail("the server does not know this device");
     n.ok("the server confirms the registration");
 
     n.step("Open a transaction: retrieve its key material");
-    const std::string txnId = "TXN-DEMO-1001";
-    std::string bankKi, bankKey, sessionKey, rule;
-    service.createRetrieveKeysRequest(
-        "MSG-DEMO-1", rawValue(TransactionType::financialTxn).data(), txnId, "DEMOBIC1", "ACCOUNT",
-        [&](const std::string& ki, const std::string& pk, const std::string& sk,
-            const std::string&, const std::string& r) {
-            bankKi = ki;
-            bankKey = pk;
-            sessionKey = sk;
-            rule = r;
-        },
-        [&](const Error& e) { n.fail(e.description()); });
-    if (sessionKey.empty()) return kExitFailure;
-    n.ok("bankKi " + bankKi + ", rule " + rule + ", session key " + shortText(sessionKey));
+    const auto keys = n.call(RetrieveKeysRequest{.msgID = "MSG-DEMO-1",
+                                                 .transactionType = financial,
+                                                 .txnId = txnId,
+                                                 .bic = bic,
+                                                 .paymentInstrumentType = "ACCOUNT"});
+    if (!keys) return kExitFailure;
+    n.ok("bankKi " + keys->bankKi + ", rule " + keys->rule + ", session key " +
+         shortText(keys->sessionKey));
+    const std::string tail = " --bank-ki " + keys->bankKi +
+                             " --public-key \"$BANK_KEY\" --session-key \"$SK\"";
 
     n.step("Submit the PIN, sealed for the bank (sandbox test PIN, read from a private file)");
     // A secret never goes on a command line, where other users of the machine can read it: the
     // PIN is read from a file only its owner can read, as `--cred-value @FILE` does.
-    const std::string pinFile = std::string(dir) + "/pin.txt";
-    std::string pin;
+    const std::string pinFile = dir + "/pin.txt";
+    SecretString pin;
     try {
-        if (!writePrivateFile(pinFile, sandbox::kTestPin)) {
-            throw UsageError{"cannot write " + pinFile};
-        }
-        pin = readSecretFile("--cred-value", pinFile);
+        if (!writePrivateFile(pinFile, sandbox::kTestPin)) throw UsageError{"cannot write " + pinFile};
+        pin = SecretString(readSecretFile("--cred-value", pinFile));
     } catch (const UsageError& e) {
-        return n.fail(e.message), kExitFailure;
+        return n.fail(e.message);
     }
     n.shell("tavi submit-credential --txn-id " + txnId +
-            " --transaction-type FINANCIAL_TXN --cred-type PIN --cred-value @" + pinFile +
-            " --bank-ki " + bankKi + " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
-    bool pinOk = false;
-    service.createCredentialSubmissionRequest(
-        txnId, rawValue(TransactionType::financialTxn).data(), rawValue(CredType::PIN).data(),
-        pin, bankKi, bankKey, sessionKey, [&](bool) { pinOk = true; }, [&](bool) {});
-    if (!pinOk) return n.fail("the server refused the PIN"), kExitFailure;
+            " --transaction-type FINANCIAL_TXN --cred-type PIN --cred-value @" + pinFile + tail);
+    if (!n.call(SubmitCredentialRequest{.txnId = txnId,
+                                        .transactionType = financial,
+                                        .credType = std::string(rawValue(CredType::PIN)),
+                                        .credValue = std::move(pin),
+                                        .bankKi = keys->bankKi,
+                                        .publicKey = keys->publicKey,
+                                        .sessionKey = keys->sessionKey}))
+        return n.fail("the server refused the PIN");
     n.ok("PIN accepted");
 
     n.step("Fetch an OTP challenge");
-    std::string referenceId, action;
-    service.createFetchOtpChallengeRequest(
-        rawValue(TransactionType::financialTxn).data(), txnId, "ACCOUNT", "DEMOBIC1", sessionKey,
-        std::nullopt,
-        [&](const std::string& ref, const std::string& code, const std::string& expiry,
-            const std::string& act) {
-            referenceId = ref;
-            action = act;
-            n.ok("reference " + ref + ", challenge code " + code + ", expires " + expiry +
-                 ", action " + act);
-        },
-        [&](const std::optional<std::string>& c, const std::optional<std::string>& r) {
-            n.fail("OTP challenge refused: " + c.value_or("nil") + " " + r.value_or("nil"));
-        });
-    if (referenceId.empty()) return kExitFailure;
+    const auto challenge = n.call(FetchOtpChallengeRequest{.transactionType = financial,
+                                                           .txnId = txnId,
+                                                           .paymentInstrumentType = "ACCOUNT",
+                                                           .bic = bic,
+                                                           .sessionKey = keys->sessionKey,
+                                                           .action = std::nullopt});
+    if (!challenge) return kExitFailure;
+    n.ok("reference " + challenge->referenceId + ", challenge code " +
+         challenge->otpChallengeCode + ", expires " + challenge->otpExpiry + ", action " +
+         challenge->action);
 
     n.step("Poll the OTP status (not yet verified)");
-    std::string status;
-    service.checkOtpStatus(txnId, [&](const std::string& s) { status = s; });
-    n.say("txn-status -> " + status);
-    if (status != "retry") return n.fail("expected retry"), kExitFailure;
+    if (n.call(CheckOtpStatusRequest{.txnId = txnId}) != OtpStatus::pending)
+        return n.fail("expected retry");
+    n.say("txn-status -> retry");
 
     n.step("Validate the OTP (sandbox test OTP), sealed for the bank");
     n.shell("read -rs OTP; printf '%s\\n' \"$OTP\" | tavi validate-otp --txn-id " + txnId +
-            " --transaction-type FINANCIAL_TXN --otp - --bank-ki " + bankKi +
-            " --public-key \"$BANK_KEY\" --session-key \"$SK\" --action " + action +
-            " --bic DEMOBIC1 --reference-id " + referenceId);
-    bool otpOk = false;
-    service.createValidateOtpRequest(
-        txnId, rawValue(TransactionType::financialTxn).data(), sandbox::kTestOtp, bankKi, bankKey,
-        sessionKey, action, "DEMOBIC1", referenceId, [&](bool) { otpOk = true; },
-        [&](const std::optional<std::string>& c, const std::optional<std::string>& r) {
-            n.fail("OTP refused: " + c.value_or("nil") + " " + r.value_or("nil"));
-        });
-    if (!otpOk) return kExitFailure;
+            " --transaction-type FINANCIAL_TXN --otp -" + tail + " --action " + challenge->action +
+            " --bic " + bic + " --reference-id " + challenge->referenceId);
+    if (!n.call(ValidateOtpRequest{.txnId = txnId,
+                                   .transactionType = financial,
+                                   .credValue = SecretString(sandbox::kTestOtp),
+                                   .bankKi = keys->bankKi,
+                                   .publicKey = keys->publicKey,
+                                   .sessionKey = keys->sessionKey,
+                                   .action = challenge->action,
+                                   .bic = bic,
+                                   .referenceid = challenge->referenceId}))
+        return kExitFailure;
     n.ok("OTP accepted");
 
     n.step("Poll the OTP status again (verified)");
-    service.checkOtpStatus(txnId, [&](const std::string& s) { status = s; });
-    n.say("txn-status -> " + status);
-    if (status != "stop") return n.fail("expected stop"), kExitFailure;
+    if (n.call(CheckOtpStatusRequest{.txnId = txnId}) != OtpStatus::settled)
+        return n.fail("expected stop");
+    n.say("txn-status -> stop");
 
     n.step("Validate a card number against a bank (sandbox test card)");
-    const std::string card = "4111111111111111";
-    n.shell("tavi validate-card --txn-id " + txnId + " --card-number @card.txt --bic DEMOBIC1 " +
-            "--bank-name \"Demo Bank\" --bank-ki " + bankKi +
-            " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
-    bool cardOk = false;
-    service.validateCardNumAsync(
-        sessionKey, bankKi, bankKey, txnId, card, "DEMOBIC1", "Demo Bank",
-        [&](const ValidateCardNumResponse& r) {
-            cardOk = r.commonResponse.success;
-            n.ok("card ending " + card.substr(card.size() - 4) + ": bank name " +
-                 r.bankNameMatchStatus.value_or("(none)"));
-        },
-        [&](const Error& e) { n.fail(e.description()); });
-    if (!cardOk) return n.fail("card validation failed"), kExitFailure;
+    const SecretString card("4111111111111111");
+    n.shell("tavi validate-card --txn-id " + txnId + " --card-number @card.txt --bic " + bic +
+            " --bank-name \"Demo Bank\"" + tail);
+    const auto validated = n.call(ValidateCardNumberRequest{.sessionKey = keys->sessionKey,
+                                                            .bankKi = keys->bankKi,
+                                                            .publicKey = keys->publicKey,
+                                                            .txnId = txnId,
+                                                            .cardNumber = card,
+                                                            .bic = bic,
+                                                            .bankName = "Demo Bank"});
+    if (!validated || !validated->commonResponse.success) return n.fail("card validation failed");
+    n.ok("card ending " + std::string(card.view().substr(card.view().size() - 4)) +
+         ": bank name " + validated->bankNameMatchStatus.value_or("(none)"));
 
     n.step("Register the card and an account, every value sealed for the bank");
     n.shell("tavi register-card --txn-id " + txnId +
-            " --transaction-type REGISTER_CARD_ACC_DETAIL --bic DEMOBIC1 --account-no "
-            "@account.txt --card-number @card.txt --expiry-month - --expiry-year - --cvv - "
-            "--bank-ki " + bankKi + " --public-key \"$BANK_KEY\" --session-key \"$SK\"");
-    bool cardRegistered = false;
-    service.registerCardDetailRequest(
-        txnId, rawValue(TransactionType::registerCardAccDetail).data(), "DEMOBIC1",
-        std::string("000123456789"), bankKi, sessionKey, card, "12", "2031", "737", bankKey,
-        [&](bool ok, const std::string& code) {
-            cardRegistered = ok;
-            if (!ok) n.fail("refused: " + code);
-        },
-        [&](const Error& e) { n.fail(e.description()); });
-    if (!cardRegistered) return kExitFailure;
+            " --transaction-type REGISTER_CARD_ACC_DETAIL --bic " + bic +
+            " --account-no @account.txt --card-number @card.txt --expiry-month - --expiry-year - "
+            "--cvv -" + tail);
+    const auto registered = n.call(RegisterCardRequest{
+        .txnId = txnId,
+        .transactionType = std::string(rawValue(TransactionType::registerCardAccDetail)),
+        .bic = bic,
+        .accountNo = SecretString("000123456789"),
+        .bankKi = keys->bankKi,
+        .sessionKey = keys->sessionKey,
+        .cardNumber = card,
+        .expiryMonth = SecretString("12"),
+        .expiryYear = SecretString("2031"),
+        .cvv = SecretString("737"),
+        .publicKey = keys->publicKey});
+    if (!registered) return kExitFailure;
+    if (!registered->accepted) return n.fail("refused: " + registered->errorCode);
     n.ok("card and account registered");
 
     n.step("Request the secure web page address");
-    std::string refUrl;
-    service.webUrlRequestAsync(
-        rawValue(TransactionType::securePageUrl).data(), txnId, "ACCOUNT", "DEMOBIC1", sessionKey,
-        [&](const std::string& url) { refUrl = url; },
-        [&](const Error& e) { n.fail(e.description()); });
-    if (refUrl.empty()) return kExitFailure;
-    n.ok(refUrl);
+    const auto refUrl = n.call(SecureWebUrlRequest{
+        .transactionType = std::string(rawValue(TransactionType::securePageUrl)),
+        .txnId = txnId,
+        .paymentInstrumentType = "ACCOUNT",
+        .bic = bic,
+        .sessionKey = keys->sessionKey});
+    if (!refUrl) return kExitFailure;
+    n.ok(*refUrl);
 
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();
     std::cout << "\nDone: " << server.requests().size() << " HTTPS exchanges with the sandbox, "
-              << n.totalLines() << " diagnostic lines"
+              << n.lines << " diagnostic lines"
               << (verbose ? "" : " (run `tavi demo --verbose` to see them)") << ", " << ms
               << " ms." << std::endl;
     server.stop();
-    return n.failed() ? kExitFailure : kExitSuccess;
+    return kExitSuccess;
 }
 
 }  // namespace tavi::cli

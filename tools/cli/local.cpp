@@ -1,19 +1,33 @@
-// The subcommands that ask no server: the secure store and the device's identity.
+// The subcommands that ask no server: the secure store (its values and its protection) and the
+// device's identity.
 
-#include "options.hpp"
+#include "cli.hpp"
 
 namespace tavi::cli {
 namespace {
 
-/// The `store` subcommand NAME's command: configures, then prints what `run` gives.
+Json statusJson(const Result<StoreStatus>& result) {
+    if (!result) return errorJson(result.error());
+    const StoreStatus& s = result.value();
+    Json out{{"backend", s.backend},     {"strength", s.strength}, {"formatVersion", s.formatVersion},
+             {"itemCount", s.itemCount}, {"migrated", s.migrated}, {"path", s.path},
+             {"chosen", s.chosen}};
+    if (!s.caveat.empty()) out["caveat"] = s.caveat;
+    return out;
+}
+
+/// The `store` subcommand NAME: configures (unless `opensStore` is false), then prints what
+/// `run` gives, exit 1 when that is an error.
 CLI::App* storeCommand(CLI::App* store, Context& ctx, const std::string& name,
-                       const std::string& summary, const std::string& lines,
-                       std::function<Json()> run) {
+                       const std::string& summary, std::string_view lines,
+                       std::function<Json()> run, bool opensStore = true) {
     CLI::App* command = store->add_subcommand(name, summary);
-    command->footer(example(lines));
-    command->callback([&ctx, run = std::move(run)] {
-        if (!configure(ctx.globals, true)) return void(ctx.exitCode = kExitFailure);
-        printResult(run());
+    if (!lines.empty()) command->footer(example(lines));
+    command->callback([&ctx, run = std::move(run), opensStore] {
+        if (opensStore && !configure(ctx.globals, true)) return void(ctx.exitCode = kExitFailure);
+        const Json out = run();
+        if (out.contains("error")) return ctx.fail(out);
+        printResult(out);
     });
     return command;
 }
@@ -23,6 +37,7 @@ void store(CLI::App& app, Context& ctx) {
         std::string name, value;
     };
     auto s = std::make_shared<State>();
+    const Globals& g = ctx.globals;
     auto* store = app.add_subcommand("store", "read and write the secure store");
     store->require_subcommand(1);
     store->footer(
@@ -44,7 +59,23 @@ void store(CLI::App& app, Context& ctx) {
                  [s] { return Json{{"status", KeychainManager::deletePreference(s->name)}}; })
         ->add_option("NAME", s->name, "the value's name")
         ->required();
-    addStoreProtectionCommands(*store, ctx);
+    storeCommand(store, ctx, "status",
+                 "how the store is protected: backend, strength, format, items, migration",
+                 "  tavi store status   # {\"backend\":\"tpm\",\"strength\":\"strong\",…}",
+                 [] { return statusJson(KeychainManager::status()); });
+    storeCommand(store, ctx, "rekey",
+                 "seal every value again under a new data key and destroy the old key", "",
+                 [] { return statusJson(KeychainManager::rekeyStore()); });
+    // Works also when the store cannot be opened (its key is gone).
+    storeCommand(
+        store, ctx, "reset",
+        "start the store over: every value deleted, a new data key (the device registers again)",
+        "  tavi store reset   # also when the store cannot be opened (its key is gone)",
+        [&g] {
+            return statusJson(resetSqliteSecureStore(g.store.empty() ? defaultStorePath() : g.store,
+                                                     StoreOptions{g.storeProtection, {}}));
+        },
+        false);
 }
 
 void device(CLI::App& app, Context& ctx) {

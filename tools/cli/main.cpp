@@ -3,7 +3,7 @@
 // Standard output holds exactly one line: a JSON object with the result. The library's diagnostic
 // lines go to standard error (or nowhere with --quiet).
 
-#include "options.hpp"
+#include "cli.hpp"
 
 int main(int argc, char** argv) {
     using namespace tavi;

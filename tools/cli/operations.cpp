@@ -1,8 +1,8 @@
-// One subcommand per server operation. Its options, their help, its secrets, the call and the
-// exit status come from the request's declaration (requests.hpp); below is only what differs:
-// the line each operation prints, and the local card checks.
+// One subcommand per server operation. Its options, their help, its secrets, the call (through
+// tavi::Client) and the exit status come from the request's declaration (tavi/requests.hpp);
+// below is only what differs: the line each operation prints, and the local card checks.
 
-#include "options.hpp"
+#include "cli.hpp"
 #include "tavi/card.hpp"
 
 namespace tavi::cli {
@@ -62,18 +62,14 @@ Json failure(const SubmitCredentialRequest&, const Error& e) {
 }
 /// The OTP commands: the server's errorCode and errorReason for a refusal, "Exception Occured"
 /// twice otherwise, with the error beside them.
-Json codeAndReason(const Error& e) {
+template <class R>
+    requires std::same_as<R, FetchOtpChallengeRequest> || std::same_as<R, ValidateOtpRequest>
+Json failure(const R&, const Error& e) {
     const bool refused = e.domain == ErrorDomain::refusal;
     const Json otherwise = "Exception Occured";
     return beside({{"errorCode", refused ? optionalJson(e.errorCode) : otherwise},
                    {"errorReason", refused ? optionalJson(e.errorReason) : otherwise}},
                   e);
-}
-Json failure(const FetchOtpChallengeRequest&, const Error& e) {
-    return codeAndReason(e);
-}
-Json failure(const ValidateOtpRequest&, const Error& e) {
-    return codeAndReason(e);
 }
 
 // --- before any request ------------------------------------------------------------------------
@@ -87,67 +83,49 @@ std::optional<Error> localCheck(const RegisterCardRequest& r) {
                                   r.expiryYear.view(), r.cvv.view());
 }
 
-constexpr bool needsStore(const auto&) {
-    return true;
-}
-constexpr bool needsStore(const CheckOtpStatusRequest&) {
-    return false;
-}
-
-struct CommandHelp {
-    std::string_view command, summary, example;
-};
-
-constexpr CommandHelp kCommandHelp[] = {
-    {"otp-status", "poll whether a transaction's OTP is verified",
+/// Each command's example lines (its summary is its request's).
+constexpr std::pair<std::string_view, std::string_view> kExamples[] = {
+    {"otp-status",
      "  tavi otp-status --txn-id DEMO-TXN-1    # {\"status\":\"retry\"} until verified, then "
      "{\"status\":\"stop\"}\n"
      "  # a poll that could not ask: {\"status\":\"stop\",\"error\":{…}}, exit 1"},
-    {"check", "ask whether this device counts as registered",
+    {"check",
      "  tavi check --mobile +15550100      # {\"registered\":true|false}\n"
      "  # a check that could not ask: {\"registered\":false,\"error\":{…}}, exit 1"},
-    {"register", "register this device and its user",
+    {"register",
      "  KEY=$(head -n 1 sandbox.out | jq -r .serverPublicKey)   # first line of tavi sandbox\n"
      "  tavi register --session-key \"$KEY\" --mobile +15550100 --txn-id R1 --app-id "
      "com.example.wallet"},
-    {"retrieve-keys", "open a transaction: retrieve its keys",
+    {"retrieve-keys",
      "  tavi retrieve-keys --msg-id M1 --transaction-type FINANCIAL_TXN --txn-id T1 --bic BIC1 "
      "--instrument-type ACCOUNT\n"
      "  # prints bankKi, publicKey and sessionKey: the other commands' --bank-ki, --public-key, "
      "--session-key"},
-    {"submit-credential", "submit a PIN-type credential",
+    {"submit-credential",
      "  tavi submit-credential --txn-id T1 --transaction-type FINANCIAL_TXN --cred-type PIN "
      "--cred-value @pin.txt --bank-ki \"$KI\" --public-key \"$BANK_KEY\" --session-key \"$SK\"\n"
      "  read -rs PIN; printf '%s\\n' \"$PIN\" | tavi submit-credential ... --cred-value -"},
-    {"fetch-otp", "fetch an OTP challenge",
+    {"fetch-otp",
      "  tavi fetch-otp --transaction-type FINANCIAL_TXN --txn-id T1 --instrument-type ACCOUNT "
      "--bic BIC1 --session-key \"$SK\"\n"
      "  # prints referenceId and action: validate-otp's --reference-id and --action"},
-    {"validate-otp", "validate an OTP",
+    {"validate-otp",
      "  read -rs OTP; printf '%s\\n' \"$OTP\" | tavi validate-otp --txn-id T1 --transaction-type "
      "FINANCIAL_TXN --otp - --bank-ki \"$KI\" --public-key \"$BANK_KEY\" --session-key \"$SK\" "
      "--action PURCHASE --bic BIC1 --reference-id \"$REF\""},
-    {"validate-card", "check a card number against a bank",
+    {"validate-card",
      "  tavi validate-card --bank-ki \"$KI\" --public-key \"$BANK_KEY\" --session-key \"$SK\" "
      "--txn-id T1 --card-number @card.txt --bic BIC1 --bank-name \"Demo Bank\""},
-    {"register-card", "register card and account details",
+    {"register-card",
      "  tavi register-card --txn-id T1 --transaction-type REGISTER_CARD_ACC_DETAIL --bic BIC1 "
      "--card-number @card.txt --expiry-month - --expiry-year - --cvv - --bank-ki \"$KI\" "
      "--public-key \"$BANK_KEY\" --session-key \"$SK\"\n"
      "  # the card number from card.txt (chmod 600); the expiry month, year and CVV typed on "
      "standard input, one line each"},
-    {"web-url", "obtain the secure web page address",
+    {"web-url",
      "  tavi web-url --transaction-type SECURE_PAGE_URL --txn-id T1 --instrument-type ACCOUNT "
      "--bic BIC1 --session-key \"$SK\""},
 };
-
-const CommandHelp& helpOf(std::string_view command) {
-    for (const auto& h : kCommandHelp) {
-        if (h.command == command) return h;
-    }
-    static constexpr CommandHelp none{};
-    return none;
-}
 
 /// The subcommand Request::command: options from the request's fields; it runs the operation
 /// and prints one line, exit 0 on success and 1 on failure.
@@ -160,14 +138,15 @@ void addOperation(CLI::App& app, Context& ctx) {
         bool skipLocalCheck = false;
     };
     auto state = std::make_shared<State>();
-    const CommandHelp& help = helpOf(Request::command);
-    CLI::App* command = app.add_subcommand(std::string(Request::command), std::string(help.summary));
+    CLI::App* command =
+        app.add_subcommand(std::string(Request::command), std::string(Request::summary));
     state->fields.bind(command, state->request);
     if constexpr (checksLocally) {
         command->add_flag("--skip-local-check", state->skipLocalCheck,
                           "send the request even when the local card check refuses it");
     }
-    command->footer(example(std::string(help.example)));
+    for (const auto& [name, lines] : kExamples)
+        if (name == Request::command) command->footer(example(lines));
     command->callback([state, command, &ctx] {
         const Request& request = state->request;
         state->fields.resolve(*command);
@@ -175,12 +154,15 @@ void addOperation(CLI::App& app, Context& ctx) {
             auto problem = localCheck(request);
             if (problem && !state->skipLocalCheck) return ctx.fail(errorJson(*problem));
         }
-        if (!configure(ctx.globals, needsStore(request))) return void(ctx.exitCode = kExitFailure);
+        // The OTP status poll is the one operation that needs no session from the store.
+        if (!configure(ctx.globals, !std::is_same_v<Request, CheckOtpStatusRequest>))
+            return void(ctx.exitCode = kExitFailure);
         auto result = runCall<typename Request::Result>(
-            [&](auto done) { return start(request, std::move(done)); });
+            [&](auto done) { return Client().start(request, std::move(done)); });
         if (result) return printResult(output(request, result.value()));
-        ctx.fail(isCancellation(result.error()) ? errorJson(result.error())
-                                                : failure(request, result.error()));
+        const Error& e = result.error();
+        const bool cancelled = e.domain == ErrorDomain::client && e.code == ClientErrorCode::cancelled;
+        ctx.fail(cancelled ? errorJson(e) : failure(request, e));
     });
 }
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "options.hpp"
+#include "cli.hpp"
 #include "sandbox.hpp"
 
 namespace tavi::cli {
