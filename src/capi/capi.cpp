@@ -17,6 +17,7 @@
 
 #include "core/internal.hpp"
 #include "net/call.hpp"
+#include "store/sqlite_store.hpp"
 #include "tavi/card.hpp"
 #include "tavi/tavi.h"
 #include "tavi/tavi.hpp"
@@ -379,6 +380,22 @@ tavi_card_state cState(tavi::CardState s) {
                                               : TAVI_CARD_INVALID;
 }
 
+/// The store's protection as one JSON line in *json: its status, or {"error":{…}}.
+template <class F>
+tavi_status storeJson(char** json, F&& call) {
+    if (!json) return TAVI_INVALID_ARGUMENT;
+    *json = nullptr;
+    return guard(TAVI_INTERNAL_ERROR, [&] {
+        using tavi::detail::jsonQuoted;
+        const tavi::Result<tavi::StoreStatus> r = call();
+        *json = copyText(r ? r.value().json()
+                           : "{\"error\":{\"domain\":" + jsonQuoted(r.error().domain) +
+                                 ",\"code\":" + std::to_string(r.error().code) +
+                                 ",\"message\":" + jsonQuoted(r.error().message) + "}}");
+        return !*json ? TAVI_INTERNAL_ERROR : r ? TAVI_OK : TAVI_FAILED;
+    });
+}
+
 // ---- Configuration by name ----------------------------------------------------------------------
 
 using tavi::AppConstantTAVI;
@@ -522,16 +539,12 @@ const char* tavi_result_value(const tavi_result* result, const char* name) {
 }
 
 tavi_delivery tavi_result_delivery(const tavi_result* result) {
-    if (!result || !result->internal_) return TAVI_DELIVERY_UNKNOWN;
-    switch (static_cast<const ResultData*>(result->internal_)->delivery) {
-        case tavi::RequestDelivery::notSent:
-            return TAVI_DELIVERY_NOT_SENT;
-        case tavi::RequestDelivery::mayHaveBeenReceived:
-            return TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED;
-        case tavi::RequestDelivery::unknown:
-            break;
-    }
-    return TAVI_DELIVERY_UNKNOWN;
+    static_assert(static_cast<int>(tavi::RequestDelivery::notSent) == TAVI_DELIVERY_NOT_SENT &&
+                  static_cast<int>(tavi::RequestDelivery::mayHaveBeenReceived) ==
+                      TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED);
+    return result && result->internal_
+               ? static_cast<tavi_delivery>(static_cast<const ResultData*>(result->internal_)->delivery)
+               : TAVI_DELIVERY_UNKNOWN;
 }
 
 long tavi_result_http_status(const tavi_result* result) {
@@ -635,6 +648,18 @@ int32_t tavi_preference_delete(const char* name) {
         return name ? tavi::KeychainManager::deletePreference(name)
                     : tavi::KeychainStatus::itemNotFound;
     });
+}
+
+tavi_status tavi_store_status(char** json) {
+    return storeJson(json, [] { return tavi::KeychainManager::status(); });
+}
+
+tavi_status tavi_store_reset(char** json) {
+    return storeJson(json, [] { return tavi::KeychainManager::resetStore(); });
+}
+
+tavi_status tavi_store_rekey(char** json) {
+    return storeJson(json, [] { return tavi::KeychainManager::rekeyStore(); });
 }
 
 // ---- Device ---------------------------------------------------------------------------------
