@@ -20,7 +20,8 @@
 // the member's name and the name an invalid-argument error gives. A member whose FieldSpec says
 // `secret` is a SecretString (or an optional one): it never reaches a log line, an error or the
 // store in clear, and the CLI accepts it only as `-` (standard input) or `@FILE`. A field that is
-// not `required` is a std::optional and may be left unset; a required one must be set (an empty
+// not `required` is a std::optional declared `= {}` (so that requests written without it, by
+// position or by name, stay valid) and may be left unset; a required one must be set (an empty
 // text is a value).
 //
 // Two request types are not named after their operation's wire record, whose name is taken:
@@ -31,8 +32,9 @@
 // Expiry month and year are secret fields too (SecretString, secret = true).
 //
 // Adding a field to an operation: add the member and its visit line here, and the value to the
-// wire record the operation sends. Checks, the C functions, the CLI options and the CLI output
-// follow from this table.
+// wire record the operation sends. Checks, the CLI option with its help and the CLI output follow
+// from this table. A new field goes last and is optional: the C functions keep their arguments
+// (C ABI) and leave it unset, until a new C function takes it.
 #pragma once
 
 #include <optional>
@@ -199,7 +201,7 @@ struct FetchOtpChallengeRequest {
     std::string paymentInstrumentType;
     std::string bic;
     std::string sessionKey;
-    std::optional<std::string> action;
+    std::optional<std::string> action = {};
 
     template <class V>
     static constexpr void fields(V&& visit) {
@@ -314,7 +316,7 @@ struct RegisterCardRequest {
     std::string txnId;
     std::string transactionType;
     std::string bic;
-    std::optional<SecretString> accountNo;
+    std::optional<SecretString> accountNo = {};
     std::string bankKi;
     std::string sessionKey;
     SecretString cardNumber;

@@ -166,8 +166,7 @@ int runDemo(bool verbose) {
                                                            .txnId = txnId,
                                                            .paymentInstrumentType = "ACCOUNT",
                                                            .bic = bic,
-                                                           .sessionKey = keys->sessionKey,
-                                                           .action = std::nullopt});
+                                                           .sessionKey = keys->sessionKey});
     if (!challenge) return kExitFailure;
     n.ok("reference " + challenge->referenceId + ", challenge code " +
          challenge->otpChallengeCode + ", expires " + challenge->otpExpiry + ", action " +
