@@ -8,6 +8,13 @@
 namespace tavi::cli {
 namespace {
 
+/// An option that takes a whole number from `min` to `max` (`rule` says so in the error).
+template <class T>
+CLI::Option* number(CLI::App* app, const std::string& name, T& target, const std::string& help,
+                    long min, long max, const std::string& rule) {
+    return app->add_option(name, target, help)->type_name("N")->check(wholeNumber(min, max, rule));
+}
+
 void sandboxServer(CLI::App& app, Context& ctx) {
     auto options = std::make_shared<sandbox::Options>();
     auto* sb = app.add_subcommand("sandbox", "run the sandbox payment server in the foreground");
@@ -15,21 +22,19 @@ void sandboxServer(CLI::App& app, Context& ctx) {
                    "loopback address to bind: 127.0.0.1 (default), another 127.x.y.z, ::1 or "
                    "localhost")
         ->type_name("ADDRESS");
-    sb->add_option("--port", options->port,
-                   "port, 1 to 65535, or 0 for an ephemeral port (default 0); a port in use is "
-                   "an error")
-        ->type_name("N")
-        ->check(wholeNumber(0, 65535, "1 to 65535, or 0 for an ephemeral port"));
+    number(sb, "--port", options->port,
+           "port, 1 to 65535, or 0 for an ephemeral port (default 0); a port in use is an error",
+           0, 65535, "1 to 65535, or 0 for an ephemeral port");
     sb->add_flag("--tls", options->tls, "serve HTTPS with a generated test CA");
     sb->add_option("--state", options->stateDir,
                    "directory for the server key, CA and certificate, kept across runs "
                    "(default: a temporary directory)")
         ->type_name("DIR");
-    sb->add_option("--keep-alive", options->keepAliveSeconds,
-                   "seconds an idle kept connection stays open, 1 to 3600 (default 1); answers "
-                   "say so in Keep-Alive: timeout=N")
-        ->type_name("SECONDS")
-        ->check(wholeNumber(1, 3600, "1 to 3600"));
+    number(sb, "--keep-alive", options->keepAliveSeconds,
+           "seconds an idle kept connection stays open, 1 to 3600 (default 1); answers say so "
+           "in Keep-Alive: timeout=N",
+           1, 3600, "1 to 3600")
+        ->type_name("SECONDS");
     sb->footer(
         example("  tavi sandbox --tls --port 8443 --state /tmp/sbx > sandbox.out &\n"
                 "  # first line: {\"url\":…,\"serverPublicKey\":…,\"caFile\":…}; SIGINT or SIGTERM "
@@ -116,29 +121,24 @@ void sandboxFault(CLI::App& app, Context& ctx) {
     o->faultOnly = {
         sf->add_option("--kind", o->kindName, "fault: " + joined(sandbox::faultKindNames()))
             ->type_name("KIND"),
-        sf->add_option("--status", o->fault.status,
-                       "HTTP status, 100 to 599 (status, body, emptyBody, nonJson, oversized)")
-            ->type_name("N")
-            ->check(wholeNumber(100, 599, "an HTTP status, 100 to 599")),
+        number(sf, "--status", o->fault.status,
+               "HTTP status, 100 to 599 (status, body, emptyBody, nonJson, oversized)", 100, 599,
+               "an HTTP status, 100 to 599"),
         sf->add_option("--body", o->fault.body, "the answer's body (body)")->type_name("TEXT"),
-        sf->add_option("--delay-ms", o->fault.delayMs,
-                       "delay before the answer, at least 1 (delay)")
-            ->type_name("N")
-            ->check(wholeNumber(1, INT_MAX, "a whole number of milliseconds, at least 1")),
-        sf->add_option("--size", o->fault.size,
-                       "body size in bytes, up to 64 MiB (oversized; default 8 MiB)")
-            ->type_name("N")
-            ->check(wholeNumber(0, 64L << 20, "a number of bytes, 0 to 67108864 (64 MiB)")),
+        number(sf, "--delay-ms", o->fault.delayMs, "delay before the answer, at least 1 (delay)",
+               1, INT_MAX, "a whole number of milliseconds, at least 1"),
+        number(sf, "--size", o->fault.size,
+               "body size in bytes, up to 64 MiB (oversized; default 8 MiB)", 0, 64L << 20,
+               "a number of bytes, 0 to 67108864 (64 MiB)"),
         o->code = sf->add_option("--error-code", o->errorCode,
                                  "errorCode of the refusal (refusal, refusalNoPayload)")
                       ->type_name("TEXT"),
         o->reason = sf->add_option("--error-reason", o->errorReason,
                                    "errorReason of the refusal (refusal, refusalNoPayload)")
                         ->type_name("TEXT"),
-        sf->add_option("--times", o->fault.times,
-                       "apply to this many requests, at least 1 (default: until cleared)")
-            ->type_name("N")
-            ->check(wholeNumber(1, INT_MAX, "a whole number, at least 1")),
+        number(sf, "--times", o->fault.times,
+               "apply to this many requests, at least 1 (default: until cleared)", 1, INT_MAX,
+               "a whole number, at least 1"),
     };
     sf->add_flag("--clear", o->clear, "clear every fault instead");
     sf->footer(example(
