@@ -5,9 +5,11 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -108,20 +110,32 @@ class BoundFields {
     std::deque<Slot> slots_;  // a deque: CLI11 holds the address of each slot's text
 };
 
-/// Waits until the call has ended; SIGINT or SIGTERM meanwhile cancels it.
-void waitStoppable(const CallHandle& handle);
+/// Calls `ended` (which waits a little) until it is true; SIGINT or SIGTERM meanwhile cancels
+/// `handle`.
+void waitStoppable(const CallHandle& handle, const std::function<bool()>& ended);
 
-/// Runs the call `start` starts until it ends (see waitStoppable) and returns its result.
+/// Runs the call `start` starts until its completion has run (see waitStoppable) and returns
+/// its result.
 template <class T, class Start>
 Result<T> runCall(Start&& start) {
-    // Written on the library's completion thread before the handle reports the call done.
-    auto outcome = std::make_shared<std::optional<Result<T>>>();
-    waitStoppable(start(Completion<T>([outcome](Result<T> r) { outcome->emplace(std::move(r)); })));
-    if (!*outcome) {
-        return Error{ErrorDomain::client, ClientErrorCode::encryptionFailed,
-                     "internal: the call ended without a result", nullptr, {}, {}, {}, 0};
-    }
-    return std::move(**outcome);
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::optional<Result<T>> result;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    const CallHandle handle = start(Completion<T>([outcome](Result<T> r) {
+        const std::lock_guard lock(outcome->mutex);
+        outcome->result.emplace(std::move(r));
+        outcome->arrived.notify_all();
+    }));
+    waitStoppable(handle, [&] {  // the lock is not held while a stop cancels the call
+        std::unique_lock lock(outcome->mutex);
+        return outcome->arrived.wait_for(lock, std::chrono::milliseconds(25),
+                                         [&] { return outcome->result.has_value(); });
+    });
+    const std::lock_guard lock(outcome->mutex);
+    return std::move(*outcome->result);
 }
 
 // The subcommands, one function each (in the files named).

@@ -311,14 +311,14 @@ extern "C" void requestStop(int) {
 }
 }  // namespace
 
-void waitStoppable(const CallHandle& handle) {
+void waitStoppable(const CallHandle& handle, const std::function<bool()>& ended) {
     struct sigaction action {}, previousInt {}, previousTerm {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
     bool cancelled = false;
-    while (!handle.waitFor(std::chrono::milliseconds(25))) {
+    while (!ended()) {
         if (stopRequested != 0 && !cancelled) {
             handle.cancel();
             cancelled = true;
