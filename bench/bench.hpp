@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -83,7 +84,26 @@ struct Env {
     std::string bankKi, publicKey, sessionKey;
     std::string referenceId;
     std::map<std::string, CapturedRequest> captured;  ///< by operation name
+    std::string storePath;  ///< the registered store the operations read
+    std::string serverKey;  ///< the sandbox's public key (registration's session key)
 };
+
+/// A public operation and the primitives it cannot avoid.
+struct Operation {
+    std::string name;
+    std::function<bool(Env&)> run;
+    int wraps = 0;    ///< RSA public encryptions of the request key
+    int unwraps = 0;  ///< RSA public recoveries of the answer key
+    int seals = 0;    ///< RSA public encryptions of values for the bank
+    int aes = 0;      ///< AES-256-CTR passes over a payload
+    bool get = false;
+    std::function<void(Env&)> prepare = {};  ///< before each benchmark of the operation, untimed
+    int requests = 1;        ///< HTTP exchanges per operation
+    bool inProcess = true;   ///< false: it rewrites the store's registration; child processes only
+};
+
+/// Every public operation that talks to the server, registration and its check included.
+std::vector<Operation> operations();
 
 /// Collected figures, by name.
 struct Figures {
@@ -117,6 +137,17 @@ Json runInstructions(Env& env, const Paths& paths, const std::string& workDir);
 int runSteadyChild(const std::string& mode, int count, const std::string& url,
                    const std::string& caFile, const std::string& storePath,
                    const std::string& txnId);
+
+/// Every operation beside its floor (the primitives + plain libcurl replaying its requests), in
+/// instructions and allocations per operation of long-running child processes.
+Json runOperationTable(Env& env, const Paths& paths, const std::string& workDir);
+/// `tavi_bench --op-child MODE OPERATION COUNT WORK_DIR`: COUNT runs of one operation in this
+/// process, by the library (MODE library) or as its floor (MODE floor: the operation's RSA and AES
+/// primitives through OpenSSL, then plain libcurl replaying the requests in
+/// WORK_DIR/replay-OPERATION.json on one kept connection); 0 when all succeeded. The
+/// set-up (WORK_DIR/child.json) comes before the first run.
+int runOperationChild(const std::string& mode, const std::string& operation, int count,
+                      const std::string& workDir);
 
 // delay.cpp: round trips per operation across a delay line between two network namespaces.
 Json runDelay(Env& env, const std::string& workDir, int pauseSeconds);

@@ -319,6 +319,7 @@ Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, i
     Samples lib8;
     std::vector<double> scaling;
     std::vector<double> curlScaling;
+    std::vector<double> relativeScaling;  // the library's scaling over libcurl's, same round
     auto throughput = [](const Samples& s) {
         return s.wallS > 0 ? static_cast<double>(s.latencyMs.size()) / s.wallS : 0;
     };
@@ -329,6 +330,10 @@ Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, i
         const auto l8 = libraryRun(env, 8, kPerThread / kRounds);
         if (throughput(l1) > 0) scaling.push_back(throughput(l8) / throughput(l1));
         if (throughput(c1) > 0) curlScaling.push_back(throughput(c8) / throughput(c1));
+        if (throughput(l1) > 0 && throughput(c1) > 0 && throughput(c8) > 0) {
+            relativeScaling.push_back((throughput(l8) / throughput(l1)) /
+                                      (throughput(c8) / throughput(c1)));
+        }
         merge(curl1, c1);
         merge(lib1, l1);
         merge(curl8, c8);
@@ -349,6 +354,9 @@ Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, i
         {"libcurl_scaling_8_over_1", percentile(curlScaling, 0.5)},
         {"libcurl_scaling_8_over_1_min", percentile(curlScaling, 0)},
         {"libcurl_scaling_8_over_1_max", percentile(curlScaling, 1)},
+        {"scaling_over_libcurl_scaling", percentile(relativeScaling, 0.5)},
+        {"scaling_over_libcurl_scaling_min", percentile(relativeScaling, 0)},
+        {"scaling_over_libcurl_scaling_max", percentile(relativeScaling, 1)},
         {"rounds", kRounds}};
 
     std::fprintf(stderr, "load: handshakes...\n");
