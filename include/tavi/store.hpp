@@ -12,20 +12,15 @@
 
 namespace tavi {
 
-/// Statuses, as the platform keychain reports them.
+/// Statuses, as the platform keychain reports them (the table is in error_codes.hpp):
+/// success, duplicateItem, itemNotFound, invalidData, ioError, diskFull, readOnly, locked,
+/// notAvailable, and integrityFailure (a sealed value did not open under the store's key:
+/// changed, swapped with another item, or taken from another store; the store then refuses every
+/// call until it is reset).
 namespace KeychainStatus {
-inline constexpr std::int32_t success = 0;
-inline constexpr std::int32_t duplicateItem = -25299;
-inline constexpr std::int32_t itemNotFound = -25300;
-inline constexpr std::int32_t invalidData = -67673;
-inline constexpr std::int32_t ioError = -36;  ///< the backend could not read or write
-inline constexpr std::int32_t diskFull = -34;  ///< no space left where the backend writes
-inline constexpr std::int32_t readOnly = -61;  ///< the backend's storage cannot be written
-inline constexpr std::int32_t locked = -25308;       ///< held by another writer past the wait
-inline constexpr std::int32_t notAvailable = -25291; ///< no store could be opened
-/// A sealed value did not open under the store's key: changed, swapped with another item, or
-/// taken from another store. The store then refuses every call until it is reset.
-inline constexpr std::int32_t integrityFailure = -25293;
+#define TAVI_X(code, name, brief, meaning, action) inline constexpr std::int32_t name = code;
+TAVI_KEYCHAIN_STATUSES(TAVI_X)
+#undef TAVI_X
 }  // namespace KeychainStatus
 
 /// Words for a status, for error messages: "disk full", "read-only", "locked", …

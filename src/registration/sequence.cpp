@@ -230,7 +230,11 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
         co_return ApiServiceError::decodingError(json.error());
     }
     const auto sealed = detail::aesCtrEncrypt(json.value(), *aesKey);
-    if (!sealed) co_return sealed.error();
+    if (!sealed) {
+        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+                                      "the registration payload could not be encrypted")
+            .withUnderlying(sealed.error());
+    }
 
     const auto wrapped = detail::wrapKey(*aesKey, call.sessionKey);
     if (!wrapped || wrapped->empty()) {

@@ -228,14 +228,8 @@ std::string dbMessage(sqlite3* db) {
 /// A failure of a store call: the keychain status the virtual interface reports, and the
 /// problem (empty for the expected outcomes, duplicateItem and itemNotFound, which are not
 /// reported).
-constexpr const char* kStatusDomain = "SecureStoreStatus";
-
 Error statusError(std::int32_t status, std::string problem = {}) {
-    Error error;
-    error.domain = kStatusDomain;
-    error.code = status;
-    error.message = std::move(problem);
-    return error;
+    return Error::inDomain(ErrorDomain::store, status, std::move(problem));
 }
 
 std::int32_t statusFrom(const detail::Done& done) {
@@ -893,7 +887,7 @@ class SqliteSecureStore final : public SecureStore {
 
     Error refusalOr(const Error& error) const {
         if (refusal_) return *refusal_;
-        if (error.domain == kStatusDomain) return storeError(path_, error.message);
+        if (error.domain == ErrorDomain::store) return storeError(path_, error.message);
         return error;
     }
 

@@ -139,8 +139,8 @@ Result<T> runCall(Start&& start) {
         }
     }
     if (!*outcome) {
-        return Error{ErrorDomain::client, ClientErrorCode::encryptionFailed,
-                     "internal: the call ended without a result", nullptr, {}, {}, {}, 0};
+        return Error::client(ClientError::internalError,
+                             "internal: the call ended without a result");
     }
     return std::move(**outcome);
 }
