@@ -128,6 +128,9 @@ private:
     std::variant<T, Error> v_;
 };
 
+/// A result without a value: done, or the error.
+using Done = Result<std::monostate>;
+
 /// The four cases of the pipeline's public error enumeration. The library produces decodingError,
 /// and invalidURL (with a text naming what was wrong) for a request URL that cannot be formed;
 /// such a request is never sent anywhere.
