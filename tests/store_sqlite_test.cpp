@@ -527,6 +527,13 @@ TEST_F(SqliteStoreTest, LockedDatabaseReportsLockedNotSuccess) {
             EXPECT_EQ(line.find(secret), std::string::npos) << line;
         }
     }
+    // The Result form gives the caller the status and SQLite's words, never the value.
+    const Done refused = store->insert(ItemClass::genericPassword, "card", textItem(secret));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().domain, ErrorDomain::store);
+    EXPECT_EQ(refused.error().code, KeychainStatus::locked);
+    EXPECT_NE(refused.error().message.find("locked"), std::string::npos) << refused.error().message;
+    EXPECT_EQ(refused.error().message.find(secret), std::string::npos);
 
     ASSERT_EQ(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_EQ(store->add(ItemClass::genericPassword, "card", textItem(secret)), 0);

@@ -36,11 +36,18 @@ enum class CardState {
 inline constexpr const char* kCardValidationErrorDomain = "CardValidationError";
 
 /// Codes of the CardValidationError domain.
+enum class CardError : long {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_CARD_ERROR_CODES(TAVI_X)
+#undef TAVI_X
+};
+
+/// The codes of CardError as the numbers Error::code holds.
 namespace CardErrorCode {
-inline constexpr long numberIncomplete = 1;  ///< too few digits for any brand it may belong to
-inline constexpr long numberInvalid = 2;     ///< foreign characters, unknown brand, length, Luhn
-inline constexpr long expiryInvalid = 3;     ///< month/year malformed, incomplete or in the past
-inline constexpr long cvvInvalid = 4;        ///< not the brand's CVV length, or not digits
+#define TAVI_X(code, name, brief, meaning, action) \
+    inline constexpr long name = static_cast<long>(CardError::name);
+TAVI_CARD_ERROR_CODES(TAVI_X)
+#undef TAVI_X
 }  // namespace CardErrorCode
 
 /// Local checks on card data: Luhn, brand and its valid lengths, expiry and CVV length.

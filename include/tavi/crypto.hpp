@@ -12,10 +12,18 @@
 namespace tavi {
 
 /// Codes of the "EncryptionError" domain raised by encryptAES256CTR.
+enum class EncryptionError : long {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_ENCRYPTION_ERROR_CODES(TAVI_X)
+#undef TAVI_X
+};
+
+/// The codes of EncryptionError as the numbers Error::code holds.
 namespace EncryptionErrorCode {
-inline constexpr long invalidKeyEncoding = -1;  ///< "Invalid AES key Base64 encoding"
-inline constexpr long plaintextConversion = -2;  ///< "Failed to convert plaintext to Data"
-inline constexpr long aesFailure = -3;           ///< "AES encryption failed: ..."
+#define TAVI_X(code, name, brief, meaning, action) \
+    inline constexpr long name = static_cast<long>(EncryptionError::name);
+TAVI_ENCRYPTION_ERROR_CODES(TAVI_X)
+#undef TAVI_X
 }  // namespace EncryptionErrorCode
 
 /// AES-256-CTR payload protection, RSA wrapping/unwrapping of keys, and the base64 text forms.

@@ -5,10 +5,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "tavi/error_codes.hpp"
 #include "tavi/export.hpp"
 
 namespace tavi {
@@ -25,23 +27,38 @@ inline constexpr const char* refusal = "ServerRefusal";       ///< the server an
 inline constexpr const char* decoding = "DecodingError";      ///< JSON did not match a record
 inline constexpr const char* encoding = "EncodingError";      ///< a record could not be encoded
 inline constexpr const char* client = "TaviClientError";      ///< the request could not be built
+inline constexpr const char* store = "SecureStoreStatus";  ///< a store call; code = KeychainStatus
 }  // namespace ErrorDomain
 
 /// Codes of the TaviClientError domain (failures on this side, before or after an exchange).
+enum class ClientError : long {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_CLIENT_ERROR_CODES(TAVI_X)
+#undef TAVI_X
+};
+
+/// The codes of ClientError as the numbers Error::code holds, so that
+/// `error.code == ClientErrorCode::cancelled` reads as before.
 namespace ClientErrorCode {
-inline constexpr long missingSessionValue = 1;  ///< a required keychain value is absent
-inline constexpr long invalidKey = 2;           ///< a key text cannot be parsed as an RSA public key
-inline constexpr long randomSourceFailed = 3;   ///< the secure random source failed
-inline constexpr long encryptionFailed = 4;     ///< payload or key encryption failed
-inline constexpr long responseUnreadable = 5;   ///< the sealed answer could not be opened
-inline constexpr long retryLimitReached = 6;    ///< the bounded re-issue/restart limit was hit
-inline constexpr long insecureTransport = 7;    ///< cleartext http to a non-loopback host
-inline constexpr long responseTooLarge = 8;     ///< the response body exceeded the cap
-inline constexpr long storeUnavailable = 9;     ///< the secure store file cannot be used
-inline constexpr long deadlineExceeded = 10;    ///< the operation's deadline passed
-inline constexpr long invalidArgument = 11;     ///< an argument or value is unusable (not UTF-8)
-inline constexpr long cancelled = 12;           ///< the host cancelled the call
+#define TAVI_X(code, name, brief, meaning, action) \
+    inline constexpr long name = static_cast<long>(ClientError::name);
+TAVI_CLIENT_ERROR_CODES(TAVI_X)
+#undef TAVI_X
 }  // namespace ClientErrorCode
+
+/// Codes of the DecodingError domain (underlying an ApiServiceError.decodingError).
+enum class DecodingError : long {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_DECODING_ERROR_CODES(TAVI_X)
+#undef TAVI_X
+};
+
+/// Codes of the EncodingError domain.
+enum class EncodingError : long {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_ENCODING_ERROR_CODES(TAVI_X)
+#undef TAVI_X
+};
 
 /// Whether a failed call's request may have reached the server.
 enum class RequestDelivery {
@@ -66,7 +83,33 @@ struct TAVI_EXPORT Error {
 
     /// "Domain(code): message", followed by the underlying error's description if any.
     std::string description() const;
+
+    // Named builds, so that no error is made by the position of its fields. (Error stays an
+    // aggregate: `Error{.domain = d, .code = c, .message = m}` works as well.)
+
+    /// A TaviClientError.
+    static Error client(ClientError code, std::string message);
+    /// A DecodingError.
+    static Error decoding(DecodingError code, std::string message);
+    /// An EncodingError.
+    static Error encoding(EncodingError code, std::string message);
+    /// An error of any other domain (a CardValidationError, an EncryptionError, ...).
+    static Error inDomain(std::string domain, long code, std::string message);
+    /// This error, caused by `cause` (kept as `underlying`).
+    Error withUnderlying(Error cause) &&;
+    /// This error, with the request's delivery set.
+    Error withDelivery(RequestDelivery how) &&;
+
+    /// Whether this is the TaviClientError `c` (domain and code both match).
+    bool is(ClientError c) const;
+    /// Whether this is the DecodingError `c`.
+    bool is(DecodingError c) const;
 };
+
+/// The name of `code` in `domain` as the error tables give it ("storeUnavailable",
+/// "keyNotFound", "duplicateItem", ...), or empty when the table has no such code. For logs and
+/// tools: match on domain and code, never on the name.
+TAVI_EXPORT std::string_view errorCodeName(std::string_view domain, long code);
 
 /// Two-way result: a value or an error.
 template <class T>
@@ -85,11 +128,18 @@ private:
     std::variant<T, Error> v_;
 };
 
+/// A result without a value: done, or the error.
+using Done = Result<std::monostate>;
+
 /// The four cases of the pipeline's public error enumeration. The library produces decodingError,
 /// and invalidURL (with a text naming what was wrong) for a request URL that cannot be formed;
 /// such a request is never sent anywhere.
 namespace ApiServiceError {
-enum class Case { networkError = 0, decodingError = 1, invalidURL = 2, emptyResponseData = 3 };
+enum class Case {
+#define TAVI_X(code, name, brief, meaning, action) name = code,
+    TAVI_API_SERVICE_ERROR_CASES(TAVI_X)
+#undef TAVI_X
+};
 TAVI_EXPORT Error networkError(std::string message);
 TAVI_EXPORT Error decodingError(Error underlying);
 TAVI_EXPORT Error invalidURL(const std::string& detail = {});

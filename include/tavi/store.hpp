@@ -12,20 +12,15 @@
 
 namespace tavi {
 
-/// Statuses, as the platform keychain reports them.
+/// Statuses, as the platform keychain reports them (the table is in error_codes.hpp):
+/// success, duplicateItem, itemNotFound, invalidData, ioError, diskFull, readOnly, locked,
+/// notAvailable, and integrityFailure (a sealed value did not open under the store's key:
+/// changed, swapped with another item, or taken from another store; the store then refuses every
+/// call until it is reset).
 namespace KeychainStatus {
-inline constexpr std::int32_t success = 0;
-inline constexpr std::int32_t duplicateItem = -25299;
-inline constexpr std::int32_t itemNotFound = -25300;
-inline constexpr std::int32_t invalidData = -67673;
-inline constexpr std::int32_t ioError = -36;  ///< the backend could not read or write
-inline constexpr std::int32_t diskFull = -34;  ///< no space left where the backend writes
-inline constexpr std::int32_t readOnly = -61;  ///< the backend's storage cannot be written
-inline constexpr std::int32_t locked = -25308;       ///< held by another writer past the wait
-inline constexpr std::int32_t notAvailable = -25291; ///< no store could be opened
-/// A sealed value did not open under the store's key: changed, swapped with another item, or
-/// taken from another store. The store then refuses every call until it is reset.
-inline constexpr std::int32_t integrityFailure = -25293;
+#define TAVI_X(code, name, brief, meaning, action) inline constexpr std::int32_t name = code;
+TAVI_KEYCHAIN_STATUSES(TAVI_X)
+#undef TAVI_X
 }  // namespace KeychainStatus
 
 /// Words for a status, for error messages: "disk full", "read-only", "locked", …
@@ -51,9 +46,36 @@ struct NamedItem {
 
 /// Backend of the store. Names are unique per item class. Implementations must be safe to call
 /// from several threads at once.
+///
+/// Two forms of each call. The library calls the Result forms (read, insert, erase, put,
+/// putAll): a failure is an Error in the SecureStoreStatus domain (ErrorDomain::store) whose code
+/// is the KeychainStatus and whose message says why, in the backend's words where it has them.
+/// A backend implements the status forms (add, copy, remove, and replace, replaceAll, copyAll
+/// where it can do better than their defaults), as the platform keychain answers; the Result
+/// forms' defaults call them. A backend that knows more than a status (the SQLite store knows
+/// SQLite's words for a failure) overrides the Result forms as well.
 class TAVI_EXPORT SecureStore {
   public:
     virtual ~SecureStore() = default;
+
+    /// The item under `name`, or none when there is none (itemNotFound is not an error).
+    virtual Result<std::optional<StoreItem>> read(ItemClass cls, const std::string& name);
+    /// add(): an error with duplicateItem when the name holds an item.
+    virtual Done insert(ItemClass cls, const std::string& name, const StoreItem& item);
+    /// remove(): an error with itemNotFound when there is nothing under the name.
+    virtual Done erase(ItemClass cls, const std::string& name);
+    /// replace().
+    virtual Done put(ItemClass cls, const std::string& name, const StoreItem& item);
+    /// replaceAll().
+    virtual Done putAll(ItemClass cls, const std::vector<NamedItem>& items);
+
+    /// The KeychainStatus a Result form's outcome stands for (success when done).
+    static std::int32_t keychainStatus(const Done& done);
+    /// The KeychainStatus of a Result form's error.
+    static std::int32_t keychainStatus(const Error& failure);
+    /// The error for the failure `status` (not success) of a store call; `problem` says why,
+    /// else the status's words do.
+    static Error statusFailure(std::int32_t status, std::string problem = {});
     /// Adds an item; never overwrites (duplicateItem when the name exists).
     virtual std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) = 0;
     /// Reads an item; itemNotFound when absent.

@@ -142,8 +142,7 @@ CardState stateFor(CardBrand brand, std::string_view digits) {
 }
 
 Error cardError(long code, std::string message) {
-    return Error{
-        kCardValidationErrorDomain, code, std::move(message), nullptr, std::nullopt, std::nullopt};
+    return Error::inDomain(kCardValidationErrorDomain, code, std::move(message));
 }
 
 std::string_view stateWord(CardState s) {

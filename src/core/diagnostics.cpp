@@ -51,8 +51,7 @@ std::optional<Error> nonUTF8Text(std::initializer_list<RequestText> texts, const
 }
 
 Error clientError(long code, std::string message) {
-    return Error{ErrorDomain::client, code,        std::move(message), nullptr,
-                 std::nullopt,        std::nullopt};
+    return Error::client(static_cast<ClientError>(code), std::move(message));
 }
 
 }  // namespace tavi::detail

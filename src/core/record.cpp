@@ -145,13 +145,9 @@ Result<std::string> writeRecord(const RecordSpec& spec, const void* record, bool
     std::string out;
     std::string where;
     if (writeObject(out, spec, record, pretty, 0, where)) return out;
-    return Error{ErrorDomain::encoding,
-                 1,
-                 std::string("invalid value: the text at ") + spec.name + "." + where +
-                     " is not valid UTF-8",
-                 nullptr,
-                 std::nullopt,
-                 std::nullopt};
+    return Error::encoding(EncodingError::invalidValue, std::string("invalid value: the text at ") +
+                                                            spec.name + "." + where +
+                                                            " is not valid UTF-8");
 }
 
 // ---- Reading ----------------------------------------------------------------------------------
@@ -499,7 +495,7 @@ std::optional<std::string> textAt(const Bytes& body,
 }
 
 Error decodingFailure(long code, const std::string& message) {
-    return Error{ErrorDomain::decoding, code, message, nullptr, std::nullopt, std::nullopt};
+    return Error::decoding(static_cast<DecodingError>(code), message);
 }
 
 // ---- Diagnostic form ------------------------------------------------------------------------

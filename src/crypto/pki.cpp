@@ -24,8 +24,7 @@ namespace {
 constexpr std::size_t kAESBlock = 16;
 
 Error encryptionError(long code, std::string message) {
-    return Error{
-        ErrorDomain::encryption, code, std::move(message), nullptr, std::nullopt, std::nullopt};
+    return Error::inDomain(ErrorDomain::encryption, code, std::move(message));
 }
 
 using FetchedCipher = detail::Handle<EVP_CIPHER, EVP_CIPHER_free>;

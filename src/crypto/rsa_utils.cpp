@@ -111,8 +111,8 @@ std::optional<RSAKeyRef> addKeyItem(const Bytes& pkcs1, KeyClass keyClass,
     if (!detail::keyRefFromItem(item)) return std::nullopt;
     auto store = keyStore();
     if (!store) return std::nullopt;
-    const std::int32_t status = store->add(ItemClass::key, tagName, item);
-    if (status != KeychainStatus::success && status != KeychainStatus::duplicateItem) {
+    const Done added = store->insert(ItemClass::key, tagName, item);
+    if (!added && SecureStore::keychainStatus(added) != KeychainStatus::duplicateItem) {
         return std::nullopt;
     }
     return RSAUtils::getRSAKeyFromKeychain(tagName);
@@ -139,9 +139,9 @@ std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string
     const StoreItem item{*pkcs1, isPrivate ? KeyClass::privateKey : KeyClass::publicKey};
     auto key = keyRefFromItem(item);
     if (!key) return std::nullopt;
-    const std::int32_t kept = keyStore()->replace(ItemClass::key, tag, item);
-    if (kept != KeychainStatus::success) {
-        diag("Secure store: the key item could not be kept (" + describeKeychainStatus(kept) +
+    const Done kept = keyStore()->put(ItemClass::key, tag, item);
+    if (!kept) {
+        diag("Secure store: the key item could not be kept (" + kept.error().message +
              "); the key is used from its text");
     }
     return key;
@@ -206,13 +206,13 @@ std::optional<RSAKeyRef> RSAUtils::addRSAPrivateKeyData(const Bytes& privkey,
 std::optional<RSAKeyRef> RSAUtils::getRSAKeyFromKeychain(const std::string& tagName) {
     auto store = keyStore();
     if (!store) return std::nullopt;
-    StoreItem item;
-    if (store->copy(ItemClass::key, tagName, item) != KeychainStatus::success) return std::nullopt;
-    return detail::keyRefFromItem(item);
+    const auto item = store->read(ItemClass::key, tagName);
+    if (!item || !item.value()) return std::nullopt;
+    return detail::keyRefFromItem(*item.value());
 }
 
 void RSAUtils::deleteRSAKeyFromKeychain(const std::string& tagName) {
-    if (auto store = keyStore()) store->remove(ItemClass::key, tagName);
+    if (auto store = keyStore()) (void)store->erase(ItemClass::key, tagName);
 }
 
 std::optional<Bytes> RSAUtils::encryptWithRSAKey(const Bytes& data, const RSAKeyRef& key,

@@ -122,11 +122,11 @@ Result<T> runHere(Task<Result<T>> task) {
     }
     try {
         if (!task.startHere()) {
-            return clientError(ClientErrorCode::encryptionFailed, "internal: a step did not end");
+            return clientError(ClientErrorCode::internalError, "internal: a step did not end");
         }
         return task.take();
     } catch (const std::exception& e) {
-        return clientError(ClientErrorCode::responseUnreadable,
+        return clientError(ClientErrorCode::internalError,
                            std::string("unexpected failure: ") + e.what());
     }
 }
@@ -166,7 +166,7 @@ DetachedCall engineRoot(std::shared_ptr<CallState> state, Task<Result<T>> task,
         Result<T> outcome = co_await task;
         result.emplace(std::move(outcome));
     } catch (const std::exception& e) {
-        result.emplace(clientError(ClientErrorCode::responseUnreadable,
+        result.emplace(clientError(ClientErrorCode::internalError,
                                    std::string("unexpected failure: ") + e.what()));
     }
     if (endCall(*state)) result.emplace(cancelledError(cancelledDelivery(*state)));

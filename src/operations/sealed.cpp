@@ -85,10 +85,9 @@ Result<std::string> sealPayloadText(const SealedRequest& request, const std::str
     const PKIEncryptionDecryptionUtils utils;
     auto encrypted = aesCtrEncrypt(jsonText, request.aesKey);
     if (!encrypted) {
-        Error error = clientError(ClientErrorCode::encryptionFailed,
-                                  "the request payload could not be encrypted");
-        error.underlying = std::make_shared<const Error>(encrypted.error());
-        return error;
+        return clientError(ClientErrorCode::encryptionFailed,
+                           "the request payload could not be encrypted")
+            .withUnderlying(encrypted.error());
     }
     const Bytes& bytes = encrypted.value();
     if (logEncryptedLength) diag("Optional(" + std::to_string(bytes.size()) + " bytes)");
@@ -96,13 +95,12 @@ Result<std::string> sealPayloadText(const SealedRequest& request, const std::str
 }
 
 Error refusalError(const CommonResponse& header) {
-    Error error;
-    error.domain = ErrorDomain::refusal;
-    error.code = 0;
-    error.message = "the server refused the request (errorCode: " +
-                    (header.errorCode ? quoted(*header.errorCode) : std::string("nil")) +
-                    ", errorReason: " +
-                    (header.errorReason ? quoted(*header.errorReason) : std::string("nil")) + ")";
+    Error error = Error::inDomain(
+        ErrorDomain::refusal, 0,
+        "the server refused the request (errorCode: " +
+            (header.errorCode ? quoted(*header.errorCode) : std::string("nil")) +
+            ", errorReason: " +
+            (header.errorReason ? quoted(*header.errorReason) : std::string("nil")) + ")");
     error.errorCode = header.errorCode;
     error.errorReason = header.errorReason;
     return error;

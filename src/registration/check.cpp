@@ -87,9 +87,10 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
         co_return ApiServiceError::decodingError(json.error());
     }
     const auto sealed = detail::aesCtrEncrypt(json.value(), *aesKey);
-    if (!sealed || sealed.value().empty()) {
+    if (!sealed) {
         co_return checkNotMade(ClientErrorCode::encryptionFailed,
-                               "the request payload could not be encrypted");
+                               "the request payload could not be encrypted")
+            .withUnderlying(sealed.error());
     }
 
     CheckDeviceRegistrationRequest request;

@@ -87,7 +87,7 @@ detail::Task<Result<TaviRegistrationResponse>> registrationStep(TaviRegistration
 
 /// The whole session in one write, "taviKey" last: a store without transactions writes it last,
 /// so a session cut short there never looks complete.
-std::int32_t saveSession(SecureStore& store, const RegistrationArgs& call,
+Done saveSession(SecureStore& store, const RegistrationArgs& call,
                          const PendingSession& pending, const std::string& pspId,
                          const std::string& taviKey) {
     const std::pair<const char*, const std::string*> values[] = {
@@ -103,12 +103,16 @@ std::int32_t saveSession(SecureStore& store, const RegistrationArgs& call,
     std::vector<NamedItem> items;
     items.reserve(std::size(values));
     for (const auto& [name, value] : values) {
-        if (!detail::isValidUTF8(*value)) return KeychainStatus::invalidData;
+        if (!detail::isValidUTF8(*value)) {
+            return SecureStore::statusFailure(KeychainStatus::invalidData,
+                                            std::string("the value of \"") + name +
+                                                "\" is not UTF-8 text");
+        }
         StoreItem item;
         item.data.assign(value->begin(), value->end());
         items.push_back(NamedItem{name, std::move(item)});
     }
-    return store.replaceAll(ItemClass::genericPassword, items);
+    return store.putAll(ItemClass::genericPassword, items);
 }
 
 /// Opens the registration answer and, when it carries the whole session, writes it.
@@ -181,13 +185,10 @@ Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession
     // From here a cancel is refused: the session is written whole, or the call had been
     // cancelled and nothing is written.
     if (!detail::beginCommit()) return detail::cancelledError(RequestDelivery::mayHaveBeenReceived);
-    const std::int32_t saved =
-        saveSession(store, call, pending, *values.pspIdentifier, *values.taviKey);
+    const Done saved = saveSession(store, call, pending, *values.pspIdentifier, *values.taviKey);
     detail::diag("Tavi Key: " + *values.taviKey);
     detail::diagRecord(answer);
-    if (saved != KeychainStatus::success) {
-        return detail::storeWriteError("the registered session", saved);
-    }
+    if (!saved) return detail::storeWriteError("the registered session", saved.error());
     return Accepted{};
 }
 
@@ -230,7 +231,11 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
         co_return ApiServiceError::decodingError(json.error());
     }
     const auto sealed = detail::aesCtrEncrypt(json.value(), *aesKey);
-    if (!sealed) co_return sealed.error();
+    if (!sealed) {
+        co_return detail::clientError(ClientErrorCode::encryptionFailed,
+                                      "the registration payload could not be encrypted")
+            .withUnderlying(sealed.error());
+    }
 
     const auto wrapped = detail::wrapKey(*aesKey, call.sessionKey);
     if (!wrapped || wrapped->empty()) {

@@ -96,11 +96,14 @@ Result<std::shared_ptr<SecureStore>> installedStore() {
     return store;
 }
 
-Error storeWriteError(const std::string& what, std::int32_t status) {
-    return clientError(ClientErrorCode::storeUnavailable,
-                       "secure store: " + what + " could not be written (" +
-                           describeKeychainStatus(status) + ", status " + std::to_string(status) +
-                           ")");
+Error storeWriteError(const std::string& what, const Error& failure) {
+    const std::int32_t status = SecureStore::keychainStatus(failure);
+    const std::string words = describeKeychainStatus(status);
+    std::string why = words + ", status " + std::to_string(status);
+    // The backend's own words, when it said more than the status does.
+    if (!failure.message.empty() && failure.message != words) why += ": " + failure.message;
+    return Error::client(ClientError::storeUnavailable,
+                         "secure store: " + what + " could not be written (" + why + ")");
 }
 
 }  // namespace detail
@@ -187,6 +190,55 @@ Result<StoreStatus> KeychainManager::resetStore() {
     return reset;
 }
 
+std::int32_t SecureStore::keychainStatus(const Done& done) {
+    return done ? KeychainStatus::success : keychainStatus(done.error());
+}
+
+std::int32_t SecureStore::keychainStatus(const Error& failure) {
+    // Every failure of a store call carries its status; anything else is a failure to read or
+    // write all the same.
+    if (failure.domain != ErrorDomain::store) return KeychainStatus::ioError;
+    return static_cast<std::int32_t>(failure.code);
+}
+
+Error SecureStore::statusFailure(std::int32_t status, std::string problem) {
+    return Error::inDomain(ErrorDomain::store, status,
+                           problem.empty() ? describeKeychainStatus(status) : std::move(problem));
+}
+
+namespace {
+
+Done doneOf(std::int32_t status) {
+    if (status == KeychainStatus::success) return std::monostate{};
+    return SecureStore::statusFailure(status);
+}
+
+}  // namespace
+
+Result<std::optional<StoreItem>> SecureStore::read(ItemClass cls, const std::string& name) {
+    StoreItem item;
+    const std::int32_t status = copy(cls, name, item);
+    if (status == KeychainStatus::success) return std::optional<StoreItem>(std::move(item));
+    if (status == KeychainStatus::itemNotFound) return std::optional<StoreItem>();
+    return statusFailure(status);
+}
+
+Done SecureStore::insert(ItemClass cls, const std::string& name, const StoreItem& item) {
+    return doneOf(add(cls, name, item));
+}
+
+Done SecureStore::erase(ItemClass cls, const std::string& name) {
+    return doneOf(remove(cls, name));
+}
+
+Done SecureStore::put(ItemClass cls, const std::string& name, const StoreItem& item) {
+    return doneOf(replace(cls, name, item));
+}
+
+Done SecureStore::putAll(ItemClass cls, const std::vector<NamedItem>& items) {
+    return doneOf(replaceAll(cls, items));
+}
+
 std::int32_t SecureStore::replaceAll(ItemClass cls, const std::vector<NamedItem>& items) {
     if (items.empty()) return KeychainStatus::success;
     // Without transactions: the last item marks the set complete, so it goes first and comes
@@ -225,7 +277,7 @@ std::int32_t KeychainManager::savePreference(const std::string& data, const std:
     if (!detail::isValidUTF8(data)) return KeychainStatus::invalidData;
     StoreItem item;
     item.data.assign(data.begin(), data.end());
-    return store()->add(ItemClass::genericPassword, forKey, item);
+    return SecureStore::keychainStatus(store()->insert(ItemClass::genericPassword, forKey, item));
 }
 
 namespace {
@@ -239,11 +291,9 @@ std::optional<std::string> textOf(const StoreItem& item) {
 }  // namespace
 
 std::optional<std::string> KeychainManager::getPreference(const std::string& forKey) {
-    StoreItem item;
-    if (store()->copy(ItemClass::genericPassword, forKey, item) != KeychainStatus::success) {
-        return std::nullopt;
-    }
-    return textOf(item);
+    const auto item = store()->read(ItemClass::genericPassword, forKey);
+    if (!item || !item.value()) return std::nullopt;
+    return textOf(*item.value());
 }
 
 std::vector<std::optional<std::string>> KeychainManager::getPreferences(
@@ -257,7 +307,7 @@ std::vector<std::optional<std::string>> KeychainManager::getPreferences(
 }
 
 std::int32_t KeychainManager::deletePreference(const std::string& forKey) {
-    return store()->remove(ItemClass::genericPassword, forKey);
+    return SecureStore::keychainStatus(store()->erase(ItemClass::genericPassword, forKey));
 }
 
 namespace {
@@ -268,7 +318,7 @@ std::int32_t replace(const char* name, const std::string& value) {
     if (!detail::isValidUTF8(value)) return KeychainStatus::invalidData;
     StoreItem item;
     item.data.assign(value.begin(), value.end());
-    return KeychainManager::store()->replace(ItemClass::genericPassword, name, item);
+    return SecureStore::keychainStatus(KeychainManager::store()->put(ItemClass::genericPassword, name, item));
 }
 
 }  // namespace

@@ -17,8 +17,9 @@ namespace tavi::detail {
 /// error that names the path, the reason and the fix. Never falls back to memory.
 Result<std::shared_ptr<SecureStore>> installedStore();
 
-/// The storeUnavailable error for a write of `what` that the store refused with `status`.
-Error storeWriteError(const std::string& what, std::int32_t status);
+/// The storeUnavailable error for a write of `what` that the store refused with `failure` (its
+/// status, and the backend's words for it).
+Error storeWriteError(const std::string& what, const Error& failure);
 
 /// How long a registration waits for another one on the same store before it gives up.
 inline constexpr std::chrono::milliseconds kRegistrationLockWait{30000};

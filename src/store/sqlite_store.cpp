@@ -228,18 +228,8 @@ std::string dbMessage(sqlite3* db) {
 /// A failure of a store call: the keychain status the virtual interface reports, and the
 /// problem (empty for the expected outcomes, duplicateItem and itemNotFound, which are not
 /// reported).
-constexpr const char* kStatusDomain = "SecureStoreStatus";
-
 Error statusError(std::int32_t status, std::string problem = {}) {
-    Error error;
-    error.domain = kStatusDomain;
-    error.code = status;
-    error.message = std::move(problem);
-    return error;
-}
-
-std::int32_t statusFrom(const detail::Done& done) {
-    return done ? KeychainStatus::success : static_cast<std::int32_t>(done.error().code);
+    return Error::inDomain(ErrorDomain::store, status, std::move(problem));
 }
 
 /// Runs one statement that returns at most one text row: the text of that row (empty if none).
@@ -763,20 +753,56 @@ class SqliteSecureStore final : public SecureStore {
           count_(std::move(stmts.at(8))),
           sealing_(std::move(sealing)) {}
 
-    std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) override {
+    Done insert(ItemClass cls, const std::string& name, const StoreItem& item) override {
         return finish("add", name, locked([&] { return addLocked(cls, name, item); }));
     }
 
-    std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) override {
+    Result<std::optional<StoreItem>> read(ItemClass cls, const std::string& name) override {
+        StoreItem item;
         detail::Done done = std::monostate{};
         {
             std::lock_guard lock(mutex_);
             const bool inTransaction = runSimple(beginRead_.get());
             done = current();
-            if (done) done = readLocked(cls, name, out);
+            if (done) done = readLocked(cls, name, item);
             if (inTransaction) abandonWrite();
         }
-        return finish("read", name, done);
+        done = finish("read", name, std::move(done));
+        if (done) return std::optional<StoreItem>(std::move(item));
+        if (keychainStatus(done) == KeychainStatus::itemNotFound) return std::optional<StoreItem>();
+        return done.error();
+    }
+
+    Done erase(ItemClass cls, const std::string& name) override {
+        return finish("delete", name, locked([&] { return removeLocked(cls, name); }));
+    }
+
+    Done put(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        return finish("replace", name,
+                      locked([&] { return replaceAllLocked(cls, {NamedItem{name, item}}); }));
+    }
+
+    Done putAll(ItemClass cls, const std::vector<NamedItem>& items) override {
+        std::string failedName;
+        auto done = locked([&] {
+            auto written = replaceAllLocked(cls, items);
+            if (!written && !items.empty()) failedName = items.back().name;
+            return written;
+        });
+        return finish("replace", failedName, std::move(done));
+    }
+
+    // The status forms, from the Result forms.
+    std::int32_t add(ItemClass cls, const std::string& name, const StoreItem& item) override {
+        return keychainStatus(insert(cls, name, item));
+    }
+
+    std::int32_t copy(ItemClass cls, const std::string& name, StoreItem& out) override {
+        auto item = read(cls, name);
+        if (!item) return keychainStatus(item.error());
+        if (!item.value()) return KeychainStatus::itemNotFound;
+        out = std::move(*item.value());
+        return KeychainStatus::success;
     }
 
     std::vector<std::optional<StoreItem>> copyAll(ItemClass cls,
@@ -803,27 +829,20 @@ class SqliteSecureStore final : public SecureStore {
             if (!failed) out.assign(names.size(), std::nullopt);
             if (inTransaction) abandonWrite();  // ends the read; nothing was written
         }
-        finish("read", failedName, failed);
+        finish("read", failedName, std::move(failed));
         return out;
     }
 
     std::int32_t remove(ItemClass cls, const std::string& name) override {
-        return finish("delete", name, locked([&] { return removeLocked(cls, name); }));
+        return keychainStatus(erase(cls, name));
     }
 
     std::int32_t replace(ItemClass cls, const std::string& name, const StoreItem& item) override {
-        return finish("replace", name,
-                      locked([&] { return replaceAllLocked(cls, {NamedItem{name, item}}); }));
+        return keychainStatus(put(cls, name, item));
     }
 
     std::int32_t replaceAll(ItemClass cls, const std::vector<NamedItem>& items) override {
-        std::string failedName;
-        auto done = locked([&] {
-            auto written = replaceAllLocked(cls, items);
-            if (!written && !items.empty()) failedName = items.back().name;
-            return written;
-        });
-        return finish("replace", failedName, done);
+        return keychainStatus(putAll(cls, items));
     }
 
     const std::string& path() const { return path_; }
@@ -893,7 +912,7 @@ class SqliteSecureStore final : public SecureStore {
 
     Error refusalOr(const Error& error) const {
         if (refusal_) return *refusal_;
-        if (error.domain == kStatusDomain) return storeError(path_, error.message);
+        if (error.domain == ErrorDomain::store) return storeError(path_, error.message);
         return error;
     }
 
@@ -914,15 +933,17 @@ class SqliteSecureStore final : public SecureStore {
         out.caveat = sealing_->protection->caveat();
     }
 
-    /// The call's status; the problem, if any, written to the diagnostics (outside the lock: the
-    /// sink may call back into the store).
-    static std::int32_t finish(const char* what, const std::string& name,
-                               const detail::Done& done) {
-        if (!done && !done.error().message.empty()) {
+    /// The call's outcome, its problem (if any) written to the diagnostics (outside the lock:
+    /// the sink may call back into the store). A failure without words of its own (an expected
+    /// duplicateItem or itemNotFound) gets the status's.
+    static Done finish(const char* what, const std::string& name, detail::Done done) {
+        if (done) return done;
+        if (!done.error().message.empty()) {
             detail::diag(std::string("Secure store: ") + what + " of \"" + name +
                          "\" failed: " + done.error().message);
+            return done;
         }
-        return statusFrom(done);
+        return statusFailure(keychainStatus(done));
     }
 
     bool runSimple(sqlite3_stmt* stmt) { return stepSimple(stmt) == SQLITE_DONE; }
