@@ -118,6 +118,9 @@ int runSteadyChild(const std::string& mode, int count, const std::string& url,
                    const std::string& caFile, const std::string& storePath,
                    const std::string& txnId);
 
+// cold.cpp: instructions from the first call to the first byte on the wire, beside the floor's.
+Json runCold(Env& env, const std::string& workDir);
+
 // delay.cpp: round trips per operation across a delay line between two network namespaces.
 Json runDelay(Env& env, const std::string& workDir, int pauseSeconds);
 

@@ -413,7 +413,7 @@ int main(int argc, char** argv) {
     int heapOps = 10000;
     int inSituOps = 2000;
     int pauseSeconds = 30;
-    std::string sections = "clients,load,insitu,instructions,delay";
+    std::string sections = "clients,load,insitu,instructions,cold,delay";
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -489,6 +489,7 @@ int main(int argc, char** argv) {
                 const Paths paths{TAVI_CLI_PATH, TAVI_FLOOR_PATH, selfPath(argv[0])};
                 results["instructions"] = runInstructions(env, paths, workDir);
             }
+            if (wanted("cold")) results["cold"] = runCold(env, workDir);
             if (wanted("delay")) results["delay"] = runDelay(env, workDir, pauseSeconds);
             std::ofstream(outPath) << results.dump(2) << "\n";
             std::printf("\nresults written to %s\n", outPath.c_str());
