@@ -148,6 +148,8 @@ Json runOperationTable(Env& env, const Paths& paths, const std::string& workDir)
 /// set-up (WORK_DIR/child.json) comes before the first run.
 int runOperationChild(const std::string& mode, const std::string& operation, int count,
                       const std::string& workDir);
+// cold.cpp: instructions from the first call to the first byte on the wire, beside the floor's.
+Json runCold(Env& env, const std::string& workDir);
 
 // delay.cpp: round trips per operation across a delay line between two network namespaces.
 Json runDelay(Env& env, const std::string& workDir, int pauseSeconds);

@@ -430,7 +430,7 @@ int main(int argc, char** argv) {
     int heapOps = 10000;
     int inSituOps = 2000;
     int pauseSeconds = 30;
-    std::string sections = "clients,load,insitu,instructions,operations,delay";
+    std::string sections = "clients,load,insitu,instructions,operations,cold,delay";
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -512,6 +512,7 @@ int main(int argc, char** argv) {
                 const Paths paths{TAVI_CLI_PATH, TAVI_FLOOR_PATH, selfPath(argv[0])};
                 results["operations_instructions"] = runOperationTable(env, paths, workDir);
             }
+            if (wanted("cold")) results["cold"] = runCold(env, workDir);
             if (wanted("delay")) results["delay"] = runDelay(env, workDir, pauseSeconds);
             std::ofstream(outPath) << results.dump(2) << "\n";
             std::printf("\nresults written to %s\n", outPath.c_str());
