@@ -292,8 +292,11 @@ Json runInstructions(Env& env, const Paths& paths, const std::string& workDir) {
     // A store registered by the CLI itself, as a user's would be.
     const std::string store = workDir + "/cold-store.db";
     const std::string txnId = "TXN-COLD";
-    const std::vector<std::string> common{paths.cli,  "--server", env.url, "--ca-file",
-                                          env.caFile, "--store",  store,   "--quiet"};
+    // Kept in clear (--store-protection none): the floor client reads the session's items
+    // directly with SQLite and has no key to open a sealed store with.
+    const std::vector<std::string> common{paths.cli, "--server", env.url, "--ca-file",
+                                          env.caFile, "--store", store, "--store-protection",
+                                          "none", "--quiet"};
     auto cli = [&](std::vector<std::string> more) {
         auto args = common;
         args.insert(args.end(), more.begin(), more.end());
