@@ -325,7 +325,7 @@ Json runInstructions(Env& env, const Paths& paths, const std::string& workDir) {
     sandbox::Server plain(plainOptions);
     const bool plainUp = plain.start();
     std::vector<std::string> statusCommand{paths.cli, "--server",   plain.url(), "--store",   store,
-                                           "--quiet", "otp-status", "--txn-id",  "DEMO-TXN-1"};
+                                           "--store-protection", "none", "--quiet", "otp-status", "--txn-id",  "DEMO-TXN-1"};
     std::vector<std::string> curlCommand;
     if (plainUp && spawn(statusCommand, "/dev/null", "/dev/null").exitCode == 0 &&
         !plain.requests().empty()) {
@@ -335,8 +335,8 @@ Json runInstructions(Env& env, const Paths& paths, const std::string& workDir) {
     const bool curlUp = !curlCommand.empty() && ::access(curlCommand[0].c_str(), X_OK) == 0;
     // The same poll over HTTPS, against the TLS sandbox, and curl's GET verified with the same CA.
     std::vector<std::string> statusTlsCommand{paths.cli, "--server", env.url,      "--ca-file",
-                                              env.caFile, "--store", store,        "--quiet",
-                                              "otp-status", "--txn-id", "DEMO-TXN-1"};
+                                              env.caFile, "--store", store,        "--store-protection",
+                                              "none", "--quiet", "otp-status", "--txn-id", "DEMO-TXN-1"};
     std::vector<std::string> curlTlsCommand;
     env.server->clearRequests();
     if (curlUp && spawn(statusTlsCommand, "/dev/null", "/dev/null").exitCode == 0 &&
