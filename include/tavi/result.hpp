@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "tavi/correlation.hpp"
 #include "tavi/export.hpp"
 
 namespace tavi {
@@ -63,6 +64,8 @@ struct TAVI_EXPORT Error {
     RequestDelivery delivery = RequestDelivery::unknown;
     /// The HTTP status of the answer a decoding error (or a refusal) came with; 0 when none.
     long httpStatus = 0;
+    /// Which call, which request: the operation, msgId, txnId, attempts and elapsed time.
+    Correlation correlation{};
 
     /// "Domain(code): message", followed by the underlying error's description if any.
     std::string description() const;

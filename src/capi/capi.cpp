@@ -44,6 +44,7 @@ struct CallCore {
     std::condition_variable changed;
     bool completed = false;  // the host's completion has run and returned
     tavi::CallHandle handle;
+    tavi::Correlation correlation;  // written by the call before its completion runs
 
     void finish() {
         {
@@ -72,6 +73,7 @@ struct ResultData {
     std::vector<tavi_error> errors;  // the error and its underlying chain
     tavi::RequestDelivery delivery = tavi::RequestDelivery::unknown;
     long httpStatus = 0;
+    tavi::Correlation correlation;
 
     const char* keep(const std::string& text) { return texts.emplace_back(text).c_str(); }
     const char* keep(const std::optional<std::string>& text) {
@@ -99,6 +101,11 @@ class ResultBuilder {
         error_ = e;
         return *this;
     }
+    /// The call's correlation (an error's own takes its place).
+    ResultBuilder& correlation(const tavi::Correlation& c) {
+        data_->correlation = c;
+        return *this;
+    }
 
     tavi_result* release() {
         auto& d = *data_;
@@ -118,6 +125,7 @@ class ResultBuilder {
             d.pub.error = d.errors.data();
             d.delivery = error_->delivery;
             d.httpStatus = error_->httpStatus;
+            if (error_->correlation.operation[0] != '\0') d.correlation = error_->correlation;
         }
         d.pub.value_count = d.values.size();
         d.pub.values = d.values.empty() ? nullptr : d.values.data();
@@ -361,8 +369,11 @@ tavi_result* blocking(const tavi::Client& client, const char* const* args) {
         R request;
         if (auto refused = fill(request, args))
             return ResultBuilder(TAVI_INVALID_ARGUMENT).error(*refused).release();
-        const auto result = client.call(std::move(request));
-        return shape(static_cast<const R*>(nullptr), result).release();
+        tavi::Correlation correlation;
+        tavi::CallOptions options;
+        options.correlation = &correlation;
+        const auto result = client.call(std::move(request), options);
+        return shape(static_cast<const R*>(nullptr), result).correlation(correlation).release();
     });
 }
 
@@ -378,7 +389,8 @@ tavi_call* start(const tavi::Client* client, const char* const* args,
         std::shared_ptr<CallCore> core = call->core;
         R request;
         std::optional<Error> refused = fill(request, args);
-        const auto callOptions = callOptionsFrom(options);
+        auto callOptions = callOptionsFrom(options);
+        if (callOptions) callOptions->correlation = &core->correlation;
         if (!refused && !client) refused = argumentError("client", "is null");
         if (!refused && !callOptions) {
             refused = argumentError("options", options->deadline_ms < 0
@@ -390,7 +402,9 @@ tavi_call* start(const tavi::Client* client, const char* const* args,
             tavi_result* out = nullptr;
             try {
                 out = invalid ? ResultBuilder(TAVI_INVALID_ARGUMENT).error(result.error()).release()
-                              : shape(static_cast<const R*>(nullptr), result).release();
+                              : shape(static_cast<const R*>(nullptr), result)
+                                    .correlation(core->correlation)
+                                    .release();
             } catch (...) {
                 out = simple(TAVI_INTERNAL_ERROR);
             }
@@ -549,6 +563,15 @@ tavi_status setConfig(tavi::AppConstantTAVI& c, const char* name, const char* va
             c.operationDeadlineMilliseconds = ms;
             return TAVI_OK;
         }
+        if (n == "maxRetries") {
+            int retries = 0;
+            const std::string_view v(value);
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), retries);
+            if (ec != std::errc() || end != v.data() + v.size() || retries < 0 || retries > 10)
+                return TAVI_INVALID_ARGUMENT;
+            c.maxRetries = retries;
+            return TAVI_OK;
+        }
         if (n == "logLevel") {
             const auto level = logLevelFrom(value);
             if (!level) return TAVI_INVALID_ARGUMENT;
@@ -571,6 +594,7 @@ char* getConfig(const tavi::AppConstantTAVI& c, const char* name) {
         if (n == "timeoutMilliseconds") return copyText(std::to_string(c.timeoutMilliseconds));
         if (n == "operationDeadlineMilliseconds")
             return copyText(std::to_string(c.operationDeadlineMilliseconds));
+        if (n == "maxRetries") return copyText(std::to_string(c.maxRetries));
         if (n == "logLevel") return copyText(logLevelWord(c.logLevel));
         return nullptr;
     } catch (...) {
@@ -675,6 +699,36 @@ tavi_delivery tavi_result_delivery(const tavi_result* result) {
 long tavi_result_http_status(const tavi_result* result) {
     if (!result || !result->internal_) return 0;
     return static_cast<const ResultData*>(result->internal_)->httpStatus;
+}
+
+// ---- Correlation ---------------------------------------------------------------------------
+
+namespace {
+const tavi::Correlation* correlationOf(const tavi_result* result) {
+    if (!result || !result->internal_) return nullptr;
+    return &static_cast<const ResultData*>(result->internal_)->correlation;
+}
+}  // namespace
+
+const char* tavi_result_operation(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->operation : "";
+}
+const char* tavi_result_msg_id(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->msgId.c_str() : "";
+}
+const char* tavi_result_txn_id(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->txnId.c_str() : "";
+}
+long tavi_result_attempts(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->attempts : 0;
+}
+long tavi_result_elapsed_ms(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? static_cast<long>(c->elapsed.count()) : 0;
 }
 
 void tavi_result_free(tavi_result* result) {

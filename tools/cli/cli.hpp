@@ -18,6 +18,9 @@ inline constexpr int kExitUsage = 2;
 
 /// {"error":{"domain":…,"code":…,"message":…[,"errorCode":…,"errorReason":…]}}
 Json errorJson(const Error& error);
+/// `fields` with the call's "operation", "msgId", "txnId", "attempts" and "elapsedMs" beside
+/// them (unchanged for a call that never began).
+Json withCorrelation(Json fields, const Correlation& correlation);
 /// A string or null.
 Json optionalJson(const std::optional<std::string>& value);
 /// Writes the one-line result to standard output.
