@@ -141,6 +141,11 @@ TEST_F(CApiFlow, WholeFlowThroughTheCInterface) {
     const std::string ki = keys.value("bankKi"), pk = keys.value("publicKey"),
                       sk = keys.value("sessionKey");
     EXPECT_EQ(keys.value("txnId"), "TXN-C-1");
+    // Which request a success came from, for finding it on the server.
+    EXPECT_STREQ(tavi_result_operation(keys.operator->()), "retrieveKeys");
+    EXPECT_STREQ(tavi_result_msg_id(keys.operator->()), "MSG-1");
+    EXPECT_STREQ(tavi_result_txn_id(keys.operator->()), "TXN-C-1");
+    EXPECT_EQ(tavi_result_attempts(keys.operator->()), 1);
 
     Owned pin(tavi_submit_credential("TXN-C-1", kFinancial, "PIN", tavi::sandbox::kTestPin,
                                      ki.c_str(), pk.c_str(), sk.c_str()));
@@ -224,6 +229,8 @@ TEST_F(CApiFlow, FailuresArriveAsValuesWithTheirErrors) {
     EXPECT_EQ(unreachable->status, TAVI_FAILED);
     ASSERT_NE(unreachable->error, nullptr);
     EXPECT_GT(std::strlen(unreachable->error->message), 0u);
+    EXPECT_STREQ(tavi_result_msg_id(unreachable.operator->()), "MSG-3");
+    EXPECT_EQ(tavi_result_attempts(unreachable.operator->()), 3);  // the first try and two retries
 
     // Local card checks never name the number in their message.
     Owned card(tavi_card_verify("4111111111111112", nullptr, nullptr, nullptr));

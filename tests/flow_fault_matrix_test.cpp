@@ -532,6 +532,41 @@ Scenario pathFault(const char* name, Kind kind, const char* expected, std::strin
             expected};
 }
 
+/// Which failures each operation sends again by itself (src/net/exchange.cpp: worthRetrying);
+/// tested by flow_key_retrieval_test.
+constexpr const char* kRetries = R"(
+## Automatic retries
+
+A request that never left (connection refused, a name that does not resolve, a TLS handshake
+that failed, a proxy that does not resolve) is sent again after a pause of 100 ms doubling each
+time (at most 5 s, up to half of it taken off at random), `maxRetries` times (default 2, 0 = off,
+at most 10), and only while the operation's deadline leaves more than the pause. A certificate
+or pin that does not verify, a timeout, an HTTP error and a refusal are never retried.
+
+After the request may have been received (the connection closed or was reset without a whole
+answer), only operations whose repetition the server already expects send it again:
+
+| Operation | Sent again after "may have been received" | Why |
+|---|---|---|
+| check | no | no re-issue rule covers it; the host repeats it when it wants |
+| registration | no | changes state (stores a session, issues a device key) |
+| retrieve keys | yes | re-issued with exactly the same arguments (the same msgID) when its answer cannot be opened: the server expects it repeated |
+| submit credential | no | changes state |
+| fetch OTP | no | each request may send the user a new challenge, though it is re-issued when its answer cannot be opened |
+| validate OTP | no | changes state; settle it with the OTP status poll |
+| OTP status | no | no re-issue rule covers it; the host polls again |
+| validate card | no | changes state |
+| register card | no | changes state |
+| web URL | yes | re-issued like key retrieval: the server expects it repeated |
+
+Every outcome names its request: `Error::correlation` (C: `tavi_result_operation`,
+`tavi_result_msg_id`, `tavi_result_txn_id`, `tavi_result_attempts`, `tavi_result_elapsed_ms`;
+CLI: `"operation"`, `"msgId"`, `"txnId"`, `"attempts"`, `"elapsedMs"` beside `"error"`). A host
+that logs these can find the exchange on the server by msgId. Faced with
+`mayHaveBeenReceived`, it asks the server (the OTP status poll for an OTP validation) before
+repeating a state-changing operation; with `notSent` it may repeat it.
+)";
+
 /// What becomes of the registered session under a kill, a full disk and a concurrent
 /// registration; tested by flow_registration_test (SessionIntegrity) and store_crash_test.
 constexpr const char* kSessionSurvival = R"(
@@ -599,6 +634,7 @@ std::string writeTable(const std::vector<Scenario>& scenarios,
     }
     md += "\n" + std::to_string(scenarios.size()) + " faults x " + std::to_string(kOps.size()) +
           " operations = " + std::to_string(scenarios.size() * kOps.size()) + " cells.\n";
+    md += kRetries;
     md += kSessionSurvival;
     return md;
 }

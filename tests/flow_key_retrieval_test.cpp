@@ -242,3 +242,63 @@ TEST_F(KeyRetrievalTest, MalformedAnswersAreDecodingErrors) {
 
 }  // namespace
 }  // namespace tavi::test
+
+namespace tavi::test {
+namespace {
+
+// Key retrieval is sent again when its connection ended without an answer (the server already
+// expects it repeated, with the same msgID); the outcome says which request and how many tries.
+TEST_F(KeyRetrievalTest, DroppedConnectionIsRetriedAndTheOutcomeNamesTheRequest) {
+    fault(Kind::dropConnection, 1);
+    Correlation correlation;
+    CallOptions options;
+    options.correlation = &correlation;
+    auto keys = TaviApiService::shared().retrieveKeys("MSG-7", "FINANCIAL_TXN", "TXN-7",
+                                                      "BANKXX01", "ACCOUNT", options);
+    ASSERT_TRUE(keys.ok()) << keys.error().description();
+    EXPECT_EQ(requestsTo(kPath).size(), 2u);
+    EXPECT_STREQ(correlation.operation, "retrieveKeys");
+    EXPECT_EQ(correlation.msgId, "MSG-7");
+    EXPECT_EQ(correlation.txnId, "TXN-7");
+    EXPECT_EQ(correlation.attempts, 2);
+    EXPECT_EQ(correlation.httpStatus, 200);
+}
+
+// A closed port: tried 1 + maxRetries times, the error naming the request; a deadline shorter
+// than the first pause ends the call after the first try.
+TEST_F(KeyRetrievalTest, RefusedConnectionIsRetriedWithinTheDeadline) {
+    const std::string url = [] {
+        sandbox::Server gone;
+        EXPECT_TRUE(gone.start());
+        std::string u = gone.url();
+        gone.stop();
+        return u;
+    }();
+    auto& config = AppConstantTAVI::shared();
+    const std::string saved = config.serverURL;
+    config.serverURL = url;
+    struct Row {
+        int maxRetries;
+        long deadlineMs;
+        int attempts;
+    };
+    for (const Row row : {Row{2, 10000, 3}, Row{0, 10000, 1}, Row{2, 40, 1}}) {
+        config.maxRetries = row.maxRetries;
+        CallOptions options;
+        options.deadline = std::chrono::milliseconds(row.deadlineMs);
+        auto keys = TaviApiService::shared().retrieveKeys("MSG-8", "FINANCIAL_TXN", "TXN-8",
+                                                          "BANKXX01", "ACCOUNT", options);
+        ASSERT_FALSE(keys.ok());
+        const Error& e = keys.error();
+        EXPECT_EQ(e.domain, ErrorDomain::transport) << e.description();
+        EXPECT_EQ(e.delivery, RequestDelivery::notSent);
+        EXPECT_STREQ(e.correlation.operation, "retrieveKeys");
+        EXPECT_EQ(e.correlation.msgId, "MSG-8");
+        EXPECT_EQ(e.correlation.attempts, row.attempts) << row.maxRetries << " " << row.deadlineMs;
+    }
+    config.maxRetries = 2;
+    config.serverURL = saved;
+}
+
+}  // namespace
+}  // namespace tavi::test

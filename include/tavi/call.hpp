@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "tavi/correlation.hpp"
 #include "tavi/export.hpp"
 #include "tavi/result.hpp"
 
@@ -29,6 +30,10 @@ struct TAVI_EXPORT CallOptions {
     /// Where the completion runs. Unset: the library's completion thread, one for the process,
     /// which runs completions one at a time in the order the calls ended.
     Executor executor;
+    /// Receives the call's correlation (operation, msgId, txnId, attempts, elapsed time) when
+    /// it ends, before the completion runs; an error carries the same in Error::correlation.
+    /// Null: not asked. It must stay valid until the completion has run.
+    Correlation* correlation = nullptr;
 };
 
 /// The server accepted what was sent (also: a wait that ended as it should).

@@ -80,6 +80,10 @@ public:
     /// Bounds a whole operation, re-issues and restarts included; 0 = twice timeoutMilliseconds.
     /// At most kLongestDurationMilliseconds, like timeoutMilliseconds.
     long operationDeadlineMilliseconds = 0;
+    /// How many times a request that could not be sent (connection refused, a name that does not
+    /// resolve, a failed TLS handshake) is sent again, after a growing pause, within the
+    /// operation's deadline. 0: never. At most 10.
+    int maxRetries = 2;
     DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
     /// The proxy for HTTPS exchanges, always as a CONNECT tunnel (TLS stays end to end):

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "tavi/correlation.hpp"
 #include "tavi/error_codes.hpp"
 #include "tavi/export.hpp"
 
@@ -80,6 +81,8 @@ struct TAVI_EXPORT Error {
     RequestDelivery delivery = RequestDelivery::unknown;
     /// The HTTP status of the answer a decoding error (or a refusal) came with; 0 when none.
     long httpStatus = 0;
+    /// Which call, which request: the operation, msgId, txnId, attempts and elapsed time.
+    Correlation correlation{};
 
     /// "Domain(code): message", followed by the underlying error's description if any.
     std::string description() const;

@@ -99,6 +99,20 @@ TAVI_API tavi_delivery tavi_result_delivery(const tavi_result* result);
 /** The HTTP status of the answer the result's error came with; 0 when none. */
 TAVI_API long tavi_result_http_status(const tavi_result* result);
 
+/* Which call and which request a result came from, on success and on failure, for
+ * finding the exchange on the server. Texts live until tavi_result_free; never NULL (""
+ * when not known, and for a NULL result). Never a secret. */
+/** The operation's name ("retrieveKeys", "validateOtp", ...). */
+TAVI_API const char* tavi_result_operation(const tavi_result* result);
+/** The msgId of the last request the call built ("" for the OTP status poll, which has none). */
+TAVI_API const char* tavi_result_msg_id(const tavi_result* result);
+/** The transaction's txnId ("" for the registration check). */
+TAVI_API const char* tavi_result_txn_id(const tavi_result* result);
+/** Requests that went out: the first, re-issues and automatic retries. */
+TAVI_API long tavi_result_attempts(const tavi_result* result);
+/** Milliseconds from the start of the call to its outcome. */
+TAVI_API long tavi_result_elapsed_ms(const tavi_result* result);
+
 /** The value named `name`, or NULL when the result has no such value or it is null. */
 TAVI_API const char* tavi_result_value(const tavi_result* result, const char* name);
 /** Frees a result and everything it points to. NULL is ignored. */
@@ -116,7 +130,9 @@ TAVI_API const char* tavi_version(void);
  *  "serverURL", "merchantKey", "merchantKI", "appId", "pspOrgId", "refUrl" (NULL value clears
  *  it), "locale", "merchantID", "caFile", "pinnedPublicKey", "timeoutMilliseconds" (decimal,
  *  1 to 86400000, that is 24 hours), "logLevel" ("off", "error" or "debug"),
- *  "operationDeadlineMilliseconds" (decimal, 0 = twice the timeout, at most 86400000), "proxy"
+ *  "operationDeadlineMilliseconds" (decimal, 0 = twice the timeout, at most 86400000),
+ *  "maxRetries" (decimal 0 to 10: how often a request that could not be sent is sent again;
+ *  default 2), "proxy"
  *  (HTTPS only, as a tunnel; "" none; NULL: the environment's), "tlsKeyLogFile" ("" none; a
  *  file of the effective user's own with no group or other access, never a link).
  *  Set values before the first operation; do not set one while an operation may be reading it.

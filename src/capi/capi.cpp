@@ -39,6 +39,7 @@ struct tavi_call {
         std::condition_variable changed;
         bool completed = false;  // the host's completion has run and returned
         tavi::CallHandle handle;
+        tavi::Correlation correlation;  // written by the call before its completion runs
     };
     std::shared_ptr<Core> core = std::make_shared<Core>();
 };
@@ -87,6 +88,7 @@ struct ResultData {
     std::vector<tavi_error> errors;  // the error and its underlying chain
     tavi::RequestDelivery delivery = tavi::RequestDelivery::unknown;
     long httpStatus = 0;
+    tavi::Correlation correlation;
 
     const char* keep(const std::optional<std::string>& text) {
         return text ? texts.emplace_back(*text).c_str() : nullptr;
@@ -119,6 +121,7 @@ tavi_result* make(tavi_status status, const Values& values = {}, const Error* er
             d->pub.error = d->errors.data();
             d->delivery = error->delivery;
             d->httpStatus = error->httpStatus;
+            d->correlation = error->correlation;
         }
         d->pub.value_count = d->values.size();
         d->pub.values = d->values.empty() ? nullptr : d->values.data();
@@ -298,10 +301,13 @@ tavi_call* start(const tavi_client* client, const char* const (&args)[N],
         if (!refused && ms > tavi::kLongestDurationMilliseconds)
             refused = argumentError("options", "has a deadline_ms longer than 86400000 (24 hours)");
         if (ms > 0) callOptions.deadline = std::chrono::milliseconds(ms);  // checked by the call
+        callOptions.correlation = &call->core->correlation;
         const bool isInvalid = refused.has_value();
         tavi::Completion<T> done = [core = call->core, completion, userData,
                                     isInvalid](Result<T> result) {
             tavi_result* out = isInvalid ? invalid(result.error()) : shape<R>(result);
+            // A success's correlation comes from the call; an error carries its own.
+            if (out && result) static_cast<ResultData*>(out->internal_)->correlation = core->correlation;
             if (completion) completion(out, userData);
             tavi_result_free(out);
             {
@@ -443,6 +449,13 @@ tavi_status setConfig(AppConstantTAVI& c, const char* name, const char* value) {
             return TAVI_INVALID_ARGUMENT;
         return c.*d.member = ms, TAVI_OK;
     }
+    if (n == "maxRetries") {
+        int retries = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), retries);
+        if (ec != std::errc() || end != v.data() + v.size() || retries < 0 || retries > 10)
+            return TAVI_INVALID_ARGUMENT;
+        return c.maxRetries = retries, TAVI_OK;
+    }
     for (std::size_t i = 0; n == "logLevel" && i < std::size(kLogLevels); ++i)
         if (kLogLevels[i] == v) return c.logLevel = static_cast<tavi::LogLevel>(i), TAVI_OK;
     return TAVI_INVALID_ARGUMENT;
@@ -456,6 +469,7 @@ char* getConfig(const AppConstantTAVI& c, const char* name) {
         if (key == n) return copyText(c.*member);
     for (const auto& d : kDurations)
         if (d.name == n) return copyText(std::to_string(c.*d.member));
+    if (n == "maxRetries") return copyText(std::to_string(c.maxRetries));
     if (n == "logLevel") return copyText(std::string(kLogLevels[static_cast<int>(c.logLevel)]));
     return nullptr;
 }
@@ -551,6 +565,36 @@ long tavi_result_http_status(const tavi_result* result) {
     return result && result->internal_
                ? static_cast<const ResultData*>(result->internal_)->httpStatus
                : 0;
+}
+
+// ---- Correlation ---------------------------------------------------------------------------
+
+namespace {
+const tavi::Correlation* correlationOf(const tavi_result* result) {
+    if (!result || !result->internal_) return nullptr;
+    return &static_cast<const ResultData*>(result->internal_)->correlation;
+}
+}  // namespace
+
+const char* tavi_result_operation(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->operation : "";
+}
+const char* tavi_result_msg_id(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->msgId.c_str() : "";
+}
+const char* tavi_result_txn_id(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->txnId.c_str() : "";
+}
+long tavi_result_attempts(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? c->attempts : 0;
+}
+long tavi_result_elapsed_ms(const tavi_result* result) {
+    const auto* c = correlationOf(result);
+    return c ? static_cast<long>(c->elapsed.count()) : 0;
 }
 
 void tavi_result_free(tavi_result* result) {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "tavi/config.hpp"
+#include "tavi/correlation.hpp"
 #include "tavi/result.hpp"
 
 namespace tavi {
@@ -75,7 +76,33 @@ struct CallContext {
     /// Set when a duration of the configuration or of the call's options is longer than
     /// kLongestDurationMilliseconds: the call fails with it before anything is sent.
     std::optional<Error> unusable;
+    /// What the call's outcome will carry (see noteOperation, noteMsgId, noteExchange).
+    Correlation correlation;
+    std::chrono::steady_clock::time_point started;
+    /// The host's copy of the correlation (CallOptions::correlation), written when the call ends.
+    Correlation* report = nullptr;
+    /// Whether a request that may have been received may be sent again automatically (a
+    /// read-only operation whose repetition the server expects); see noteOperation.
+    bool resendAfterReceipt = false;
 };
+
+/// How an operation may be repeated when its request did not get an answer.
+enum class Resend {
+    neverAfterSending,  ///< only a request that never left is sent again
+    alsoAfterSending    ///< also one that may have been received (read-only operations)
+};
+
+/// Names the current call's operation and transaction (the first operation of a call names it:
+/// an operation run inside another keeps the outer one's name).
+void noteOperation(const char* name, std::string_view txnId, Resend resend);
+/// The msgId of the request the current call is about to send.
+void noteMsgId(std::string_view msgId);
+/// One exchange ended: it was tried (a connection was attempted), its request went out (`sent`),
+/// and what came back: the answer's HTTP status (0: none), the request's delivery.
+void noteExchange(bool tried, bool sent, long httpStatus, RequestDelivery delivery);
+/// Ends the current call's correlation (its elapsed time), hands it to the host's copy, and puts
+/// it on `error` when the error has none yet.
+void closeCorrelation(CallContext& call, Error* error);
 
 /// a + b and a * b, held at the largest (smallest) long long instead of overflowing.
 long long saturatingAdd(long long a, long long b);
@@ -129,7 +156,7 @@ class OperationScope {
     OperationScope();
     /// With a call's own deadline and sink (the blocking value forms' CallOptions).
     OperationScope(std::optional<long long> deadlineMilliseconds,
-                   std::function<void(std::string_view)> sink);
+                   std::function<void(std::string_view)> sink, Correlation* report = nullptr);
     ~OperationScope();
     OperationScope(const OperationScope&) = delete;
     OperationScope& operator=(const OperationScope&) = delete;

@@ -84,6 +84,17 @@ class ExchangeStep {
     void await_suspend(std::coroutine_handle<> awaiting);
     Result<Answer> await_resume();
 
+    /// Hands the request back once the exchange has ended, to be sent again.
+    void takeRequest(std::string& endPoint, std::string& method,
+                     std::map<std::string, QueryValue>& queryParams, std::optional<Bytes>& body,
+                     std::map<std::string, std::string>& loggedHeaders) {
+        endPoint = std::move(endPoint_);
+        method = std::move(method_);
+        queryParams = std::move(query_);
+        body = std::move(body_);
+        loggedHeaders = std::move(headers_);
+    }
+
     struct Job;
 
   private:
@@ -95,6 +106,25 @@ class ExchangeStep {
     std::optional<Result<Answer>> result_;
     std::unique_ptr<Job> job_;
 };
+
+/// The request of an operation: one exchange (see ExchangeStep), sent again after a jittered,
+/// growing pause while the call's deadline allows, at most AppConstantTAVI::maxRetries more
+/// times, when it never left (no connection could be made: refused, a name that does not
+/// resolve, a failed TLS handshake) or, for an operation that allows it (noteOperation), when
+/// its connection ended without an answer. Notes each exchange in the call's correlation.
+Task<Result<Answer>> sendRequest(std::string endPoint, std::string method,
+                                 std::map<std::string, QueryValue> queryParams,
+                                 std::optional<Bytes> body,
+                                 std::map<std::string, std::string> loggedHeaders);
+
+/// Whether an exchange that failed with `error` may be made again at once: nothing was sent and
+/// the failure is one a new connection may not meet (or, when `resendAfterReceipt`, the
+/// connection ended without an answer).
+bool worthRetrying(const Error& error, bool resendAfterReceipt);
+
+/// The pause before retry `retry` (1, 2, ...): 100 ms doubling each time, at most 5 s, of which
+/// a random part up to half is taken off (`unit` in [0, 1)).
+std::chrono::milliseconds retryPause(int retry, double unit);
 
 /// Waits `duration` (at most what remains of the call's deadline is the caller's business).
 /// Resumes with false when the call was cancelled.
@@ -113,6 +143,20 @@ class PauseStep {
 
 // ---- Running a call ---------------------------------------------------------------------------
 
+/// `result` once the call has ended: its correlation closed (handed to the host's copy) and put
+/// on an error that has none yet.
+template <class T>
+Result<T> withCorrelation(Result<T>&& result, CallContext* call) {
+    if (call == nullptr) return std::move(result);
+    if (result) {
+        closeCorrelation(*call, nullptr);
+        return std::move(result);
+    }
+    Error error = result.error();
+    closeCorrelation(*call, &error);
+    return error;
+}
+
 /// Runs `task` to its end on the calling thread, inside the calling thread's current call (the
 /// public entry point's OperationScope).
 template <class T>
@@ -124,7 +168,7 @@ Result<T> runHere(Task<Result<T>> task) {
         if (!task.startHere()) {
             return clientError(ClientErrorCode::internalError, "internal: a step did not end");
         }
-        return task.take();
+        return withCorrelation(task.take(), currentCall());
     } catch (const std::exception& e) {
         return clientError(ClientErrorCode::internalError,
                            std::string("unexpected failure: ") + e.what());
@@ -170,7 +214,7 @@ DetachedCall engineRoot(std::shared_ptr<CallState> state, Task<Result<T>> task,
                                    std::string("unexpected failure: ") + e.what()));
     }
     if (endCall(*state)) result.emplace(cancelledError(cancelledDelivery(*state)));
-    auto shared = std::make_shared<Result<T>>(std::move(*result));
+    auto shared = std::make_shared<Result<T>>(withCorrelation(std::move(*result), &state->context));
     deliver(state, [completion = std::move(completion), shared]() {
         if (completion) completion(std::move(*shared));
     });

@@ -125,7 +125,8 @@ CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
     }
     call.client = currentClient();
     call.totalMilliseconds = static_cast<long>(total);
-    call.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    call.started = std::chrono::steady_clock::now();
+    call.deadline = call.started + std::chrono::milliseconds(total);
     call.sink = std::move(sink);
     return call;
 }
@@ -138,10 +139,11 @@ OperationScope::OperationScope() : outermost_(current == nullptr) {
 }
 
 OperationScope::OperationScope(std::optional<long long> deadlineMilliseconds,
-                               std::function<void(std::string_view)> sink)
+                               std::function<void(std::string_view)> sink, Correlation* report)
     : outermost_(current == nullptr) {
     if (!outermost_) return;
     own_ = newCallContext(deadlineMilliseconds, std::move(sink));
+    own_.report = report;
     previous_ = current;
     current = &own_;
 }
@@ -555,6 +557,7 @@ std::shared_ptr<CallState> newCallState(const CallOptions& options) {
     if (options.deadline) deadline = std::max<long long>(1, options.deadline->count());
     state->context = newCallContext(deadline, options.diagnosticsSink);
     state->context.engineCall = state.get();
+    state->context.report = options.correlation;
     state->executor = options.executor;
     return state;
 }

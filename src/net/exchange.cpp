@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/internal.hpp"
+#include "net/call.hpp"
 #include "net/net.hpp"
 #include "tavi/config.hpp"
 #include "tavi/device.hpp"
@@ -396,6 +398,87 @@ void performRequest(const std::string& endPoint, const std::string& method,
     if (!completion) return;
     if (!answer) return completion(answer.error());
     completion(Result<Bytes>(std::move(answer.value().body)));
+}
+
+}  // namespace tavi::detail
+
+// ---- Automatic retries ---------------------------------------------------------------------------
+
+namespace tavi::detail {
+
+namespace {
+
+/// At most this many retries, whatever the configuration says.
+constexpr int kMostRetries = 10;
+
+double unitRandom() {
+    thread_local std::minstd_rand generator{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
+}
+
+}  // namespace
+
+bool worthRetrying(const Error& error, bool resendAfterReceipt) {
+    if (error.domain != ErrorDomain::transport) return false;
+    switch (error.code) {
+        // No connection was made: the request never left.
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_SSL_CONNECT_ERROR:
+            return error.delivery == RequestDelivery::notSent;
+        // The connection ended without an answer: the request may have been received.
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+            return error.delivery == RequestDelivery::notSent || resendAfterReceipt;
+        default:
+            // A certificate or pin that does not verify, a timeout, ...: the same again.
+            return false;
+    }
+}
+
+std::chrono::milliseconds retryPause(int retry, double unit) {
+    long long full = 100;
+    for (int i = 1; i < retry && full < 5000; ++i) full *= 2;
+    full = std::min<long long>(full, 5000);
+    unit = std::clamp(unit, 0.0, 1.0);
+    return std::chrono::milliseconds(full - static_cast<long long>(unit * static_cast<double>(full) / 2));
+}
+
+Task<Result<Answer>> sendRequest(std::string endPoint, std::string method,
+                                 std::map<std::string, QueryValue> queryParams,
+                                 std::optional<Bytes> body,
+                                 std::map<std::string, std::string> loggedHeaders) {
+    const int maxRetries = std::clamp(configuration().maxRetries, 0, kMostRetries);
+    for (int retry = 0;; ++retry) {
+        ExchangeStep step(std::move(endPoint), std::move(method), std::move(queryParams),
+                          std::move(body), std::move(loggedHeaders));
+        Result<Answer> answer = co_await step;
+        if (answer) {
+            noteExchange(true, true, answer.value().status, RequestDelivery::unknown);
+            co_return answer;
+        }
+        const Error& error = answer.error();
+        const bool sent = error.delivery != RequestDelivery::notSent;
+        noteExchange(sent || error.domain == ErrorDomain::transport, sent, error.httpStatus,
+                     error.delivery);
+        const CallContext* call = currentCall();
+        if (retry >= maxRetries ||
+            !worthRetrying(error, call != nullptr && call->resendAfterReceipt)) {
+            co_return answer;
+        }
+        // Only while the deadline leaves room for the pause and the request after it.
+        const auto pause = retryPause(retry + 1, unitRandom());
+        if (const auto left = OperationScope::remainingMilliseconds();
+            left && *left <= pause.count()) {
+            co_return answer;
+        }
+        PauseStep wait(pause);
+        if (!co_await wait) co_return cancelledError(error.delivery);
+        step.takeRequest(endPoint, method, queryParams, body, loggedHeaders);
+    }
 }
 
 }  // namespace tavi::detail

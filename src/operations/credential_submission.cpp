@@ -19,6 +19,7 @@ constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/authorize"
 using SubmitCredentialArgs = SubmitCredentialRequest;
 
 detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
+    detail::noteOperation("submitCredential", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto sealed = detail::beginSealedRequest(

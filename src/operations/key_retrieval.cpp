@@ -57,6 +57,7 @@ detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs&
 }
 
 detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
+    detail::noteOperation("retrieveKeys", call.txnId, detail::Resend::alsoAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
     auto attempts = detail::withReissues<TransactionKeys>(
         "createRetrieveKeysRequest", [&call](int) { return attempt(call); });

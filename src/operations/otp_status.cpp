@@ -35,9 +35,10 @@ Result<OtpStatus> statusFromAnswer(const detail::Answer& answer) {
 }
 
 detail::Task<Result<OtpStatus>> otpStatusCall(std::string txnId) {
+    detail::noteOperation("checkOtpStatus", txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::nonUTF8Text({{"txnId", txnId}})) co_return *refused;
     // The txnId is one query value: percent-encoded, so that the server receives exactly it.
-    detail::ExchangeStep exchange(
+    auto exchange = detail::sendRequest(
         replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET", {},
         std::nullopt, {});
     auto answer = co_await exchange;

@@ -61,6 +61,7 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
 
 /// A decline is not an error here: it is the server's verdict, with its errorCode.
 detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
+    detail::noteOperation("registerCardDetail", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto request = detail::beginSealedRequest(

@@ -64,6 +64,7 @@ Result<SealedRequest> beginSealedRequest(const SealedRequestOptions& options) {
     }
 
     request.header.msgId = options.msgId ? *options.msgId : newUUID();
+    noteMsgId(request.header.msgId);
     request.header.pspIdentifier = session[pspId].value_or(std::string());
     request.header.taviIdentifier = take(taviId);
     request.header.symmetricKey = std::move(symmetricKey);

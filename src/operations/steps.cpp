@@ -12,7 +12,8 @@ namespace tavi::detail {
 
 Task<Result<Answer>> post(std::string endPoint, Result<Bytes> body) {
     if (!body) co_return body.error();
-    ExchangeStep exchange(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
+    auto exchange =
+        sendRequest(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
     auto answer = co_await exchange;
     co_return answer;
 }

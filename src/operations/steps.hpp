@@ -108,7 +108,7 @@ template <class T>
 Result<T> runBlocking(Task<Result<T>> task, const CallOptions& options) {
     std::optional<long long> deadline;
     if (options.deadline) deadline = std::max<long long>(1, options.deadline->count());
-    const OperationScope scope(deadline, options.diagnosticsSink);
+    const OperationScope scope(deadline, options.diagnosticsSink, options.correlation);
     return runHere(std::move(task));
 }
 

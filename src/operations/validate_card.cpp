@@ -20,6 +20,7 @@ constexpr const char* kTransactionType = "FINANCIAL_TXN";
 using ValidateCardArgs = ValidateCardNumberRequest;
 
 detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs call) {
+    detail::noteOperation("validateCardNumber", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     // An absent "deviceId" travels as an empty text here.

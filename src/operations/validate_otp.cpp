@@ -19,6 +19,7 @@ constexpr const char* kEndpoint = "/kora-core/tavi-sdk/urn:apiver:1.0/validate-o
 using ValidateOtpArgs = ValidateOtpRequest;
 
 detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
+    detail::noteOperation("validateOtp", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
     auto request = detail::beginSealedRequest(

@@ -54,6 +54,7 @@ detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
 }
 
 detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
+    detail::noteOperation("webUrl", call.txnId, detail::Resend::alsoAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
     auto step = detail::withReissues<std::string>(
         "webUrlRequestAsync", [&call](int) { return attempt(call); });

@@ -34,6 +34,7 @@ Error checkNotMade(long code, const char* why) {
 /// The check: not registered at once for an incomplete stored registration, otherwise the
 /// server's verdict, asked in a sealed request.
 detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
+    detail::noteOperation("checkDeviceRegistered", {}, detail::Resend::neverAfterSending);
     // A device never registered reads nothing but the flag; a registered one reads the whole
     // session in one read, so that every value comes from the same registration.
     if (SessionManager::getIsRegistered() != std::optional<bool>(true))
@@ -64,6 +65,7 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
     if (!pspIdValue || !taviIdValue || !deviceIdValue) co_return RegistrationStatus::notRegistered;
     const std::string appId = detail::configuration().appId;
     const std::string msgId = detail::newUUID();
+    detail::noteMsgId(msgId);
     const auto& imei1Value = session[imei1];
     const auto& imei2Value = session[imei2];
     if (!imei1Value || !imei2Value) co_return RegistrationStatus::notRegistered;

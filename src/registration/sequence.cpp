@@ -247,6 +247,7 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
     const PKIEncryptionDecryptionUtils pki;
     const std::string pspOrgId = detail::configuration().pspOrgId;
     const std::string msgId = detail::newUUID();
+    detail::noteMsgId(msgId);
     auto registration = registrationStep(TaviRegistrationRequest{
         pspOrgId, call.txnID, msgId, pki.base64URLEncode(sealed.value()), *wrapped});
     auto answer = co_await registration;
@@ -263,6 +264,7 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
 /// until one stores a whole session. The lock is let go of before the result is handed on, so
 /// that a host may register again from inside its callback.
 detail::Task<Result<Accepted>> registrationCall(RegistrationArgs call) {
+    detail::noteOperation("registerDevice", call.txnID, detail::Resend::neverAfterSending);
     if (auto refused = refusedArguments(call)) co_return *refused;
     auto store = detail::installedStore();
     if (!store) co_return store.error();

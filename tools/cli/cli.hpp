@@ -41,6 +41,9 @@ struct Context {
     /// Prints `result` and makes the exit status 1.
     void fail(const Json& result);
 };
+/// `fields` with the call's "operation", "msgId", "txnId", "attempts" and "elapsedMs" beside
+/// them (unchanged for a call that never began).
+Json withCorrelation(Json fields, const Correlation& correlation);
 
 /// A usage error found once the command line is parsed: a message on standard error, exit 2.
 struct UsageError {

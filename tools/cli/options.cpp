@@ -30,12 +30,24 @@ Json errorJson(const Error& error) {
     if (error.delivery == RequestDelivery::notSent) e["delivery"] = "notSent";
     if (error.delivery == RequestDelivery::mayHaveBeenReceived) e["delivery"] = "mayHaveBeenReceived";
     if (error.underlying) e["underlying"] = errorJson(*error.underlying)["error"];
-    return Json{{"error", e}};
+    Json out = Json::object();
+    out["error"] = e;
+    return withCorrelation(std::move(out), error.correlation);
+}
+
+Json withCorrelation(Json fields, const Correlation& c) {
+    if (c.operation[0] == '\0') return fields;
+    fields["operation"] = c.operation;
+    fields["msgId"] = c.msgId.empty() ? Json(nullptr) : Json(c.msgId);
+    fields["txnId"] = c.txnId.empty() ? Json(nullptr) : Json(c.txnId);
+    fields["attempts"] = c.attempts;
+    fields["elapsedMs"] = static_cast<long long>(c.elapsed.count());
+    return fields;
 }
 
 Json beside(Json fields, const Error& error) {
     fields["error"] = errorJson(error)["error"];
-    return fields;
+    return withCorrelation(std::move(fields), error.correlation);
 }
 
 void printResult(const Json& result) {
