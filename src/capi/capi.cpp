@@ -274,7 +274,14 @@ tavi_result* blocking(const tavi_client* client, const char* const (&args)[N]) {
         if (!client) return invalid(argumentError("client", "is null"));
         R request;
         if (auto refused = fill(request, args)) return invalid(*refused);
-        return shape<R>(client->client.call(std::move(request)));
+        tavi::Correlation correlation;
+        tavi::CallOptions options;
+        options.correlation = &correlation;
+        const auto result = client->client.call(std::move(request), options);
+        tavi_result* out = shape<R>(result);
+        // A success's correlation comes from the call; an error carries its own.
+        if (out && result) static_cast<ResultData*>(out->internal_)->correlation = correlation;
+        return out;
     });
 }
 
