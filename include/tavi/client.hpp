@@ -6,10 +6,12 @@
 #include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "tavi/call.hpp"
 #include "tavi/config.hpp"
 #include "tavi/export.hpp"
+#include "tavi/journal.hpp"
 #include "tavi/requests.hpp"
 #include "tavi/store.hpp"
 
@@ -82,6 +84,21 @@ class TAVI_EXPORT Client {
     }
 
     const std::shared_ptr<Connection>& connection() const { return connection_; }
+
+    // ---- The journal of outcomes unknown (see PendingOutcome), in this client's store --------
+
+    /// Every state-changing request whose answer was never handled (after a crash, or an error
+    /// with RequestDelivery::mayHaveBeenReceived). A host store the library cannot list is a
+    /// notAvailable store error.
+    Result<std::vector<PendingOutcome>> pendingOutcomes() const;
+    /// Forgets the record of `msgId` once the host knows what became of it: true when there was
+    /// one, false when there was none.
+    Result<bool> settleOutcome(const std::string& msgId) const;
+    /// For an OTP validation's record: polls its transaction's OTP status and, when the poll
+    /// answers, removes the record and returns the status. invalidArgument when no OTP
+    /// validation is recorded under `msgId`; a poll that fails leaves the record.
+    Result<OtpStatus> settleOtpOutcome(const std::string& msgId,
+                                       const CallOptions& options = {}) const;
 
   private:
     std::shared_ptr<Connection> connection_;

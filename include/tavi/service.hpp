@@ -9,6 +9,7 @@
 
 #include "tavi/call.hpp"
 #include "tavi/export.hpp"
+#include "tavi/journal.hpp"
 #include "tavi/records.hpp"
 #include "tavi/result.hpp"
 
@@ -233,6 +234,12 @@ public:
     CallHandle startCheckRegistration(const std::string& mobile,
                                       Completion<RegistrationStatus> completion,
                                       const CallOptions& options = {});
+
+    /// The journal of outcomes unknown in the installed store: see Client::pendingOutcomes,
+    /// Client::settleOutcome and Client::settleOtpOutcome.
+    Result<std::vector<PendingOutcome>> pendingOutcomes();
+    Result<bool> settleOutcome(const std::string& msgId);
+    Result<OtpStatus> settleOtpOutcome(const std::string& msgId, const CallOptions& options = {});
 
     // ---- Used inside the library (public so the registration flow and tests can reach them) --
 

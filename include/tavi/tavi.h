@@ -532,6 +532,34 @@ TAVI_API tavi_status tavi_store_reset(char** json);
 /** Seals every value again under a new data key, and destroys the old key. */
 TAVI_API tavi_status tavi_store_rekey(char** json);
 
+/* ---- The journal of outcomes unknown (added in 1.4) -----------------------------------------
+ * Before a state-changing request (registration, credential submission, OTP validation, card
+ * validation, card registration) goes out, the library records its operation, msgId and txnId in
+ * the store; the record goes once the answer has been handled. What remains after a crash, or
+ * after a result with TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED, is a request the server may have
+ * acted on: find out what became of it, then settle it. `client` NULL is the default client
+ * (the installed store). `error_json`, when not NULL, receives on TAVI_FAILED one line
+ * {"error":{"domain":…,"code":…,"message":…}} (free it with tavi_string_free), else NULL. */
+
+/** One record. Texts are never NULL and never a secret. */
+typedef struct tavi_pending_outcome {
+    const char* operation; /**< "registerDevice", "submitCredential", "validateOtp", ... */
+    const char* msg_id;
+    const char* txn_id;
+    long long recorded_at_ms; /**< milliseconds since 1970 (UTC) */
+} tavi_pending_outcome;
+
+/** Every record: *outcomes (free it with tavi_pending_outcomes_free) and *count. TAVI_FAILED
+ *  when the store cannot be read or listed. */
+TAVI_API tavi_status tavi_pending_outcomes(const tavi_client* client,
+                                           tavi_pending_outcome** outcomes, size_t* count,
+                                           char** error_json);
+/** Frees what tavi_pending_outcomes returned. NULL is ignored. */
+TAVI_API void tavi_pending_outcomes_free(tavi_pending_outcome* outcomes, size_t count);
+/** Removes the record of `msg_id`; *removed (when not NULL) is 1 when there was one, else 0. */
+TAVI_API tavi_status tavi_settle_outcome(const tavi_client* client, const char* msg_id,
+                                         int* removed, char** error_json);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include "tavi/config.hpp"
 #include "tavi/crypto.hpp"
 #include "tavi/device.hpp"
+#include "tavi/journal.hpp"
 #include "tavi/records.hpp"
 #include "tavi/requests.hpp"
 #include "tavi/result.hpp"

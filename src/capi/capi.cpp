@@ -835,3 +835,80 @@ tavi_result* tavi_card_verify(const char* number, const char* expiry_month, cons
 }
 
 }  // extern "C"
+
+// ---- The journal of outcomes unknown ------------------------------------------------------------
+
+namespace {
+
+tavi::Client journalClient(const tavi_client* client) {
+    return client ? client->client : tavi::Client();
+}
+
+tavi_status journalFailure(const tavi::Error& error, char** error_json) {
+    if (error_json) {
+        using tavi::detail::jsonQuoted;
+        *error_json = copyText("{\"error\":{\"domain\":" + jsonQuoted(error.domain) +
+                               ",\"code\":" + std::to_string(error.code) +
+                               ",\"message\":" + jsonQuoted(error.message) + "}}");
+    }
+    return TAVI_FAILED;
+}
+
+}  // namespace
+
+extern "C" {
+
+void tavi_pending_outcomes_free(tavi_pending_outcome* outcomes, size_t count) {
+    if (!outcomes) return;
+    for (size_t i = 0; i < count; ++i) {
+        std::free(const_cast<char*>(outcomes[i].operation));
+        std::free(const_cast<char*>(outcomes[i].msg_id));
+        std::free(const_cast<char*>(outcomes[i].txn_id));
+    }
+    std::free(outcomes);
+}
+
+tavi_status tavi_pending_outcomes(const tavi_client* client, tavi_pending_outcome** outcomes,
+                                  size_t* count, char** error_json) {
+    if (error_json) *error_json = nullptr;
+    if (!outcomes || !count) return TAVI_INVALID_ARGUMENT;
+    *outcomes = nullptr;
+    *count = 0;
+    return guard(TAVI_INTERNAL_ERROR, [&] {
+        const auto records = journalClient(client).pendingOutcomes();
+        if (!records) return journalFailure(records.error(), error_json);
+        const auto& list = records.value();
+        if (list.empty()) return TAVI_OK;
+        auto* out = static_cast<tavi_pending_outcome*>(
+            std::calloc(list.size(), sizeof(tavi_pending_outcome)));
+        if (!out) return TAVI_INTERNAL_ERROR;
+        for (size_t i = 0; i < list.size(); ++i) {
+            out[i].operation = copyText(list[i].operation);
+            out[i].msg_id = copyText(list[i].msgId);
+            out[i].txn_id = copyText(list[i].txnId);
+            out[i].recorded_at_ms = list[i].recordedAt;
+            if (!out[i].operation || !out[i].msg_id || !out[i].txn_id) {
+                tavi_pending_outcomes_free(out, i + 1);
+                return TAVI_INTERNAL_ERROR;
+            }
+        }
+        *outcomes = out;
+        *count = list.size();
+        return TAVI_OK;
+    });
+}
+
+tavi_status tavi_settle_outcome(const tavi_client* client, const char* msg_id, int* removed,
+                                char** error_json) {
+    if (error_json) *error_json = nullptr;
+    if (removed) *removed = 0;
+    if (!msg_id) return TAVI_INVALID_ARGUMENT;
+    return guard(TAVI_INTERNAL_ERROR, [&] {
+        const auto settled = journalClient(client).settleOutcome(msg_id);
+        if (!settled) return journalFailure(settled.error(), error_json);
+        if (removed) *removed = settled.value() ? 1 : 0;
+        return TAVI_OK;
+    });
+}
+
+}  // extern "C"

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "tavi/config.hpp"
@@ -84,6 +85,10 @@ struct CallContext {
     /// Whether a request that may have been received may be sent again automatically (a
     /// read-only operation whose repetition the server expects); see noteOperation.
     bool resendAfterReceipt = false;
+    /// The msgIds this call put in the journal of outcomes unknown, and what runs when the call
+    /// ends (removing the records whose answers were handled).
+    std::vector<std::string> journalled;
+    std::vector<std::function<void()>> atClose;
 };
 
 /// How an operation may be repeated when its request did not get an answer.

@@ -2,6 +2,7 @@
 // exchanges went, gathered as the call runs and closed when it ends.
 #include <chrono>
 #include <string_view>
+#include <utility>
 
 #include "core/internal.hpp"
 
@@ -40,6 +41,9 @@ void closeCorrelation(CallContext& call, Error* error) {
     }
     if (error != nullptr && error->correlation.operation[0] == '\0') error->correlation = c;
     if (call.report != nullptr) *call.report = c;
+    auto atClose = std::move(call.atClose);
+    call.atClose.clear();
+    for (auto& run : atClose) run();
 }
 
 }  // namespace tavi::detail

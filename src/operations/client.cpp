@@ -2,12 +2,14 @@
 // engine inside its client's context (configuration snapshot, store, trust settings).
 #include "tavi/client.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
 
 #include "net/call.hpp"
 #include "operations/operations.hpp"
+#include "store/journal.hpp"
 
 namespace tavi {
 
@@ -71,7 +73,19 @@ class EngineConnection final : public Connection {
     }
 
     std::shared_ptr<const detail::ClientContext> context_;
+
+  public:
+    const std::shared_ptr<const detail::ClientContext>& context() const { return context_; }
 };
+
+/// The client context of `connection` (null: the default client, or a host's connection, whose
+/// journal is the installed store's).
+std::shared_ptr<const detail::ClientContext> contextOf(const std::shared_ptr<Connection>& c) {
+    if (const auto* engine = dynamic_cast<const EngineConnection*>(c.get())) {
+        return engine->context();
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -86,6 +100,34 @@ Client Client::connect(ClientSettings settings) {
     context->configuration = std::move(settings.configuration);
     context->store = std::move(settings.store);
     return Client(std::make_shared<EngineConnection>(std::move(context)));
+}
+
+Result<std::vector<PendingOutcome>> Client::pendingOutcomes() const {
+    const detail::StartingClientScope scope(contextOf(connection_));
+    return detail::pendingRecords();
+}
+
+Result<bool> Client::settleOutcome(const std::string& msgId) const {
+    const detail::StartingClientScope scope(contextOf(connection_));
+    return detail::settleRecord(msgId);
+}
+
+Result<OtpStatus> Client::settleOtpOutcome(const std::string& msgId,
+                                           const CallOptions& options) const {
+    auto records = pendingOutcomes();
+    if (!records) return records.error();
+    const auto& list = records.value();
+    const auto it = std::find_if(list.begin(), list.end(), [&](const PendingOutcome& r) {
+        return r.msgId == msgId && r.operation == "validateOtp";
+    });
+    if (it == list.end()) {
+        return detail::clientError(ClientErrorCode::invalidArgument,
+                                   "no OTP validation is in the journal under this msgId");
+    }
+    auto status = call(CheckOtpStatusRequest{it->txnId}, options);
+    if (!status) return status;
+    if (auto settled = settleOutcome(msgId); !settled) return settled.error();
+    return status;
 }
 
 struct ClientWait::Impl {

@@ -1,6 +1,7 @@
 #include "tavi/service.hpp"
 
 #include "core/http.hpp"
+#include "tavi/client.hpp"
 
 namespace tavi {
 
@@ -20,6 +21,19 @@ void TaviApiService::performRequest(const std::string& endPoint, const std::stri
                                     const std::map<std::string, std::string>& headers,
                                     const std::function<void(const Result<Bytes>&)>& completion) {
     detail::performRequest(endPoint, method, queryParams, body, headers, completion);
+}
+
+Result<std::vector<PendingOutcome>> TaviApiService::pendingOutcomes() {
+    return Client().pendingOutcomes();
+}
+
+Result<bool> TaviApiService::settleOutcome(const std::string& msgId) {
+    return Client().settleOutcome(msgId);
+}
+
+Result<OtpStatus> TaviApiService::settleOtpOutcome(const std::string& msgId,
+                                                   const CallOptions& options) {
+    return Client().settleOtpOutcome(msgId, options);
 }
 
 }  // namespace tavi

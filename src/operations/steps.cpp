@@ -6,15 +6,23 @@
 #include <utility>
 
 #include "crypto/secret_ops.hpp"
+#include "store/journal.hpp"
 #include "tavi/crypto.hpp"
 
 namespace tavi::detail {
 
 Task<Result<Answer>> post(std::string endPoint, Result<Bytes> body) {
     if (!body) co_return body.error();
+    // A state-changing request is in the journal before it leaves; its record goes when the call
+    // ends, unless the request may have been received without its answer being handled.
+    auto journal = journalOutgoing();
+    if (!journal) co_return Error(journal.error()).withDelivery(RequestDelivery::notSent);
     auto exchange =
         sendRequest(std::move(endPoint), "POST", {}, std::move(body).value(), jsonHeaders());
     auto answer = co_await exchange;
+    if (const auto& keep = journal.value()) {
+        *keep = !answer && answer.error().delivery == RequestDelivery::mayHaveBeenReceived;
+    }
     co_return answer;
 }
 

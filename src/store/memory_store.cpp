@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "store/sqlite_store.hpp"
 #include "tavi/store.hpp"
 
 namespace tavi {
@@ -42,6 +43,18 @@ class MemorySecureStore final : public SecureStore {
         return KeychainStatus::success;
     }
 
+    std::vector<std::string> names(ItemClass cls, const std::string& prefix) {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (auto it = items_.lower_bound(Key{cls, prefix});
+             it != items_.end() && it->first.first == cls &&
+             it->first.second.compare(0, prefix.size(), prefix) == 0;
+             ++it) {
+            out.push_back(it->first.second);
+        }
+        return out;
+    }
+
   private:
     using Key = std::pair<ItemClass, std::string>;
     std::mutex mutex_;
@@ -49,6 +62,12 @@ class MemorySecureStore final : public SecureStore {
 };
 
 }  // namespace
+
+std::optional<std::vector<std::string>> detail::memoryItemNames(SecureStore& store, ItemClass cls,
+                                                                const std::string& prefix) {
+    if (auto* memory = dynamic_cast<MemorySecureStore*>(&store)) return memory->names(cls, prefix);
+    return std::nullopt;
+}
 
 std::shared_ptr<SecureStore> makeMemorySecureStore() {
     return std::make_shared<MemorySecureStore>();

@@ -847,6 +847,38 @@ class SqliteSecureStore final : public SecureStore {
 
     const std::string& path() const { return path_; }
 
+    /// The names of class `cls` that start with `prefix`, from one read.
+    Result<std::vector<std::string>> names(ItemClass cls, const std::string& prefix) {
+        std::vector<std::string> out;
+        std::lock_guard lock(mutex_);
+        const bool inTransaction = runSimple(beginRead_.get());
+        auto done = current();
+        if (done) {
+            const std::string sql =
+                withTable("SELECT name FROM %s WHERE class = ?1 AND substr(name, 1, ?2) = ?3",
+                          sealing_ ? kSealedTable : kPlainTable);
+            sqlite3_stmt* raw = nullptr;
+            if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+                done = statusError(KeychainStatus::ioError, dbMessage(db_.get()));
+            } else {
+                const Stmt stmt(raw);
+                sqlite3_bind_int(raw, 1, static_cast<int>(cls));
+                sqlite3_bind_int64(raw, 2, static_cast<sqlite3_int64>(prefix.size()));
+                sqlite3_bind_text(raw, 3, prefix.data(), static_cast<int>(prefix.size()),
+                                  SQLITE_STATIC);
+                int rc = SQLITE_ROW;
+                while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+                    const auto* text = sqlite3_column_text(raw, 0);
+                    if (text != nullptr) out.emplace_back(reinterpret_cast<const char*>(text));
+                }
+                if (rc != SQLITE_DONE) done = statusError(statusOf(rc), dbMessage(db_.get()));
+            }
+        }
+        if (inTransaction) abandonWrite();
+        if (!done) return refusalOr(done.error());
+        return out;
+    }
+
     /// The refusal every call gives after a value did not open; none while the store is sound.
     std::optional<Error> refusal() {
         std::lock_guard lock(mutex_);
@@ -1436,6 +1468,12 @@ std::optional<std::string> sqliteStorePath(const SecureStore& store) {
 
 std::optional<Error> storeRefusal(SecureStore& store) {
     if (auto* sqlite = dynamic_cast<SqliteSecureStore*>(&store)) return sqlite->refusal();
+    return std::nullopt;
+}
+
+std::optional<Result<std::vector<std::string>>> sqliteItemNames(SecureStore& store, ItemClass cls,
+                                                                const std::string& prefix) {
+    if (auto* sqlite = dynamic_cast<SqliteSecureStore*>(&store)) return sqlite->names(cls, prefix);
     return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tavi/result.hpp"
 #include "tavi/store.hpp"
@@ -28,6 +29,14 @@ Result<std::shared_ptr<SecureStore>> openSqliteSecureStore(const std::string& pa
 std::optional<Error> storeRefusal(SecureStore& store);
 /// After a reset: the store reads its file afresh (its identity and key) at its next call.
 void forgetRefusal(SecureStore& store);
+
+/// The names of class `cls` in a SQLite store that start with `prefix`; none for any other
+/// backend.
+std::optional<Result<std::vector<std::string>>> sqliteItemNames(SecureStore& store, ItemClass cls,
+                                                                const std::string& prefix);
+/// The same for the in-memory store.
+std::optional<std::vector<std::string>> memoryItemNames(SecureStore& store, ItemClass cls,
+                                                        const std::string& prefix);
 
 /// The database path of a SQLite store; none for any other backend.
 std::optional<std::string> sqliteStorePath(const SecureStore& store);

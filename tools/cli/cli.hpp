@@ -145,6 +145,7 @@ Result<T> runCall(Start&& start) {
 void addOperationCommands(CLI::App& app, Context& ctx);  // operations.cpp: one per operation
 void addStoreCommands(CLI::App& app, Context& ctx);      // local.cpp: store, device
 void addSandboxCommands(CLI::App& app, Context& ctx);    // sandbox_commands.cpp: sandbox, fault
+void addPendingCommand(CLI::App& app, Context& ctx);     // pending.cpp: the journal
 int runDemo(bool verbose);                               // demo.cpp
 
 }  // namespace tavi::cli

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     addOperationCommands(app, ctx);
     addStoreCommands(app, ctx);
     addSandboxCommands(app, ctx);
+    addPendingCommand(app, ctx);
 
     try {
         app.parse(argc, argv);

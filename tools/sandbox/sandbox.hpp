@@ -126,6 +126,9 @@ class Server {
     /// How many requests to `path` have arrived, answered or not (recorded requests are listed
     /// once answered).
     std::size_t arrivals(const std::string& path) const;
+    /// The msgId of every request that carried one, in order of arrival, repeats kept (counted
+    /// as they arrive; never forgotten): a request received twice shows its msgId twice.
+    std::vector<std::string> msgIds() const;
     /// Moves a transaction's OTP state (as validation would); for tests.
     void setTxnStatus(const std::string& txnId, const std::string& status);
 

@@ -420,8 +420,19 @@ void Server::Impl::handle(const httplib::Request& req, httplib::Response& res) {
     }
 
     {
+        // The msgId a request carries (in commonRequest, or at the top for registration), noted
+        // as it arrives, before any delay, answer or fault.
+        std::string msgId;
+        const json body = json::parse(req.body, nullptr, false);
+        if (body.is_object()) {
+            const auto common = body.find("commonRequest");
+            const json& holder = common != body.end() && common->is_object() ? *common : body;
+            const auto id = holder.find("msgId");
+            if (id != holder.end() && id->is_string()) msgId = id->get<std::string>();
+        }
         std::lock_guard lock(mutex);
         arrived.push_back(req.path);
+        if (!msgId.empty()) arrivedMsgIds.push_back(std::move(msgId));
     }
     RecordedRequest rec;
     rec.method = req.method;
@@ -718,6 +729,11 @@ std::size_t Server::arrivals(const std::string& path) const {
     std::lock_guard lock(impl_->mutex);
     return static_cast<std::size_t>(
         std::count(impl_->arrived.begin(), impl_->arrived.end(), path));
+}
+
+std::vector<std::string> Server::msgIds() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->arrivedMsgIds;
 }
 
 void Server::clearRequests() {

@@ -127,6 +127,7 @@ struct Server::Impl {
     std::vector<Fault> faults;
     std::vector<RecordedRequest> recorded;
     std::vector<std::string> arrived;  // paths of requests as they arrive, before any answer
+    std::vector<std::string> arrivedMsgIds;  // their msgIds, in order of arrival (never forgotten)
 
     // server.cpp
     bool start();
