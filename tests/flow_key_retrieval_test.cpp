@@ -296,7 +296,28 @@ TEST_F(KeyRetrievalTest, RefusedConnectionIsRetriedWithinTheDeadline) {
         EXPECT_EQ(e.correlation.msgId, "MSG-8");
         EXPECT_EQ(e.correlation.attempts, row.attempts) << row.maxRetries << " " << row.deadlineMs;
     }
+
+    // Refused, then accepted: a listener appears on the port once the first try has been
+    // refused; the retry reaches it, and its answer (a refusal: that server never registered this
+    // device) is the outcome.
     config.maxRetries = 2;
+    sandbox::Options lateOptions;
+    lateOptions.port = std::stoi(url.substr(url.rfind(':') + 1));
+    sandbox::Server late(lateOptions);
+    bool started = false;
+    const auto savedSink = config.diagnosticsSink;
+    config.diagnosticsSink = [&](std::string_view line) {
+        if (!started && line.rfind("response:", 0) == 0) started = late.start();
+    };
+    auto keys = TaviApiService::shared().retrieveKeys("MSG-9", "FINANCIAL_TXN", "TXN-9",
+                                                      "BANKXX01", "ACCOUNT");
+    config.diagnosticsSink = savedSink;
+    ASSERT_TRUE(started) << late.lastError();
+    ASSERT_FALSE(keys.ok());
+    EXPECT_EQ(keys.error().domain, ErrorDomain::refusal) << keys.error().description();
+    EXPECT_EQ(keys.error().correlation.attempts, 2);
+    EXPECT_EQ(late.arrivals(kPath), 1u);
+    late.stop();
     config.serverURL = saved;
 }
 
