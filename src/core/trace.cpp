@@ -113,7 +113,9 @@ void exchangeAttributes(Attributes& a, const TracedCall& traced, const Correlati
 
 /// The path of a URL: no authority, no query, no fragment.
 std::string pathOf(std::string url) {
-    url.erase(std::min(url.find('?'), url.find('#')), std::string::npos);
+    if (const auto end = std::min(url.find('?'), url.find('#')); end != std::string::npos) {
+        url.erase(end);
+    }
     const auto authority = url.find("://");
     const auto slash =
         authority == std::string::npos ? std::string::npos : url.find('/', authority + 3);
