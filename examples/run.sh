@@ -45,6 +45,21 @@ run register "$b/register" "$url" "$key" "$ca" "$work/cpp.db"
 run transaction "$b/transaction" "$url" "$key" "$ca" "$work/cpp.db"
 run transaction_static "$b/transaction_static" "$url" "$key" "$ca" "$work/cpp.db"
 run otp_status "$b/otp_status" "$url" "$key" "$ca" "$work/cpp.db"
+run trace_spans "$b/trace_spans" "$url" "$key" "$ca" "$work/cpp.db"
+# Each span is one JSON line: ids of 32 and 16 hex digits, a call's HTTP attempts its children.
+spans=$("$b/trace_spans" "$url" "$key" "$ca" "$work/cpp.db")
+printf '%s\n' "$spans" | python3 -c '
+import json, re, sys
+spans = [json.loads(line) for line in sys.stdin if line.strip()]
+roots = {s["span_id"] for s in spans if s["parent_span_id"] == ""}
+assert len(roots) == 2 and len(spans) >= 4, spans
+for s in spans:
+    assert re.fullmatch("[0-9a-f]{32}", s["trace_id"]) and re.fullmatch("[0-9a-f]{16}", s["span_id"]), s
+    assert s["parent_span_id"] in roots | {""} and s["start_time_unix_nano"] <= s["end_time_unix_nano"], s
+    if s["parent_span_id"]:
+        assert s["attributes"]["http.request.method"] and s["attributes"]["url.path"].startswith("/"), s
+        assert "?" not in s["attributes"]["url.path"] and s["attributes"]["server.port"] > 0, s
+' || { echo "FAILED: trace_spans output"; printf '%s\n' "$spans"; exit 1; }
 run flow_c "$b/flow_c" "$url" "$key" "$ca" "$work/c.db"
 run flow_pkg_config env LD_LIBRARY_PATH="$libdir" "$work/flow_pc" "$url" "$key" "$ca" "$work/pc.db"
 # The Python package as installed (python component), finding libtavi.so.1 on the loader's path.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -275,6 +276,62 @@ TEST_F(CApiFlow, ConfigurationAndLogLevelByName) {
     Owned check(tavi_check_device_registered("+15550100"));
     EXPECT_EQ(check.value("registered"), "true");
     EXPECT_NE(lines_.joined(), "");
+}
+
+// The trace hook and the leveled sink through C: a call's events in order under one id, each
+// attribute a NUL-terminated copy, the path without its query (the poll's txnId travels there),
+// the lines with their levels while the plain sink hears none.
+TEST_F(CApiFlow, TraceEventsAndLeveledLinesThroughTheCInterface) {
+    struct Heard {
+        std::mutex mutex;
+        std::vector<int> kinds;
+        std::vector<std::uint64_t> calls;
+        std::map<std::string, std::string> attributes;  // of the exchange's end
+        std::vector<int> levels;
+    } heard;
+    tavi_set_trace_hook(
+        [](int kind, std::uint64_t call, int, const tavi_trace_attribute* a, std::size_t n,
+           void* user) {
+            auto* h = static_cast<Heard*>(user);
+            std::lock_guard<std::mutex> lock(h->mutex);
+            h->kinds.push_back(kind);
+            h->calls.push_back(call);
+            if (kind != TAVI_TRACE_EXCHANGE_END) return;
+            for (std::size_t i = 0; i < n; ++i) {
+                h->attributes[a[i].key] = a[i].text ? a[i].text : std::to_string(a[i].number);
+            }
+        },
+        &heard);
+    tavi_set_leveled_log_sink(
+        [](int level, const char*, void* user) {
+            auto* h = static_cast<Heard*>(user);
+            std::lock_guard<std::mutex> lock(h->mutex);
+            h->levels.push_back(level);
+        },
+        &heard);
+    const std::string status = Owned(tavi_check_otp_status("TXN-C-TRACE")).value("status");
+    tavi_set_trace_hook(nullptr, nullptr);
+    tavi_set_leveled_log_sink(nullptr, nullptr);
+
+    EXPECT_NE(status, "<null>");
+    EXPECT_EQ(heard.kinds, (std::vector<int>{TAVI_TRACE_CALL_START, TAVI_TRACE_EXCHANGE_START,
+                                             TAVI_TRACE_EXCHANGE_END, TAVI_TRACE_CALL_END}));
+    ASSERT_EQ(heard.calls.size(), 4u);
+    EXPECT_NE(heard.calls[0], 0u);
+    EXPECT_EQ(std::count(heard.calls.begin(), heard.calls.end(), heard.calls[0]), 4);
+    const std::map<std::string, std::string> want = {
+        {"http.request.method", "GET"},     {"server.address", "127.0.0.1"},
+        {"server.port", std::to_string(server_->port())},
+        {"http.response.status_code", "200"}, {"tavi.operation", "checkOtpStatus"},
+        {"tavi.txn_id", "TXN-C-TRACE"},     {"tavi.attempt", "1"},
+        {"tavi.delivery", "unknown"}};
+    for (const auto& [key, value] : want) EXPECT_EQ(heard.attributes[key], value) << key;
+    EXPECT_EQ(heard.attributes["url.path"].find('?'), std::string::npos);
+    EXPECT_EQ(heard.attributes["url.path"].find("TXN-C-TRACE"), std::string::npos);
+    EXPECT_FALSE(heard.levels.empty());
+    EXPECT_EQ(std::count(heard.levels.begin(), heard.levels.end(), TAVI_LOG_DEBUG),
+              static_cast<long>(heard.levels.size()));
+    EXPECT_EQ(lines_.joined(), "");
 }
 
 // A client of its own: its configuration and store, beside the default client's; a wrong PIN

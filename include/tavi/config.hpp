@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "tavi/export.hpp"
+#include "tavi/trace.hpp"
 
 namespace tavi {
 
@@ -29,6 +30,18 @@ inline constexpr const char* kProductionServerURL = "https://pay.tavi-payments.n
 /// a PIN, an OTP or an AES key in clear. Lines may contain identifiers (transaction ids, the
 /// PSP and device identifiers), public keys, key identifiers and sealed (encrypted) payloads.
 using DiagnosticsSink = std::function<void(std::string_view line)>;
+
+/// How much a diagnostic line matters. Every line so far is a developer trace (`debug`); a
+/// failure the host may want to see in production logs (a store that cannot keep a value, an
+/// answer that cannot be read) is a `warning`.
+enum class DiagnosticLevel { debug = 0, info = 1, warning = 2, error = 3 };
+
+/// "debug", "info", "warning" or "error".
+TAVI_EXPORT std::string_view diagnosticLevelName(DiagnosticLevel level);
+
+/// Receives each diagnostic line with its level; otherwise like DiagnosticsSink (same lines, same
+/// threads, same redaction guarantee).
+using LeveledDiagnosticsSink = std::function<void(DiagnosticLevel level, std::string_view line)>;
 
 /// How much the library writes.
 ///
@@ -86,6 +99,12 @@ public:
     int maxRetries = 2;
     DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
+    /// When set, receives every diagnostic line with its level, and diagnosticsSink receives
+    /// none. A call's own sink (CallOptions) still takes its lines first.
+    LeveledDiagnosticsSink leveledDiagnosticsSink;
+    /// Told when each call and each of its HTTP attempts starts and ends (see TraceHook). Empty:
+    /// nothing is traced, at no cost.
+    TraceHook traceHook;
     /// The proxy for HTTPS exchanges, always as a CONNECT tunnel (TLS stays end to end):
     /// none = the environment's proxy variables; "" = no proxy at all; a URL = that proxy.
     /// Cleartext exchanges (loopback only) never go through a proxy.

@@ -532,7 +532,7 @@ TAVI_API tavi_status tavi_store_reset(char** json);
 /** Seals every value again under a new data key, and destroys the old key. */
 TAVI_API tavi_status tavi_store_rekey(char** json);
 
-/* ---- The journal of outcomes unknown (added in 1.4) -----------------------------------------
+/* ---- The journal of outcomes unknown (added in 1.3) -----------------------------------------
  * Before a state-changing request (registration, credential submission, OTP validation, card
  * validation, card registration) goes out, the library records its operation, msgId and txnId in
  * the store; the record goes once the answer has been handled. What remains after a crash, or
@@ -559,6 +559,51 @@ TAVI_API void tavi_pending_outcomes_free(tavi_pending_outcome* outcomes, size_t 
 /** Removes the record of `msg_id`; *removed (when not NULL) is 1 when there was one, else 0. */
 TAVI_API tavi_status tavi_settle_outcome(const tavi_client* client, const char* msg_id,
                                          int* removed, char** error_json);
+/* ---- Diagnostic levels and trace hooks (added in 1.3) ---------------------------------------- */
+
+/** How much a diagnostic line matters. */
+typedef enum tavi_log_level {
+    TAVI_LOG_DEBUG = 0,
+    TAVI_LOG_INFO = 1,
+    TAVI_LOG_WARNING = 2,
+    TAVI_LOG_ERROR = 3
+} tavi_log_level;
+
+/** Receives each diagnostic line with its level (a tavi_log_level); the line as tavi_log_fn's. */
+typedef void (*tavi_leveled_log_fn)(int level, const char* line, void* user_data);
+/** While set (not NULL), `fn` receives every diagnostic line with its level and the sink of
+ *  tavi_set_log_sink receives none; NULL goes back to that sink. */
+TAVI_API void tavi_set_leveled_log_sink(tavi_leveled_log_fn fn, void* user_data);
+
+/** Where in a call a trace event is. */
+typedef enum tavi_trace_kind {
+    TAVI_TRACE_CALL_START = 0,     /**< an operation began */
+    TAVI_TRACE_EXCHANGE_START = 1, /**< one HTTP attempt is about to be made */
+    TAVI_TRACE_EXCHANGE_END = 2,   /**< that attempt ended (an answer or a failure) */
+    TAVI_TRACE_CALL_END = 3        /**< the call has its outcome */
+} tavi_trace_kind;
+
+/** One attribute of an event: `key` as OpenTelemetry's HTTP client names them
+ *  ("http.request.method", "url.path", "server.address", "server.port",
+ *  "http.response.status_code", "error.type") or the library's ("tavi.operation", "tavi.msg_id",
+ *  "tavi.txn_id", "tavi.attempt", "tavi.delivery"); `text` its value, or NULL when the value is
+ *  `number`. Never a secret. */
+typedef struct tavi_trace_attribute {
+    const char* key;
+    const char* text;
+    long long number;
+} tavi_trace_attribute;
+
+/** Receives each event: its kind (a tavi_trace_kind), the call it belongs to (the same id for a
+ *  call's start, exchanges and end; never 0), the exchange's number in the call (0 for the
+ *  call's own events) and `count` attributes, all valid during the call only. Called on the
+ *  thread running the call, possibly from several at once; must not call back into the
+ *  library. */
+typedef void (*tavi_trace_fn)(int kind, uint64_t call_id, int attempt,
+                              const tavi_trace_attribute* attributes, size_t count,
+                              void* user_data);
+/** Routes trace events to `fn` (NULL: none, the default). Set it before the first operation. */
+TAVI_API void tavi_set_trace_hook(tavi_trace_fn fn, void* user_data);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
 // which), every call goes through tavi::Client, and its outcome becomes one owned tavi_result.
 // Nothing thrown inside escapes: every entry point catches everything.
 
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -908,6 +909,46 @@ tavi_status tavi_settle_outcome(const tavi_client* client, const char* msg_id, i
         if (!settled) return journalFailure(settled.error(), error_json);
         if (removed) *removed = settled.value() ? 1 : 0;
         return TAVI_OK;
+    });
+}
+
+}  // extern "C"
+
+// ---- Diagnostic levels and trace hooks --------------------------------------------------------
+
+extern "C" {
+
+void tavi_set_leveled_log_sink(tavi_leveled_log_fn fn, void* user_data) {
+    quietly([&] {
+        AppConstantTAVI::shared().leveledDiagnosticsSink =
+            fn ? tavi::LeveledDiagnosticsSink(
+                     [fn, user_data](tavi::DiagnosticLevel level, std::string_view line) {
+                         fn(static_cast<int>(level), std::string(line).c_str(), user_data);
+                     })
+               : nullptr;
+    });
+}
+
+void tavi_set_trace_hook(tavi_trace_fn fn, void* user_data) {
+    quietly([&] {
+        if (!fn) {
+            AppConstantTAVI::shared().traceHook = nullptr;
+            return;
+        }
+        AppConstantTAVI::shared().traceHook = [fn, user_data](const tavi::TraceEvent& event) {
+            // Keys are the library's literals; values are copied so that each ends in a NUL.
+            std::array<std::string, 16> texts;
+            std::array<tavi_trace_attribute, 16> out{};
+            std::size_t count = 0;
+            for (const auto& a : event.attributes) {
+                if (count == out.size()) break;
+                texts[count].assign(a.text);
+                out[count] = {a.key.data(), a.isNumber ? nullptr : texts[count].c_str(), a.number};
+                ++count;
+            }
+            fn(static_cast<int>(event.kind), event.callId, event.attempt, out.data(), count,
+               user_data);
+        };
     });
 }
 

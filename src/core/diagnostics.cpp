@@ -7,13 +7,15 @@
 
 namespace tavi::detail {
 
-void diag(std::string_view line) {
+void diag(std::string_view line, DiagnosticLevel level) {
     const auto& config = configuration();
     if (config.logLevel < LogLevel::debug) return;
     // Parts of a line come from the server or the host: one line, no terminal sequences. A call
     // with a sink of its own writes there instead of the configured sink.
     if (const CallContext* call = currentCall(); call != nullptr && call->sink) {
         call->sink(escapeControlCharacters(line));
+    } else if (config.leveledDiagnosticsSink) {
+        config.leveledDiagnosticsSink(level, escapeControlCharacters(line));
     } else if (config.diagnosticsSink) {
         config.diagnosticsSink(escapeControlCharacters(line));
     }
@@ -23,7 +25,8 @@ bool diagnosticsOn() {
     const auto& config = configuration();
     if (config.logLevel < LogLevel::debug) return false;
     const CallContext* call = currentCall();
-    return (call != nullptr && call->sink) || config.diagnosticsSink != nullptr;
+    return (call != nullptr && call->sink) || config.leveledDiagnosticsSink != nullptr ||
+           config.diagnosticsSink != nullptr;
 }
 
 void systemLog(std::string_view message) {
@@ -55,3 +58,17 @@ Error clientError(long code, std::string message) {
 }
 
 }  // namespace tavi::detail
+
+namespace tavi {
+
+std::string_view diagnosticLevelName(DiagnosticLevel level) {
+    switch (level) {
+        case DiagnosticLevel::debug: return "debug";
+        case DiagnosticLevel::info: return "info";
+        case DiagnosticLevel::warning: return "warning";
+        case DiagnosticLevel::error: return "error";
+    }
+    return "debug";
+}
+
+}  // namespace tavi

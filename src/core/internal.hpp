@@ -23,8 +23,9 @@ class SecureStore;
 
 namespace tavi::detail {
 
-/// Writes one diagnostic line through the configured sink (standard output by default).
-void diag(std::string_view line);
+/// Writes one diagnostic line through the configured sink (standard error by default), at
+/// `level` for a sink that takes levels.
+void diag(std::string_view line, DiagnosticLevel level = DiagnosticLevel::debug);
 /// Whether diagnostic lines reach anyone: lines that cost something to build are built only then.
 bool diagnosticsOn();
 /// Writes one message to the system log.
@@ -65,6 +66,8 @@ struct ClientContext {
     std::shared_ptr<SecureStore> store;
 };
 
+struct TracedCall;  // core/trace.cpp
+
 /// What one call carries through its steps: its deadline, where its diagnostic lines go, the
 /// client it belongs to (null: the default client) and, for a call on the engine, the state its
 /// handle shares (cancellation, delivery).
@@ -89,6 +92,11 @@ struct CallContext {
     /// ends (removing the records whose answers were handled).
     std::vector<std::string> journalled;
     std::vector<std::function<void()>> atClose;
+    /// Operation scopes opened inside this call's own (an operation run by another): its
+    /// outcome is closed for every one of them, but the call ends with the outermost.
+    int nesting = 0;
+    /// What the trace hook has been told of the call; null while no hook hears it.
+    std::shared_ptr<TracedCall> traced;
 };
 
 /// How an operation may be repeated when its request did not get an answer.
@@ -108,6 +116,11 @@ void noteExchange(bool tried, bool sent, long httpStatus, RequestDelivery delive
 /// Ends the current call's correlation (its elapsed time), hands it to the host's copy, and puts
 /// it on `error` when the error has none yet.
 void closeCorrelation(CallContext& call, Error* error);
+
+/// Tells the trace hook, when there is one, that the current call's next HTTP attempt starts
+/// (`method` on `endPoint` under the configured server URL) or ended with `outcome`.
+void traceExchangeStart(const std::string& endPoint, const std::string& method);
+void traceExchangeEnd(long httpStatus, const Error* error);
 
 /// a + b and a * b, held at the largest (smallest) long long instead of overflowing.
 long long saturatingAdd(long long a, long long b);

@@ -142,7 +142,8 @@ std::optional<RSAKeyRef> keyForTag(const std::string& keyText, const std::string
     const Done kept = keyStore()->put(ItemClass::key, tag, item);
     if (!kept) {
         diag("Secure store: the key item could not be kept (" + kept.error().message +
-             "); the key is used from its text");
+             "); the key is used from its text",
+             DiagnosticLevel::warning);
     }
     return key;
 }

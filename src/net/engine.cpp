@@ -132,7 +132,11 @@ CallContext newCallContext(std::optional<long long> deadlineMilliseconds,
 }
 
 OperationScope::OperationScope() : outermost_(current == nullptr) {
-    if (!outermost_) return;
+    if (!outermost_) {
+        previous_ = current;
+        ++current->nesting;
+        return;
+    }
     own_ = newCallContext();
     previous_ = current;
     current = &own_;
@@ -141,7 +145,11 @@ OperationScope::OperationScope() : outermost_(current == nullptr) {
 OperationScope::OperationScope(std::optional<long long> deadlineMilliseconds,
                                std::function<void(std::string_view)> sink, Correlation* report)
     : outermost_(current == nullptr) {
-    if (!outermost_) return;
+    if (!outermost_) {
+        previous_ = current;
+        ++current->nesting;
+        return;
+    }
     own_ = newCallContext(deadlineMilliseconds, std::move(sink));
     own_.report = report;
     previous_ = current;
@@ -149,7 +157,11 @@ OperationScope::OperationScope(std::optional<long long> deadlineMilliseconds,
 }
 
 OperationScope::~OperationScope() {
-    if (outermost_) current = previous_;
+    if (outermost_) {
+        current = previous_;
+    } else {
+        --previous_->nesting;  // the call this scope was opened inside
+    }
 }
 
 std::optional<long long> OperationScope::remainingMilliseconds() {

@@ -453,17 +453,20 @@ Task<Result<Answer>> sendRequest(std::string endPoint, std::string method,
                                  std::map<std::string, std::string> loggedHeaders) {
     const int maxRetries = std::clamp(configuration().maxRetries, 0, kMostRetries);
     for (int retry = 0;; ++retry) {
+        traceExchangeStart(endPoint, method);
         ExchangeStep step(std::move(endPoint), std::move(method), std::move(queryParams),
                           std::move(body), std::move(loggedHeaders));
         Result<Answer> answer = co_await step;
         if (answer) {
             noteExchange(true, true, answer.value().status, RequestDelivery::unknown);
+            traceExchangeEnd(answer.value().status, nullptr);
             co_return answer;
         }
         const Error& error = answer.error();
         const bool sent = error.delivery != RequestDelivery::notSent;
         noteExchange(sent || error.domain == ErrorDomain::transport, sent, error.httpStatus,
                      error.delivery);
+        traceExchangeEnd(error.httpStatus, &error);
         const CallContext* call = currentCall();
         if (retry >= maxRetries ||
             !worthRetrying(error, call != nullptr && call->resendAfterReceipt)) {

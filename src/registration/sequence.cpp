@@ -157,7 +157,7 @@ Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession
         return error;
     }
     if (!decrypted.value()) {
-        detail::diag("Invalid JSON string.");
+        detail::diag("Invalid JSON string.", DiagnosticLevel::warning);
         detail::diagRecord(answer);
         return ApiServiceError::decodingError(
             detail::decodingFailure(detail::DecodingErrorCode::dataCorrupted,
@@ -166,7 +166,7 @@ Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession
 
     const auto decoded = detail::decodeText<UserRegistrationDecrpytedPayload>(*decrypted.value());
     if (!decoded) {
-        detail::diag("Error decoding JSON: " + decoded.error().description());
+        detail::diag("Error decoding JSON: " + decoded.error().description(), DiagnosticLevel::warning);
         detail::diagRecord(answer);
         return ApiServiceError::decodingError(decoded.error());
     }

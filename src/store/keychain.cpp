@@ -80,7 +80,8 @@ Result<std::shared_ptr<SecureStore>> currentStore() {
         out = std::move(error);
     }
     // Outside the lock: the diagnostics sink belongs to the host and may use the store itself.
-    if (!report.empty()) detail::diag("Secure store unavailable, nothing can be kept: " + report);
+    if (!report.empty()) detail::diag("Secure store unavailable, nothing can be kept: " + report,
+                                     DiagnosticLevel::warning);
     return out;
 }
 

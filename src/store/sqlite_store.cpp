@@ -972,7 +972,8 @@ class SqliteSecureStore final : public SecureStore {
         if (done) return done;
         if (!done.error().message.empty()) {
             detail::diag(std::string("Secure store: ") + what + " of \"" + name +
-                         "\" failed: " + done.error().message);
+                         "\" failed: " + done.error().message,
+                         DiagnosticLevel::warning);
             return done;
         }
         return statusFailure(keychainStatus(done));
@@ -1239,7 +1240,7 @@ void announce(const std::string& path, const StoreStatus& status) {
                        " backend (" + status.strength + ")";
     if (status.chosen != "asked for") line += ", chosen by storeProtection " + status.chosen;
     if (!status.caveat.empty()) line += "; weak: " + status.caveat;
-    detail::diag(line);
+    detail::diag(line, DiagnosticLevel::info);
 }
 
 /// The database at `path`, checked, in WAL mode, with secure_delete on: not yet of either
@@ -1381,7 +1382,7 @@ Result<std::shared_ptr<SecureStore>> openStore(const std::string& path,
         if (migrated.value()) {
             chosen = migrated.value()->chosen;
             if (auto done = scrub(db.get(), real, migrated.value()->plain); !done) {
-                detail::diag("Secure store: " + done.error().message);
+                detail::diag("Secure store: " + done.error().message, DiagnosticLevel::warning);
             }
         }
     }
@@ -1396,7 +1397,7 @@ Result<std::shared_ptr<SecureStore>> openStore(const std::string& path,
     if (metaText(meta.value(), "scrubbed") != "1") {
         // A seal or reset stopped before its old pages were wiped: wipe them now.
         if (auto done = scrub(db.get(), real, {}); !done) {
-            detail::diag("Secure store: " + done.error().message);
+            detail::diag("Secure store: " + done.error().message, DiagnosticLevel::warning);
         }
     }
     auto stmts = prepareStatements(db.get(), path, kSealedTable);
@@ -1586,7 +1587,7 @@ Result<StoreStatus> resetSqliteSecureStore(const std::string& path, const StoreO
     if (old) old->first->destroy(old->second, oldHandle);
     if (sealing) sealing->protection->sweep(sealing->ref(path));
     if (auto done = scrub(db.get(), real, {}); !done && sealing) {
-        detail::diag("Secure store: " + done.error().message);
+        detail::diag("Secure store: " + done.error().message, DiagnosticLevel::warning);
     }
     StoreStatus status;
     status.path = real;
