@@ -12,6 +12,7 @@
 //       <members: std::string, SecretString, std::optional<std::string>,
 //                 std::optional<SecretString>>
 //       template <class V> static constexpr void fields(V&& visit);
+//       template <class V> static void outcome(const Result&, V&& visit);
 //   };
 //
 // fields() calls visit(FieldSpec{name, cName, cliOption, secret, required, help}, &R::member) once for
@@ -30,6 +31,11 @@
 // RegisterDeviceRequest, RetrieveKeysRequest, SubmitCredentialRequest, FetchOtpChallengeRequest,
 // CheckOtpStatusRequest, ValidateOtpRequest, ValidateCardNumberRequest.
 // Expiry month and year are secret fields too (SecretString, secret = true).
+//
+// outcome(result, visit) calls visit(name, value) for each value of a success, in order, with a
+// bool, a text or an optional text (null when absent): the C result's values and the CLI's JSON
+// line both come from it. failed(error, visit), where a request type has one, names the values a
+// failure gives beside its error.
 //
 // Adding a field to an operation: add the member and its visit line here, and the value to the
 // wire record the operation sends. Checks, the CLI option with its help and the CLI output follow
@@ -94,6 +100,14 @@ struct CheckRegistrationRequest {
                         "the user's mobile number, e.g. +15550100"},
               &CheckRegistrationRequest::mobile);
     }
+    template <class V>
+    static void outcome(const Result& s, V&& visit) {
+        visit("registered", s == RegistrationStatus::registered);
+    }
+    template <class V>
+    static void failed(const Error&, V&& visit) {
+        visit("registered", false);
+    }
 };
 
 /// Registers the device and its user (DeviceRegistrationController::startDeviceRegistration).
@@ -127,6 +141,10 @@ struct RegisterDeviceRequest {
                         "own option: give a global --app-id before the command)"},
               &R::appId);
     }
+    template <class V>
+    static void outcome(const Result&, V&& visit) {
+        visit("result", "done");
+    }
 };
 
 /// Opens a transaction: its key material (createRetrieveKeysRequest).
@@ -153,6 +171,14 @@ struct RetrieveKeysRequest {
         visit(field::txnId, &R::txnId);
         visit(field::bic, &R::bic);
         visit(field::paymentInstrumentType, &R::paymentInstrumentType);
+    }
+    template <class V>
+    static void outcome(const Result& k, V&& visit) {
+        visit("bankKi", k.bankKi);
+        visit("publicKey", k.publicKey);
+        visit("sessionKey", k.sessionKey);
+        visit("txnId", k.txnId);
+        visit("rule", k.rule);
     }
 };
 
@@ -186,6 +212,14 @@ struct SubmitCredentialRequest {
         visit(field::publicKey, &R::publicKey);
         visit(field::sessionKey, &R::sessionKey);
     }
+    template <class V>
+    static void outcome(const Result&, V&& visit) {
+        visit("success", true);
+    }
+    template <class V>
+    static void failed(const Error&, V&& visit) {
+        visit("success", false);
+    }
 };
 
 /// Fetches an OTP challenge (createFetchOtpChallengeRequest).
@@ -215,6 +249,18 @@ struct FetchOtpChallengeRequest {
                         "what the OTP authorises, e.g. PURCHASE (default: the server's)"},
               &R::action);
     }
+    template <class V>
+    static void outcome(const Result& c, V&& visit) {
+        visit("referenceId", c.referenceId);
+        visit("otpChallengeCode", c.otpChallengeCode);
+        visit("otpExpiry", c.otpExpiry);
+        visit("action", c.action);
+    }
+    template <class V>
+    static void failed(const Error& e, V&& visit) {
+        visit("errorCode", e.errorCode);
+        visit("errorReason", e.errorReason);
+    }
 };
 
 /// One poll of an OTP's status (checkOtpStatus).
@@ -230,6 +276,14 @@ struct CheckOtpStatusRequest {
     template <class V>
     static constexpr void fields(V&& visit) {
         visit(field::txnId, &CheckOtpStatusRequest::txnId);
+    }
+    template <class V>
+    static void outcome(const Result& s, V&& visit) {
+        visit("status", s == OtpStatus::pending ? "retry" : "stop");
+    }
+    template <class V>
+    static void failed(const Error&, V&& visit) {
+        visit("status", "stop");
     }
 };
 
@@ -270,6 +324,14 @@ struct ValidateOtpRequest {
                         "\"referenceId\" from fetch-otp"},
               &R::referenceid);
     }
+    template <class V>
+    static void outcome(const Result&, V&& visit) {
+        visit("success", true);
+    }
+    template <class V>
+    static void failed(const Error& e, V&& visit) {
+        FetchOtpChallengeRequest::failed(e, visit);
+    }
 };
 
 /// Validates a card number against a bank (validateCardNumAsync).
@@ -302,6 +364,14 @@ struct ValidateCardNumberRequest {
         visit(FieldSpec{"bankName", "bank_name", "--bank-name", false, true,
                         "the bank name the card should belong to"},
               &R::bankName);
+    }
+    template <class V>
+    static void outcome(const Result& v, V&& visit) {
+        visit("success", v.commonResponse.success);
+        visit("reqMsgId", v.commonResponse.reqMsgID);
+        visit("errorCode", v.commonResponse.errorCode);
+        visit("errorReason", v.commonResponse.errorReason);
+        visit("bankNameMatchStatus", v.bankNameMatchStatus);
     }
 };
 
@@ -352,6 +422,11 @@ struct RegisterCardRequest {
               &R::cvv);
         visit(field::publicKey, &R::publicKey);
     }
+    template <class V>
+    static void outcome(const Result& r, V&& visit) {
+        visit("success", r.accepted);
+        visit("errorCode", r.errorCode);
+    }
 };
 
 /// The secure web page's address for a transaction (webUrlRequestAsync).
@@ -378,6 +453,10 @@ struct SecureWebUrlRequest {
         visit(field::paymentInstrumentType, &R::paymentInstrumentType);
         visit(field::bic, &R::bic);
         visit(field::sessionKey, &R::sessionKey);
+    }
+    template <class V>
+    static void outcome(const Result& refUrl, V&& visit) {
+        visit("refUrl", refUrl);
     }
 };
 

@@ -96,6 +96,11 @@ struct ResultData {
     }
 };
 
+/// What a result owns beside its public part; null for no result.
+const ResultData* dataOf(const tavi_result* result) {
+    return result ? static_cast<const ResultData*>(result->internal_) : nullptr;
+}
+
 /// A result's named values; a null value is absent.
 using Values = std::vector<std::pair<const char*, std::optional<std::string>>>;
 
@@ -149,78 +154,44 @@ tavi_result* invalid(const Error& e) {
     return make(TAVI_INVALID_ARGUMENT, {}, &e);
 }
 
-// ---- One result-shaping function per operation ------------------------------------------------
-// The blocking and the start form of an operation give the same result: the value's members on
-// success; on failure TAVI_FAILED with the whole error, beside the values failed() names.
+// ---- Result shaping ----------------------------------------------------------------------------
+// The blocking and the start form of an operation give the same result: the values its request
+// type's outcome() names on success; on failure TAVI_FAILED with the whole error, beside the
+// values its failed() names.
 
-Values values(const tavi::CheckRegistrationRequest*, tavi::RegistrationStatus s) {
-    using S = tavi::RegistrationStatus;
-    return {{"registered", flag(s == S::registered)},
-            {"status", s == S::registered ? "registered"
-                       : s == S::refused  ? "refused"
-                                          : "notRegistered"}};
-}
-Values values(const tavi::RegisterDeviceRequest*, tavi::Accepted) {
-    return {{"result", "done"}};
-}
-Values values(const void*, tavi::Accepted) {
-    return {{"success", flag(true)}};
-}
-Values values(const void*, const tavi::TransactionKeys& k) {
-    return {{"bankKi", k.bankKi},   {"publicKey", k.publicKey}, {"sessionKey", k.sessionKey},
-            {"txnId", k.txnId},     {"rule", k.rule}};
-}
-Values values(const void*, const tavi::OtpChallenge& c) {
-    return {{"referenceId", c.referenceId},
-            {"otpChallengeCode", c.otpChallengeCode},
-            {"otpExpiry", c.otpExpiry},
-            {"action", c.action}};
-}
-Values values(const void*, tavi::OtpStatus s) {
-    return {{"status", s == tavi::OtpStatus::pending ? "retry" : "stop"}};
-}
-Values values(const void*, const tavi::ValidateCardNumResponse& v) {
-    const tavi::CommonResponse& c = v.commonResponse;
-    return {{"success", flag(c.success)},   {"reqMsgId", c.reqMsgID},
-            {"errorCode", c.errorCode},     {"errorReason", c.errorReason},
-            {"bankNameMatchStatus", v.bankNameMatchStatus}};
-}
-Values values(const void*, const tavi::CardRegistration& r) {
-    return {{"success", flag(r.accepted)}, {"errorCode", r.errorCode}};
-}
-Values values(const void*, const std::string& refUrl) {
-    return {{"refUrl", refUrl}};
-}
+/// Collects what outcome() and failed() name: a bool as "true" or "false", a text, or NULL.
+struct Collect {
+    Values& out;
+    template <class T>
+    void operator()(const char* name, const T& value) const {
+        if constexpr (std::is_same_v<T, bool>)
+            out.emplace_back(name, flag(value));
+        else
+            out.emplace_back(name, std::optional<std::string>(value));
+    }
+};
 
-Values failed(const void*, const Error&) {
-    return {};
-}
-Values failed(const tavi::CheckRegistrationRequest*, const Error&) {
-    return {{"registered", flag(false)}};
-}
-Values failed(const tavi::SubmitCredentialRequest*, const Error&) {
-    return {{"success", flag(false)}};
-}
-Values failed(const tavi::CheckOtpStatusRequest*, const Error&) {
-    return {{"status", "stop"}};
-}
-/// The server's errorCode and errorReason (NULL when it did not refuse).
-Values codeReason(const Error& e) {
-    return {{"errorCode", e.errorCode}, {"errorReason", e.errorReason}};
-}
-Values failed(const tavi::FetchOtpChallengeRequest*, const Error& e) {
-    return codeReason(e);
-}
-Values failed(const tavi::ValidateOtpRequest*, const Error& e) {
-    return codeReason(e);
-}
-
+/// A success carries the call's correlation; an error carries its own.
 template <class R>
-tavi_result* shape(const Result<typename R::Result>& r) {
-    constexpr const R* op = nullptr;
+tavi_result* shape(const Result<typename R::Result>& r, const tavi::Correlation& correlation) {
     return guarded([&] {
-        return r ? make(TAVI_OK, values(op, r.value()))
-                 : make(TAVI_FAILED, failed(op, r.error()), &r.error());
+        Values values;
+        if (!r) {
+            if constexpr (requires { R::failed(r.error(), Collect{values}); })
+                R::failed(r.error(), Collect{values});
+            return make(TAVI_FAILED, values, &r.error());
+        }
+        R::outcome(r.value(), Collect{values});
+        if constexpr (std::is_same_v<R, tavi::CheckRegistrationRequest>) {
+            using S = tavi::RegistrationStatus;
+            const S s = r.value();
+            values.emplace_back("status", s == S::registered ? "registered"
+                                          : s == S::refused  ? "refused"
+                                                             : "notRegistered");
+        }
+        tavi_result* out = make(TAVI_OK, values);
+        if (out) static_cast<ResultData*>(out->internal_)->correlation = correlation;
+        return out;
     });
 }
 
@@ -278,11 +249,7 @@ tavi_result* blocking(const tavi_client* client, const char* const (&args)[N]) {
         tavi::Correlation correlation;
         tavi::CallOptions options;
         options.correlation = &correlation;
-        const auto result = client->client.call(std::move(request), options);
-        tavi_result* out = shape<R>(result);
-        // A success's correlation comes from the call; an error carries its own.
-        if (out && result) static_cast<ResultData*>(out->internal_)->correlation = correlation;
-        return out;
+        return shape<R>(client->client.call(std::move(request), options), correlation);
     });
 }
 
@@ -313,9 +280,8 @@ tavi_call* start(const tavi_client* client, const char* const (&args)[N],
         const bool isInvalid = refused.has_value();
         tavi::Completion<T> done = [core = call->core, completion, userData,
                                     isInvalid](Result<T> result) {
-            tavi_result* out = isInvalid ? invalid(result.error()) : shape<R>(result);
-            // A success's correlation comes from the call; an error carries its own.
-            if (out && result) static_cast<ResultData*>(out->internal_)->correlation = core->correlation;
+            tavi_result* out =
+                isInvalid ? invalid(result.error()) : shape<R>(result, core->correlation);
             if (completion) completion(out, userData);
             tavi_result_free(out);
             {
@@ -564,45 +530,36 @@ tavi_delivery tavi_result_delivery(const tavi_result* result) {
     static_assert(static_cast<int>(tavi::RequestDelivery::notSent) == TAVI_DELIVERY_NOT_SENT &&
                   static_cast<int>(tavi::RequestDelivery::mayHaveBeenReceived) ==
                       TAVI_DELIVERY_MAY_HAVE_BEEN_RECEIVED);
-    return result && result->internal_
-               ? static_cast<tavi_delivery>(static_cast<const ResultData*>(result->internal_)->delivery)
-               : TAVI_DELIVERY_UNKNOWN;
+    const ResultData* d = dataOf(result);
+    return d ? static_cast<tavi_delivery>(d->delivery) : TAVI_DELIVERY_UNKNOWN;
 }
 
 long tavi_result_http_status(const tavi_result* result) {
-    return result && result->internal_
-               ? static_cast<const ResultData*>(result->internal_)->httpStatus
-               : 0;
+    const ResultData* d = dataOf(result);
+    return d ? d->httpStatus : 0;
 }
 
 // ---- Correlation ---------------------------------------------------------------------------
 
-namespace {
-const tavi::Correlation* correlationOf(const tavi_result* result) {
-    if (!result || !result->internal_) return nullptr;
-    return &static_cast<const ResultData*>(result->internal_)->correlation;
-}
-}  // namespace
-
 const char* tavi_result_operation(const tavi_result* result) {
-    const auto* c = correlationOf(result);
-    return c ? c->operation : "";
+    const ResultData* d = dataOf(result);
+    return d ? d->correlation.operation : "";
 }
 const char* tavi_result_msg_id(const tavi_result* result) {
-    const auto* c = correlationOf(result);
-    return c ? c->msgId.c_str() : "";
+    const ResultData* d = dataOf(result);
+    return d ? d->correlation.msgId.c_str() : "";
 }
 const char* tavi_result_txn_id(const tavi_result* result) {
-    const auto* c = correlationOf(result);
-    return c ? c->txnId.c_str() : "";
+    const ResultData* d = dataOf(result);
+    return d ? d->correlation.txnId.c_str() : "";
 }
 long tavi_result_attempts(const tavi_result* result) {
-    const auto* c = correlationOf(result);
-    return c ? c->attempts : 0;
+    const ResultData* d = dataOf(result);
+    return d ? d->correlation.attempts : 0;
 }
 long tavi_result_elapsed_ms(const tavi_result* result) {
-    const auto* c = correlationOf(result);
-    return c ? static_cast<long>(c->elapsed.count()) : 0;
+    const ResultData* d = dataOf(result);
+    return d ? static_cast<long>(d->correlation.elapsed.count()) : 0;
 }
 
 void tavi_result_free(tavi_result* result) {

@@ -143,6 +143,7 @@ Result<T> runCall(Start&& start) {
 
 // The subcommands, one function each (in the files named).
 void addOperationCommands(CLI::App& app, Context& ctx);  // operations.cpp: one per operation
+std::string secretOptions();  // operations.cpp: "--cred-value, --otp, …", from the declarations
 void addStoreCommands(CLI::App& app, Context& ctx);      // local.cpp: store, device
 void addSandboxCommands(CLI::App& app, Context& ctx);    // sandbox_commands.cpp: sandbox, fault
 void addPendingCommand(CLI::App& app, Context& ctx);     // pending.cpp: the journal

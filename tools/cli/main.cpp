@@ -19,11 +19,11 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string(taviVersionString), "print the version and exit");
     app.footer(
-        "\nGlobal options may come before or after the command. Secret options (--cred-value, "
-        "--otp, --card-number, --expiry-month, --expiry-year, --cvv, --account-no) take - (one "
-        "line from standard input, in command-line order) or @FILE (a file only you can read, "
-        "chmod 600); a secret written on the command line is refused (exit 2), since other "
-        "users of this machine can read it there.\n"
+        "\nGlobal options may come before or after the command. Secret options (" +
+        secretOptions() +
+        ") take - (one line from standard input, in command-line order) or @FILE (a file only "
+        "you can read, chmod 600); a secret written on the command line is refused (exit 2), "
+        "since other users of this machine can read it there.\n"
         "Exit status: 0 the operation succeeded, 1 it failed (the error is the JSON line), "
         "2 usage error (message on standard error).\n"
         "\nExample:\n"

@@ -1,6 +1,8 @@
 // One subcommand per server operation. Its options, their help, its secrets, the call (through
 // tavi::Client) and the exit status come from the request's declaration (tavi/requests.hpp);
-// below is only what differs: the line each operation prints, and the local card checks.
+// below is only what differs: the line card validation prints, and the local card checks.
+
+#include <algorithm>
 
 #include "cli.hpp"
 #include "tavi/card.hpp"
@@ -8,28 +10,27 @@
 namespace tavi::cli {
 namespace {
 
-// --- the success line --------------------------------------------------------------------------
+// --- the result line ---------------------------------------------------------------------------
 
-Json output(const CheckOtpStatusRequest&, const OtpStatus& s) {
-    return {{"status", s == OtpStatus::pending ? "retry" : "stop"}};
+/// Collects what a request type's outcome() and failed() name as JSON members.
+struct Collect {
+    Json& out;
+    template <class T>
+    void operator()(const char* name, const T& value) const {
+        if constexpr (requires { value.has_value(); })
+            out[name] = optionalJson(value);
+        else
+            out[name] = value;
+    }
+};
+
+template <class R>
+Json output(const R&, const typename R::Result& result) {
+    Json out = Json::object();
+    R::outcome(result, Collect{out});
+    return out;
 }
-Json output(const CheckRegistrationRequest&, const RegistrationStatus& s) {
-    return {{"registered", s == RegistrationStatus::registered}};
-}
-Json output(const RegisterDeviceRequest&, const Accepted&) {
-    return {{"result", "done"}};
-}
-Json output(const auto&, const Accepted&) {
-    return {{"success", true}};
-}
-Json output(const RetrieveKeysRequest&, const TransactionKeys& k) {
-    return {{"bankKi", k.bankKi}, {"publicKey", k.publicKey}, {"sessionKey", k.sessionKey},
-            {"txnId", k.txnId},   {"rule", k.rule}};
-}
-Json output(const FetchOtpChallengeRequest&, const OtpChallenge& c) {
-    return {{"referenceId", c.referenceId}, {"otpChallengeCode", c.otpChallengeCode},
-            {"otpExpiry", c.otpExpiry},     {"action", c.action}};
-}
+/// Card number validation prints the answer's header as the server wrote it.
 Json output(const ValidateCardNumberRequest&, const ValidateCardNumResponse& r) {
     const CommonResponse& c = r.commonResponse;
     Json header = Json::object();
@@ -39,37 +40,23 @@ Json output(const ValidateCardNumberRequest&, const ValidateCardNumResponse& r) 
     if (c.errorReason) header["errorReason"] = *c.errorReason;
     return {{"commonResponse", header}, {"bankNameMatchStatus", optionalJson(r.bankNameMatchStatus)}};
 }
-Json output(const RegisterCardRequest&, const CardRegistration& r) {
-    return {{"success", r.accepted}, {"errorCode", r.errorCode}};
-}
-Json output(const SecureWebUrlRequest&, const std::string& url) {
-    return {{"refUrl", url}};
-}
 
-// --- the failure line (a cancellation prints the error value alone) ----------------------------
-
-Json failure(const auto&, const Error& e) {
-    return errorJson(e);
-}
-Json failure(const CheckOtpStatusRequest&, const Error& e) {
-    return beside({{"status", "stop"}}, e);
-}
-Json failure(const CheckRegistrationRequest&, const Error& e) {
-    return beside({{"registered", false}}, e);
-}
-Json failure(const SubmitCredentialRequest&, const Error& e) {
-    return beside({{"success", false}}, e);
-}
-/// The OTP commands: the server's errorCode and errorReason for a refusal, "Exception Occured"
-/// twice otherwise, with the error beside them.
+/// The error, beside what failed() names (a cancellation prints the error value alone). The OTP
+/// commands print "Exception Occured" for errorCode and errorReason unless the server refused.
 template <class R>
-    requires std::same_as<R, FetchOtpChallengeRequest> || std::same_as<R, ValidateOtpRequest>
 Json failure(const R&, const Error& e) {
-    const bool refused = e.domain == ErrorDomain::refusal;
-    const Json otherwise = "Exception Occured";
-    return beside({{"errorCode", refused ? optionalJson(e.errorCode) : otherwise},
-                   {"errorReason", refused ? optionalJson(e.errorReason) : otherwise}},
-                  e);
+    const bool cancelled = e.domain == ErrorDomain::client && e.code == ClientErrorCode::cancelled;
+    Json out = Json::object();
+    if constexpr (requires { R::failed(e, Collect{out}); }) {
+        if (cancelled) return errorJson(e);
+        R::failed(e, Collect{out});
+        constexpr bool otp =
+            std::is_same_v<R, FetchOtpChallengeRequest> || std::is_same_v<R, ValidateOtpRequest>;
+        if (otp && e.domain != ErrorDomain::refusal)
+            out["errorCode"] = out["errorReason"] = "Exception Occured";
+        return beside(std::move(out), e);
+    }
+    return errorJson(e);
 }
 
 // --- before any request ------------------------------------------------------------------------
@@ -160,13 +147,23 @@ void addOperation(CLI::App& app, Context& ctx) {
         auto result = runCall<typename Request::Result>(
             [&](auto done) { return Client().start(request, std::move(done)); });
         if (result) return printResult(output(request, result.value()));
-        const Error& e = result.error();
-        const bool cancelled = e.domain == ErrorDomain::client && e.code == ClientErrorCode::cancelled;
-        ctx.fail(cancelled ? errorJson(e) : failure(request, e));
+        ctx.fail(failure(request, result.error()));
     });
 }
 
 }  // namespace
+
+std::string secretOptions() {
+    std::vector<std::string> names;
+    forEachRequestType([&]<class Request>() {
+        Request::fields([&](const FieldSpec& field, auto) {
+            const std::string name(field.cliOption);
+            if (field.secret && std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(name);
+        });
+    });
+    return joined(names);
+}
 
 void addOperationCommands(CLI::App& app, Context& ctx) {
     forEachRequestType([&]<class Request>() { addOperation<Request>(app, ctx); });
