@@ -3,7 +3,8 @@
 // retrieval, TLS handshakes and memory. Prints a summary table and writes the figures as JSON.
 //
 //   tavi_bench [--out FILE] [--heap-ops N] [--in-situ-ops N] [--pause-seconds N]
-//              [--sections clients,load,insitu,instructions,operations,cold,delay,scale] [Google Benchmark flags]
+//              [--sections clients,load,insitu,instructions,operations,cold,delay,scale]
+//              [Google Benchmark flags]
 //
 // Every request goes to a sandbox server this program starts on loopback (or, for the delay
 // line, in a network namespace of its own).

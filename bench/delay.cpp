@@ -493,7 +493,9 @@ int runScaleChild(int calls, int connections, const std::string& url, const std:
     // One call per connection first: the connections are open (and their memory counted) before
     // the measured calls start.
     std::vector<Outcome> warm(static_cast<std::size_t>(connections));
-    for (const auto& h : startBatch(connections, warm, "SCALE-WARM-")) (void)h.waitFor(std::chrono::seconds(60));
+    for (const auto& h : startBatch(connections, warm, "SCALE-WARM-")) {
+        (void)h.waitFor(std::chrono::seconds(60));
+    }
     {
         std::lock_guard lock(mutex);
         completed = 0;

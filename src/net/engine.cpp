@@ -438,7 +438,8 @@ class Engine {
 
     // Starts the host's queued exchanges while its connections allow.
     void admit(Host& host) {
-        while (!host.queued.empty() && host.running < host.queued.head->prepared->maxConnections()) {
+        while (!host.queued.empty() &&
+               host.running < host.queued.head->prepared->maxConnections()) {
             Job* job = host.queued.pop();
             --queuedForConnection_;
             begin(job, host);
