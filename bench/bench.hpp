@@ -153,5 +153,14 @@ Json runCold(Env& env, const std::string& workDir);
 
 // delay.cpp: round trips per operation across a delay line between two network namespaces.
 Json runDelay(Env& env, const std::string& workDir, int pauseSeconds);
+/// 5,000 key retrievals started at once across the delay line with 32 connections, run by
+/// `selfPath --scale-child` in the client's namespace: correctness, the library's threads, the
+/// last completion in round trips and resident memory per queued call.
+Json runScale(Env& env, const std::string& selfPath, const std::string& workDir);
+/// `tavi_bench --scale-child CALLS CONNECTIONS URL CA_FILE STORE OUT_FILE`: CALLS key retrievals
+/// started at once with maxConnections CONNECTIONS; the figures as JSON in OUT_FILE; 0 when every
+/// call completed correctly.
+int runScaleChild(int calls, int connections, const std::string& url, const std::string& caFile,
+                  const std::string& storePath, const std::string& outFile);
 
 }  // namespace tavi::bench

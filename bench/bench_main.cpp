@@ -3,7 +3,8 @@
 // retrieval, TLS handshakes and memory. Prints a summary table and writes the figures as JSON.
 //
 //   tavi_bench [--out FILE] [--heap-ops N] [--in-situ-ops N] [--pause-seconds N]
-//              [--sections clients,load,insitu,instructions,operations,delay] [Google Benchmark flags]
+//              [--sections clients,load,insitu,instructions,operations,cold,delay,scale]
+//              [Google Benchmark flags]
 //
 // Every request goes to a sandbox server this program starts on loopback (or, for the delay
 // line, in a network namespace of its own).
@@ -423,6 +424,10 @@ int main(int argc, char** argv) {
     if (argc == 6 && std::string(argv[1]) == "--op-child") {
         return runOperationChild(argv[2], argv[3], std::atoi(argv[4]), argv[5]);
     }
+    if (argc == 8 && std::string(argv[1]) == "--scale-child") {
+        return runScaleChild(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5], argv[6],
+                             argv[7]);
+    }
     if (argc == 8 && std::string(argv[1]) == "--steady-child") {
         return runSteadyChild(argv[2], std::atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
     }
@@ -430,7 +435,7 @@ int main(int argc, char** argv) {
     int heapOps = 10000;
     int inSituOps = 2000;
     int pauseSeconds = 30;
-    std::string sections = "clients,load,insitu,instructions,operations,cold,delay";
+    std::string sections = "clients,load,insitu,instructions,operations,cold,delay,scale";
     std::vector<char*> rest{argv[0]};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -514,6 +519,7 @@ int main(int argc, char** argv) {
             }
             if (wanted("cold")) results["cold"] = runCold(env, workDir);
             if (wanted("delay")) results["delay"] = runDelay(env, workDir, pauseSeconds);
+            if (wanted("scale")) results["scale"] = runScale(env, selfPath(argv[0]), workDir);
             std::ofstream(outPath) << results.dump(2) << "\n";
             std::printf("\nresults written to %s\n", outPath.c_str());
             status = 0;

@@ -6,14 +6,18 @@
 // as round trips of the delay line. Where namespaces cannot be made (no privileges), the same
 // sequence runs on loopback, to show at least whether the pause cost a new connection.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <net/route.h>
 #include <poll.h>
 #include <sched.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,11 +29,15 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "bench.hpp"
 #include "tavi/tavi.hpp"
+
+extern char** environ;
 
 namespace tavi::bench {
 
@@ -411,6 +419,257 @@ Json runDelay(Env& env, const std::string& workDir, int pauseSeconds) {
     out["round_trip_ms"] = kRoundTripMs;
     out["pause_s"] = pauseSeconds;
     out["exchanges"] = table;
+    return out;
+}
+
+// ---- Many calls in flight across the delay line ------------------------------------------------
+
+namespace {
+
+constexpr int kScaleCalls = 5000;
+constexpr int kScaleConnections = 32;
+
+/// Threads of this process now.
+int processTasks() {
+    int tasks = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) tasks += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return tasks;
+}
+
+/// This process's resident memory, in KiB.
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runScaleChild(int calls, int connections, const std::string& url, const std::string& caFile,
+                  const std::string& storePath, const std::string& outFile) {
+    const int tasksBefore = processTasks();
+    auto& config = AppConstantTAVI::shared();
+    config.serverURL = url;
+    config.caFile = caFile;
+    config.diagnosticsSink = nullptr;
+    config.logLevel = LogLevel::off;
+    config.maxConnections = connections;
+    auto store = openSqliteSecureStore(storePath);
+    if (!store) return 1;
+    KeychainManager::setStore(store.value());
+
+    struct Outcome {
+        bool ok = false;
+        int completions = 0;
+        double atNs = 0;
+    };
+    std::mutex mutex;
+    int completed = 0;
+    auto startBatch = [&](int count, std::vector<Outcome>& outcomes, const std::string& prefix) {
+        std::vector<CallHandle> handles;
+        handles.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            const std::string txnId = prefix + std::to_string(i);
+            handles.push_back(TaviApiService::shared().startRetrieveKeys(
+                "MSG-SCALE", "FINANCIAL_TXN", txnId, "BANKXX01", "ACCOUNT",
+                [&, i, txnId](Result<TransactionKeys> r) {
+                    const double at = wallNs();
+                    std::lock_guard lock(mutex);
+                    auto& o = outcomes[static_cast<std::size_t>(i)];
+                    ++o.completions;
+                    o.ok = r.ok() && r.value().txnId == txnId;
+                    o.atNs = at;
+                    ++completed;
+                }));
+        }
+        return handles;
+    };
+    // One call per connection first: the connections are open (and their memory counted) before
+    // the measured calls start.
+    std::vector<Outcome> warm(static_cast<std::size_t>(connections));
+    for (const auto& h : startBatch(connections, warm, "SCALE-WARM-")) {
+        (void)h.waitFor(std::chrono::seconds(60));
+    }
+    {
+        std::lock_guard lock(mutex);
+        completed = 0;
+    }
+    const long rssBefore = residentKb();
+    int peakTasks = processTasks();
+
+    std::vector<Outcome> outcomes(static_cast<std::size_t>(calls));
+    const double start = wallNs();
+    const auto handles = startBatch(calls, outcomes, "SCALE-");
+    const double started = wallNs();
+    // Two round trips on: every start has reached the engine, few calls have ended.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long rssQueued = residentKb();
+    int completedThen = 0;
+    {
+        std::lock_guard lock(mutex);
+        completedThen = completed;
+    }
+    long rssPeak = rssQueued;
+    for (const auto& h : handles) {
+        while (!h.waitFor(std::chrono::milliseconds(20))) {
+            peakTasks = std::max(peakTasks, processTasks());
+            rssPeak = std::max(rssPeak, residentKb());
+        }
+    }
+    peakTasks = std::max(peakTasks, processTasks());
+    int correct = 0;
+    int duplicates = 0;
+    double last = start;
+    for (const auto& o : outcomes) {
+        correct += o.ok && o.completions == 1;
+        duplicates += o.completions > 1;
+        last = std::max(last, o.atNs);
+    }
+    const int queued = calls - completedThen;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double cpuMs = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    const Json out = {
+        {"process_cpu_ms", cpuMs},
+        {"calls", calls},
+        {"connections", connections},
+        {"correct", correct},
+        {"duplicate_completions", duplicates},
+        {"library_threads", peakTasks - tasksBefore},
+        {"start_ms", (started - start) / 1e6},
+        {"last_completion_ms", (last - start) / 1e6},
+        {"queued_at_sample", queued},
+        {"rss_before_kb", rssBefore},
+        {"rss_queued_kb", rssQueued},
+        {"rss_peak_kb", rssPeak},
+        {"rss_per_queued_call_bytes",
+         queued > 0 ? static_cast<double>(rssQueued - rssBefore) * 1024.0 / queued : 0}};
+    std::ofstream(outFile) << out.dump(2) << "\n";
+    return correct == calls ? 0 : 1;
+}
+
+Json runScale(Env& env, const std::string& selfPath, const std::string& workDir) {
+    (void)env;
+    Json out = Json::object();
+    std::fprintf(stderr, "scale: %d calls at once across the delay line...\n", kScaleCalls);
+    DelayLine line;
+    const std::string why = line.open();
+    const bool delayed = why.empty();
+    const int clientNs = delayed ? line.clientNs() : -1;
+    const int serverNs = delayed ? line.serverNs() : -1;
+
+    sandbox::Options options;
+    options.tls = true;
+    options.fixedTransactionKeys = true;
+    options.stateDir = workDir + "/scale-sandbox";
+    options.keepAliveSeconds = 60;
+    sandbox::Server server(options);
+    bool started = false;
+    if (!inNamespace(serverNs, [&] { started = server.start(); }) || !started) {
+        std::printf("\n== Calls in flight: skipped (the sandbox did not start: %s) ==\n",
+                    server.lastError().c_str());
+        out["skipped"] = "sandbox";
+        return out;
+    }
+    // A registered store of its own; the calls run in a child process whose every thread (the
+    // library's included) lives on the client's side of the line.
+    auto& config = AppConstantTAVI::shared();
+    const std::string savedUrl = config.serverURL;
+    const std::string savedCa = config.caFile;
+    const auto savedStore = KeychainManager::store();
+    config.serverURL = server.url();
+    config.caFile = server.caFile();
+    const std::string storePath = workDir + "/scale-store.db";
+    bool registered = false;
+    if (auto store = openSqliteSecureStore(storePath)) {
+        KeychainManager::setStore(store.value());
+        inNamespace(clientNs, [&] {
+            DeviceRegistrationController().startDeviceRegistration(
+                true, server.serverPublicKey(), "+15550177", "REG-SCALE", "com.example.wallet",
+                [&](const std::string& r) { registered = r == "done"; }, [](const Error&) {});
+            if (registered) keyRetrieval(server);  // the sandbox draws its keys: not measured
+        });
+    }
+    config.serverURL = savedUrl;
+    config.caFile = savedCa;
+    KeychainManager::setStore(savedStore);
+    const std::string outFile = workDir + "/scale.json";
+    int exitCode = -1;
+    if (registered) {
+        inNamespace(clientNs, [&] {
+            const std::vector<std::string> args{selfPath,
+                                                "--scale-child",
+                                                std::to_string(kScaleCalls),
+                                                std::to_string(kScaleConnections),
+                                                server.url(),
+                                                server.caFile(),
+                                                storePath,
+                                                outFile};
+            std::vector<char*> argv;
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            pid_t pid = -1;
+            if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
+                int status = 0;
+                if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+                    exitCode = WEXITSTATUS(status);
+                }
+            }
+        });
+    }
+    server.stop();
+    Json child;
+    if (std::ifstream in(outFile); in) child = Json::parse(in, nullptr, false);
+    if (!registered || !child.is_object()) {
+        std::printf("\n== Calls in flight: %s ==\n",
+                    registered ? "the child process wrote no figures" : "registration failed");
+        out["skipped"] = registered ? "child" : "registration";
+        return out;
+    }
+    const double rtt = kRoundTripMs;
+    const double rounds = static_cast<double>(kScaleCalls) / kScaleConnections;
+    const double lastMs = child["last_completion_ms"].get<double>();
+    const double perQueued = child["rss_per_queued_call_bytes"].get<double>();
+    const int threads = child["library_threads"].get<int>();
+    const int correct = child["correct"].get<int>();
+    if (delayed) {
+        std::printf("\n== Calls in flight (%d key retrievals at once, %d connections, %.0f ms "
+                    "round trip) ==\n",
+                    kScaleCalls, kScaleConnections, rtt);
+    } else {
+        std::printf("\n== Calls in flight: no delay line (%s); on loopback ==\n", why.c_str());
+    }
+    std::printf("%-44s %14s %18s\n", "", "measured", "target");
+    std::printf("%-44s %14d %18d\n", "calls completed correctly, exactly once", correct,
+                kScaleCalls);
+    std::printf("%-44s %14d %18s\n", "library threads (/proc/self/task)", threads, "<= 2");
+    char target[32];
+    std::snprintf(target, sizeof target, "<= %.0f ms", 1.2 * rounds * rtt);
+    std::printf("%-44s %11.0f ms %18s\n", "last completion after the first start", lastMs,
+                delayed ? target : "-");
+    if (delayed) {
+        std::snprintf(target, sizeof target, "<= %.1f", 1.2 * rounds);
+        std::printf("%-44s %14.1f %18s\n", "  in round trips", lastMs / rtt, target);
+    }
+    std::printf("%-44s %14.0f %18s\n", "RSS per queued call (bytes)", perQueued, "<= 4096");
+    std::printf("(%d calls still queued at the RSS sample; starting them took %.0f ms; the client "
+                "process used %.0f ms of CPU in all; exit %d)\n",
+                child["queued_at_sample"].get<int>(), child["start_ms"].get<double>(),
+                child["process_cpu_ms"].get<double>(), exitCode);
+    out = child;
+    out["delayed"] = delayed;
+    if (!delayed) out["why_not_delayed"] = why;
+    out["round_trip_ms"] = rtt;
+    out["targets"] = {{"library_threads", 2},
+                      {"last_completion_ms", delayed ? 1.2 * rounds * rtt : 0},
+                      {"rss_per_queued_call_bytes", 4096}};
     return out;
 }
 

@@ -97,6 +97,10 @@ public:
     /// resolve, a failed TLS handshake) is sent again, after a growing pause, within the
     /// operation's deadline. 0: never. At most 10.
     int maxRetries = 2;
+    /// Connections kept to one server at a time (per scheme, host and port): as many exchanges
+    /// run at once; further ones queue, in the order they were started, without holding a
+    /// connection's resources until one is free. 0 or less: 8. At most 256.
+    int maxConnections = 8;
     DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)
     /// When set, receives every diagnostic line with its level, and diagnosticsSink receives

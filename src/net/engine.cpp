@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -290,15 +291,53 @@ void markDelivered(CallState& state) {
 struct ExchangeStep::Job {
     std::unique_ptr<PreparedExchange> prepared;
     CallState* state = nullptr;
-    CURL* easy = nullptr;
+    CURL* easy = nullptr;  // set only while the exchange has a connection's transfer
     std::function<void(Result<Answer>)> done;
     std::uint64_t deadlineTimer = 0;  // ends the exchange at the call's deadline, queued or not
+    // While the exchange waits (for a connection, or for other trust settings' exchanges to
+    // end): the queue it waits in and its neighbours there.
+    struct JobQueue* queue = nullptr;
+    Job* previous = nullptr;
+    Job* next = nullptr;
 };
 
 namespace {
 
-// Connections the engine keeps to one server at a time; further exchanges wait for one.
-constexpr long kMaxHostConnections = 8;
+using Job = ExchangeStep::Job;
+
+}  // namespace
+
+// Exchanges waiting their turn, first come first served; one leaves from anywhere at once (a
+// cancelled or expired call's).
+struct JobQueue {
+    Job* head = nullptr;
+    Job* tail = nullptr;
+    std::size_t size = 0;
+
+    bool empty() const { return head == nullptr; }
+    void push(Job* job) {
+        job->queue = this;
+        job->previous = tail;
+        job->next = nullptr;
+        (tail != nullptr ? tail->next : head) = job;
+        tail = job;
+        ++size;
+    }
+    void erase(Job* job) {
+        (job->previous != nullptr ? job->previous->next : head) = job->next;
+        (job->next != nullptr ? job->next->previous : tail) = job->previous;
+        job->queue = nullptr;
+        job->previous = job->next = nullptr;
+        --size;
+    }
+    Job* pop() {
+        Job* job = head;
+        if (job != nullptr) erase(job);
+        return job;
+    }
+};
+
+namespace {
 
 class Engine {
   public:
@@ -318,24 +357,29 @@ class Engine {
 
     // ---- Engine thread only ----
 
-    void add(ExchangeStep::Job* job) {
+    // Queues the exchange for a connection to its server; it starts at once when one is free.
+    // It holds no transfer (no easy handle, no buffers) until then.
+    void add(Job* job) {
         if (haveTrust_ && !(trust_ == job->prepared->trust())) {
             // Connections made under other trust settings are never reused: the new settings
             // wait until the old ones' exchanges have ended, then every connection is closed.
-            if (!running_.empty()) {
-                waiting_.push_back(job);
+            if (!running_.empty() || queuedForConnection_ > 0) {
+                trustWaiting_.push(job);
                 return;
             }
             multi_.reset();
         }
         if (!multi_) newMulti(job->prepared->trust());
-        begin(job);
+        Host& host = hosts_[job->prepared->origin()];
+        host.queued.push(job);
+        ++queuedForConnection_;
+        admit(host);
     }
 
-    void remove(ExchangeStep::Job* job) {
-        if (const auto it = std::find(waiting_.begin(), waiting_.end(), job);
-            it != waiting_.end()) {
-            waiting_.erase(it);
+    void remove(Job* job) {
+        if (job->queue != nullptr) {
+            if (job->queue != &trustWaiting_) --queuedForConnection_;
+            job->queue->erase(job);
             return;
         }
         if (job->easy == nullptr) return;
@@ -346,17 +390,15 @@ class Engine {
 
     std::uint64_t addTimer(std::chrono::steady_clock::time_point at, std::function<void()> fire) {
         const std::uint64_t id = ++lastTimer_;
-        timers_.emplace(at, std::make_pair(id, std::move(fire)));
+        timerAt_.emplace(id, timers_.emplace(at, std::make_pair(id, std::move(fire))));
         return id;
     }
 
     void cancelTimer(std::uint64_t id) {
         if (id == 0) return;
-        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-            if (it->second.first == id) {
-                timers_.erase(it);
-                return;
-            }
+        if (const auto it = timerAt_.find(id); it != timerAt_.end()) {
+            timers_.erase(it->second);
+            timerAt_.erase(it);
         }
     }
 
@@ -370,6 +412,12 @@ class Engine {
     }
 
   private:
+    // One server's exchanges: those on its connections and those queued for one.
+    struct Host {
+        long running = 0;
+        JobQueue queued;
+    };
+
     Engine() : wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         // Made first, so that they are destroyed last: the engine's thread may still deliver,
@@ -386,20 +434,35 @@ class Engine {
 
     void newMulti(const TrustSettings& trust) {
         multi_.reset(curl_multi_init());
-        if (multi_) {
-            curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaxHostConnections);
-            curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, kMaxHostConnections);
-        }
+        connectionLimit_ = 0;
         trust_ = trust;
         haveTrust_ = true;
     }
 
-    void begin(ExchangeStep::Job* job) {
+    // libcurl's own bound stays at the largest limit admitted so far: the engine admits no more
+    // exchanges to a server than its limit, so each finds a kept connection (or opens one).
+    void allowConnections(long limit) {
+        if (!multi_ || limit <= connectionLimit_) return;
+        connectionLimit_ = limit;
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, limit);
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, limit);
+    }
+
+    // Starts the host's queued exchanges while its connections allow.
+    void admit(Host& host) {
+        while (!host.queued.empty() &&
+               host.running < host.queued.head->prepared->maxConnections()) {
+            Job* job = host.queued.pop();
+            --queuedForConnection_;
+            begin(job, host);
+        }
+    }
+
+    void begin(Job* job, Host& host) {
         EasyHandle easy;
         if (!idle_.empty()) {
             easy = std::move(idle_.back());
             idle_.pop_back();
-            curl_easy_reset(easy.get());
         } else {
             easy.reset(curl_easy_init());
         }
@@ -408,33 +471,39 @@ class Engine {
         }
         curl_easy_setopt(easy.get(), CURLOPT_PRIVATE, job);
         keyLogFile_ = job->prepared->keyLogFile();
+        allowConnections(job->prepared->maxConnections());
         if (curl_multi_add_handle(multi_.get(), easy.get()) != CURLM_OK) {
             return finish(job, job->prepared->finish(CURLE_FAILED_INIT, nullptr));
         }
         job->easy = easy.get();
-        running_.push_back(std::move(easy));
+        ++host.running;
+        running_.emplace(job, std::move(easy));
     }
 
-    void recycle(ExchangeStep::Job* job) {
-        const auto it = std::find_if(running_.begin(), running_.end(),
-                                     [job](const EasyHandle& e) { return e.get() == job->easy; });
-        if (it != running_.end()) {
-            curl_easy_reset(it->get());
-            idle_.push_back(std::move(*it));
+    void recycle(Job* job) {
+        if (const auto it = running_.find(job); it != running_.end()) {
+            curl_easy_reset(it->second.get());
+            idle_.push_back(std::move(it->second));
             running_.erase(it);
+            if (const auto host = hosts_.find(job->prepared->origin()); host != hosts_.end()) {
+                --host->second.running;
+            }
         }
         job->easy = nullptr;
     }
 
     void admitWaiting() {
-        if (!running_.empty() || waiting_.empty()) return;
-        std::vector<ExchangeStep::Job*> waiting;
-        waiting.swap(waiting_);
+        for (auto& [origin, host] : hosts_) admit(host);
+        if (!running_.empty() || queuedForConnection_ > 0 || trustWaiting_.empty()) return;
+        // Every exchange under the old trust settings has ended: their connections close, and
+        // the waiting exchanges start under theirs (those under yet other settings wait again).
         multi_.reset();
-        for (auto* job : waiting) add(job);
+        for (std::size_t n = trustWaiting_.size; n > 0 && !trustWaiting_.empty(); --n) {
+            add(trustWaiting_.pop());
+        }
     }
 
-    static void finish(ExchangeStep::Job* job, Result<Answer> result) {
+    static void finish(Job* job, Result<Answer> result) {
         auto done = std::move(job->done);
         if (done) done(std::move(result));
     }
@@ -454,7 +523,7 @@ class Engine {
             if (message->msg != CURLMSG_DONE) continue;
             CURL* easy = message->easy_handle;
             const CURLcode code = message->data.result;
-            ExchangeStep::Job* job = nullptr;
+            Job* job = nullptr;
             curl_easy_getinfo(easy, CURLINFO_PRIVATE, &job);
             curl_multi_remove_handle(multi_.get(), easy);
             if (job == nullptr) continue;
@@ -470,6 +539,7 @@ class Engine {
         const auto now = std::chrono::steady_clock::now();
         while (!timers_.empty() && timers_.begin()->first <= now) {
             auto fire = std::move(timers_.begin()->second.second);
+            timerAt_.erase(timers_.begin()->second.first);
             timers_.erase(timers_.begin());
             fire();
         }
@@ -517,10 +587,13 @@ class Engine {
             (void)!::read(wakeup_.get(), &count, sizeof count);
         }
         // The process is ending: transfers still running are dropped.
-        for (auto& easy : running_) curl_multi_remove_handle(multi_.get(), easy.get());
+        for (auto& [job, easy] : running_) curl_multi_remove_handle(multi_.get(), easy.get());
         running_.clear();
         multi_.reset();
     }
+
+    using Timers = std::multimap<std::chrono::steady_clock::time_point,
+                                 std::pair<std::uint64_t, std::function<void()>>>;
 
     std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
@@ -528,15 +601,17 @@ class Engine {
     UniqueFd wakeup_;
 
     MultiHandle multi_;
+    long connectionLimit_ = 0;  // libcurl's bound on the current multi
     TrustSettings trust_;
     bool haveTrust_ = false;
-    std::vector<EasyHandle> running_;
-    std::vector<EasyHandle> idle_;
-    std::vector<ExchangeStep::Job*> waiting_;
+    std::unordered_map<Job*, EasyHandle> running_;  // exchanges on a connection
+    std::vector<EasyHandle> idle_;                   // at most as many as ever ran at once
+    std::unordered_map<std::string, Host> hosts_;
+    std::size_t queuedForConnection_ = 0;  // in every host's queue
+    JobQueue trustWaiting_;                // exchanges under other trust settings
     std::string keyLogFile_;
-    std::multimap<std::chrono::steady_clock::time_point,
-                  std::pair<std::uint64_t, std::function<void()>>>
-        timers_;
+    Timers timers_;
+    std::unordered_map<std::uint64_t, Timers::iterator> timerAt_;
     std::uint64_t lastTimer_ = 0;
 
     std::thread thread_;  // last: starts once everything above exists

@@ -200,6 +200,7 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
     for (auto& c : p.origin_) c = asciiLower(c);
     p.origin_ += ':';
     p.origin_ += std::to_string(p.target_.parts.port);
+    p.maxConnections_ = config.maxConnections > 0 ? std::min(config.maxConnections, 256) : 8;
     p.pin_ = config.pinnedPublicKey;
     p.keyLogFile_ = config.tlsKeyLogFile;
     p.proxy_ = config.proxy;

@@ -171,6 +171,10 @@ class PreparedExchange {
 
     const TrustSettings& trust() const { return trust_; }
     const std::string& keyLogFile() const { return keyLogFile_; }
+    /// "scheme://host:port", lower case: the server whose connections the exchange shares.
+    const std::string& origin() const { return origin_; }
+    /// Exchanges with origin() that may run at once (AppConstantTAVI::maxConnections).
+    long maxConnections() const { return maxConnections_; }
 
     /// Sets every option of `easy` (reset beforehand) for this exchange. False when a part of
     /// the request could not be made (no memory).
@@ -216,6 +220,7 @@ class PreparedExchange {
     bool logging_ = false;
     TrustSettings trust_;
     std::string origin_;  // "scheme://host:port", lower case
+    long maxConnections_ = 8;
     std::string userAgentLine_;
     std::string pin_;
     std::string keyLogFile_;
