@@ -543,17 +543,31 @@ TEST_F(SessionIntegrity, WriteFailuresReachTheHostAndNeverMixTheSession) {
         KeychainManager::setStore(store);
         const Session before = registered();
 
-        // A second registration with the key item already kept writes once: the session.
+        // A second registration with the key item already kept writes the session once, besides
+        // its journal record and the record's removal.
         server().clearRequests();
         store->writes = 0;
         ASSERT_EQ(registerDevice().successes, 1);
-        EXPECT_EQ(store->writes.load(), 1);
+        EXPECT_EQ(store->writes.load(), 3);
         const Session second = session();
         EXPECT_NE(second, before);
 
-        // Nothing can be written, not even the key item of a server key never seen before.
+        // Not even the journal record can be written: the request does not go out.
         store->failure = failure;
+        store->writes = 0;
         store->failFrom = 1;
+        server().clearRequests();
+        const Outcome unrecorded = registerDevice();
+        ASSERT_EQ(unrecorded.errors, 1);
+        EXPECT_EQ(unrecorded.error->code, ClientErrorCode::storeUnavailable);
+        EXPECT_EQ(unrecorded.error->delivery, RequestDelivery::notSent);
+        EXPECT_TRUE(requestsTo(kRegisterPath).empty());
+        EXPECT_EQ(session(), second);
+
+        // Nothing can be written after the journal record, not even the key item of a server
+        // key never seen before.
+        store->writes = 0;
+        store->failFrom = 2;
         store->hideKeys = true;
         server().clearRequests();
         capture().clear();
