@@ -205,10 +205,21 @@ std::string TaviUtils::getUserAgent() const {
     const std::string model = device->model();
     const std::string name = device->systemName();
     const std::string version = device->systemVersion();
-    detail::diag(model + " " + name + " " + version);
-    detail::diag("GetUserGentFunction");
-    return "deviceModel :: " + model + " , systemName :: " + name +
-           " , systemVersion :: " + version + " SDK VERSION " + std::string(kUserAgentSdkVersion);
+    if (detail::diagnosticsOn()) {
+        detail::diag(model + " " + name + " " + version);
+        detail::diag("GetUserGentFunction");
+    }
+    std::string agent;
+    agent.reserve(64 + model.size() + name.size() + version.size());
+    agent += "deviceModel :: ";
+    agent += model;
+    agent += " , systemName :: ";
+    agent += name;
+    agent += " , systemVersion :: ";
+    agent += version;
+    agent += " SDK VERSION ";
+    agent += kUserAgentSdkVersion;
+    return agent;
 }
 
 std::int64_t TaviUtils::getCurrentTimeInMillis() {

@@ -189,15 +189,7 @@ std::size_t utf8SequenceAt(std::string_view text, std::size_t i) {
     return extra + 1;
 }
 
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t length = utf8SequenceAt(text, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
-}
+// isValidUTF8 is in record.cpp, beside the JSON reader whose validator it uses.
 
 std::string escapeControlCharacters(std::string_view text) {
     // Fast path: plain printable ASCII passes unchanged.

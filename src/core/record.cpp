@@ -10,6 +10,13 @@
 
 namespace tavi::detail {
 
+// Strict UTF-8 (no overlong forms, surrogates or code points beyond U+10FFFF), checked by the
+// JSON reader's own validator many bytes at a time: every request, answer and stored value
+// passes through here.
+bool isValidUTF8(std::string_view text) {
+    return simdjson::validate_utf8(text.data(), text.size());
+}
+
 // ---- Writing ----------------------------------------------------------------------------------
 
 namespace {

@@ -186,7 +186,16 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
     }
     p.deadlineTotal_ = OperationScope::totalMilliseconds();
     // The user agent first: the device description writes its own lines as it is asked.
-    p.userAgentLine_ = "User-Agent: " + headerSafe(TaviUtils().getUserAgent());
+    {
+        const std::string agent = headerSafe(TaviUtils().getUserAgent());
+        using namespace std::string_view_literals;  // the lines' NULs are part of the text
+        static constexpr auto kBefore = "Content-Type: application/json\0User-Agent: "sv;
+        static constexpr auto kAfter = "\0ln: en\0Accept:\0Expect:\0"sv;
+        p.headerLines_.reserve(kBefore.size() + agent.size() + kAfter.size());
+        p.headerLines_ += kBefore;
+        p.headerLines_ += agent;  // no NUL: headerSafe made every control character a space
+        p.headerLines_ += kAfter;
+    }
     // The lines are only built when something will receive them.
     p.logging_ = diagnosticsOn();
     if (p.logging_) {
@@ -208,16 +217,18 @@ Result<std::unique_ptr<PreparedExchange>> PreparedExchange::prepare(
 }
 
 bool PreparedExchange::configure(CURL* h) {
-    // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults.
-    const std::array<const char*, 5> lines{"Content-Type: application/json", userAgentLine_.c_str(),
-                                           "ln: en", "Accept:", "Expect:"};
-    headers_.reset();
-    for (const char* line : lines) {
-        if (!append(headers_, line)) {
-            headers_.reset();
-            return false;
-        }
+    // Exactly three headers; the empty "Accept:" and "Expect:" remove curl's defaults. The list's
+    // nodes are this exchange's own, pointing into its buffer of lines: nothing is copied.
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < headerNodes_.size(); ++i) {
+        if (at >= headerLines_.size()) return false;
+        headerNodes_[i].data = headerLines_.data() + at;
+        headerNodes_[i].next = i + 1 < headerNodes_.size() ? &headerNodes_[i + 1] : nullptr;
+        at = headerLines_.find('\0', at);
+        if (at == std::string::npos) return false;
+        ++at;
     }
+    if (at != headerLines_.size()) return false;
     CURLSH* share = sharedTransportState(trust_);
     if (h == nullptr || share == nullptr) return false;
 
@@ -263,7 +274,7 @@ bool PreparedExchange::configure(CURL* h) {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &installTrustStore);
     // TLS sessions are resumed from the share of these trust settings only.
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &trust_);
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerNodes_.data());
     if (pinnedLocalhost_) curl_easy_setopt(h, CURLOPT_RESOLVE, pinnedLocalhost_.get());
     if (cleartext) {
         // Cleartext (loopback only) never goes through a proxy, whatever the environment says.

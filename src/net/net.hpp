@@ -221,11 +221,13 @@ class PreparedExchange {
     TrustSettings trust_;
     std::string origin_;  // "scheme://host:port", lower case
     long maxConnections_ = 8;
-    std::string userAgentLine_;
+    // The request's header lines, each ended by a NUL, in one buffer; headerNodes_ list them
+    // for libcurl, which only reads the list.
+    std::string headerLines_;
+    std::array<curl_slist, 5> headerNodes_{};
     std::string pin_;
     std::string keyLogFile_;
     std::optional<std::string> proxy_;
-    HeaderList headers_;
     HeaderList pinnedLocalhost_;
     Transfer transfer_;
 };

@@ -258,11 +258,14 @@ class ThreadTransferState {
         }
         idleSocket_ = CURL_SOCKET_BAD;
         if (easy_) {
-            curl_easy_reset(easy_.get());
+            // release() reset it after the last request; only a handle given out without being
+            // released since (never, with the lease) would still hold that request's options.
+            if (!clean_) curl_easy_reset(easy_.get());
         } else {
             easy_.reset(curl_easy_init());
             trust_ = trust;
         }
+        clean_ = false;
         busy_ = easy_ != nullptr;
         return easy_.get();
     }
@@ -276,6 +279,7 @@ class ThreadTransferState {
                 idleSocket_ = socket;
             }
             curl_easy_reset(easy_.get());
+            clean_ = true;
         }
         busy_ = false;
     }
@@ -306,6 +310,7 @@ class ThreadTransferState {
     TrustSettings trust_;
     curl_socket_t idleSocket_ = CURL_SOCKET_BAD;  // the connection the last request used
     bool busy_ = false;
+    bool clean_ = false;  // reset since its last request: no options are left on it
 };
 
 // Where the TLS secrets of the calling thread's new connections go, while an exchange runs: the

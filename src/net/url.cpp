@@ -4,7 +4,9 @@
 #include <curl/curl.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "net/net.hpp"
@@ -190,34 +192,70 @@ std::string headersText(const std::map<std::string, std::string>& headers) {
     return out;
 }
 
+namespace {
+
+// The scheme, host and port of `baseURL + endPoint`. An endpoint that is empty or starts a path
+// leaves the base URL's authority as it is (the authority ends at the first "/", "?" or "#" after
+// "://", in the base URL or at the endpoint's first character), so the base URL's own parts
+// serve, parsed once per thread while the configured URL stays the same; the endpoint is still
+// checked for bytes a URL cannot carry. Anything else is parsed whole.
+std::optional<ParsedURL> partsOf(const std::string& baseURL, std::string_view endPoint,
+                                 const std::string& joined, std::string& problem) {
+    if (!endPoint.empty() && endPoint.front() != '/') return parseURL(joined, problem);
+    struct LastBase {
+        std::string text;
+        ParsedURL parts;
+    };
+    thread_local std::optional<LastBase> last;
+    if (!last || last->text != baseURL) {
+        std::string ignored;
+        auto parts = parseURL(baseURL, ignored);
+        if (!parts) return parseURL(joined, problem);  // worded for the whole URL
+        last = LastBase{baseURL, std::move(*parts)};
+    }
+    if (const auto at = firstNonURLCharacter(endPoint); at != std::string_view::npos) {
+        problem = "the URL text has a byte a URL cannot carry (" +
+                  hexByte(static_cast<unsigned char>(endPoint[at])) + " at offset " +
+                  std::to_string(baseURL.size() + at) + ")";
+        return std::nullopt;
+    }
+    return last->parts;
+}
+
+}  // namespace
+
 std::optional<JoinedURL> joinAndParse(const std::string& baseURL, const std::string& endPoint,
                                       const std::map<std::string, QueryValue>& queryParams,
                                       std::string& problem) {
-    const std::string joined = baseURL + endPoint;
-    auto parts = parseURL(joined, problem);
+    std::string joined = baseURL + endPoint;
+    auto parts = partsOf(baseURL, endPoint, joined, problem);
     if (!parts) return std::nullopt;
 
-    std::string rest = joined;
-    std::string fragment;
-    if (const auto hash = rest.find('#'); hash != std::string::npos) {
-        fragment = rest.substr(hash);
-        rest.erase(hash);
+    const std::string_view whole(joined);
+    std::string_view prefix = whole;
+    std::string_view fragment;
+    if (const auto hash = prefix.find('#'); hash != std::string_view::npos) {
+        fragment = prefix.substr(hash);
+        prefix = prefix.substr(0, hash);
     }
-    std::string prefix = rest;
-    std::optional<std::string> query;
-    if (const auto mark = rest.find('?'); mark != std::string::npos) {
-        prefix = rest.substr(0, mark);
-        query = rest.substr(mark + 1);
+    std::optional<std::string_view> query;
+    if (const auto mark = prefix.find('?'); mark != std::string_view::npos) {
+        query = prefix.substr(mark + 1);
+        prefix = prefix.substr(0, mark);
     }
+    std::string items;
     if (!queryParams.empty()) {
-        std::string items;
         for (const auto& [name, value] : queryParams) {
             if (!items.empty()) items += '&';
             items += percentEncode(name) + "=" + percentEncode(queryValueText(value));
         }
-        query = std::move(items);
+        query = items;
     }
-    std::string url = prefix;
+    // As sent: a "+" in the query is a plus sign, not a space.
+    const bool rewritten = !queryParams.empty() ||
+                           (query && query->find('+') != std::string_view::npos);
+    if (!rewritten) return JoinedURL{std::move(joined), std::move(*parts)};
+    std::string url(prefix);
     if (query) {
         url += '?';
         for (char c : *query) {

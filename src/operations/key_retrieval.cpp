@@ -35,7 +35,7 @@ detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs&
     detail::diagRecord(payload);
 
     auto body = detail::sealedBody<EncryptionKeyRetrievalRequest>(request, payload, true);
-    if (body) detail::diag(std::to_string(body.value().size()) + " bytes");
+    if (body && detail::diagnosticsOn()) detail::diag(std::to_string(body.value().size()) + " bytes");
     auto post = detail::postAndDecode<EncryptionKeyRetrievalResponse>(kEndpoint, std::move(body));
     auto response = co_await post;
     if (!response) co_return response.error();

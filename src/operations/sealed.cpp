@@ -91,7 +91,7 @@ Result<std::string> sealPayloadText(const SealedRequest& request, const std::str
             .withUnderlying(encrypted.error());
     }
     const Bytes& bytes = encrypted.value();
-    if (logEncryptedLength) diag("Optional(" + std::to_string(bytes.size()) + " bytes)");
+    if (logEncryptedLength && diagnosticsOn()) diag("Optional(" + std::to_string(bytes.size()) + " bytes)");
     return utils.convertToBase64UrlFormat(base64Encode(bytes));
 }
 

@@ -43,7 +43,7 @@ detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
     auto* text = std::get_if<std::string>(&opened);
     if (text == nullptr) co_return detail::notOpened<std::string>(std::move(opened));
 
-    detail::diag("Optional(" + detail::quoted(*text) + ")");
+    if (detail::diagnosticsOn()) detail::diag("Optional(" + detail::quoted(*text) + ")");
     auto answer = detail::decodeText<WebUrlResponsePayload>(*text);
     if (!answer) co_return ApiServiceError::decodingError(answer.error());
     if (!answer.value().refUrl) {

@@ -171,7 +171,8 @@ Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession
         return ApiServiceError::decodingError(decoded.error());
     }
     const UserRegistrationDecrpytedPayload& values = decoded.value();
-    detail::diag("PSP Identifier: " + values.pspIdentifier.value_or("N/A"));
+    if (detail::diagnosticsOn())
+        detail::diag("PSP Identifier: " + values.pspIdentifier.value_or("N/A"));
     if (!values.pspIdentifier || !values.taviKey) {
         // Half a session is worse than none: nothing is stored.
         detail::diag("Tavi Key: " + values.taviKey.value_or("N/A"));
@@ -186,7 +187,7 @@ Result<Accepted> openAndStore(const RegistrationArgs& call, const PendingSession
     // cancelled and nothing is written.
     if (!detail::beginCommit()) return detail::cancelledError(RequestDelivery::mayHaveBeenReceived);
     const Done saved = saveSession(store, call, pending, *values.pspIdentifier, *values.taviKey);
-    detail::diag("Tavi Key: " + *values.taviKey);
+    if (detail::diagnosticsOn()) detail::diag("Tavi Key: " + *values.taviKey);
     detail::diagRecord(answer);
     if (!saved) return detail::storeWriteError("the registered session", saved.error());
     return Accepted{};
