@@ -22,3 +22,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVI_CROSS_EMULATOR})
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TAVI_CROSS_DEB_ARCH})
 # libsimdjson-dev is installed for the machine only; see cross/simdjson-config.cmake.
 set(simdjson_DIR ${CMAKE_CURRENT_LIST_DIR}/cross CACHE PATH "simdjson for the cross build")
+# GNUInstallDirs picks Debian's multiarch directory (lib/<triple>) only for native builds; the
+# target's packages install there too, as the machine's own do.
+set(CMAKE_INSTALL_LIBDIR lib/${TAVI_CROSS_TRIPLE} CACHE PATH "Object code libraries (multiarch)")

@@ -105,11 +105,17 @@ echo "ok: SONAME libtavi.so.1, stripped, $exports exported symbols, no internals
 # ---- end of hardening ----------------------------------------------------------------------------
 # ---- Size budget ---------------------------------------------------------------------------------
 # The stripped libtavi.so as packaged is at most TAVI_SIZE_BUDGET bytes. The target is 1.0 MB
-# (1000000); until the library gets there the check holds it to what it has reached, so that it
-# can only shrink: lower the default as it does. What each part
-# costs: the sections (size -A) and the largest functions and tables of the unstripped build
-# (nm --size-sort), summed by where they come from.
-budget=${TAVI_SIZE_BUDGET:-1200000}
+# (1000000); until the library gets there the check holds it, per architecture, to what it has
+# reached, so that it can only shrink: lower a figure as it does. Reached (docs/PERFORMANCE.md,
+# "Size"): amd64 1,116,344 bytes, arm64 1,050,720; the rest of the way costs key-retrieval
+# speed. What each part costs: the sections (size -A) and the largest functions and tables of
+# the unstripped build (nm --size-sort), summed by where they come from.
+case "$arch" in
+  amd64) default_budget=1120000 ;;
+  arm64) default_budget=1055000 ;;
+  *) default_budget=1200000 ;;
+esac
+budget=${TAVI_SIZE_BUDGET:-$default_budget}
 lib_bytes=$(stat -c %s "$lib")
 echo "libtavi.so.$version ($arch, stripped): $lib_bytes bytes, budget $budget"
 size -A "$lib" | awk 'NR > 2 && $2 > 4096 { printf "  section %-20s %8d\n", $1, $2 }'
