@@ -257,6 +257,13 @@ TEST_F(CApiFlow, ConfigurationAndLogLevelByName) {
     ASSERT_EQ(tavi_config_set("operationDeadlineMilliseconds", "45000"), TAVI_OK);
     EXPECT_EQ(text(tavi_config_get("operationDeadlineMilliseconds")), "45000");
     ASSERT_EQ(tavi_config_set("operationDeadlineMilliseconds", "0"), TAVI_OK);
+    // The connection limit by name: 1 to 256.
+    EXPECT_EQ(text(tavi_config_get("maxConnections")), "8");
+    EXPECT_EQ(tavi_config_set("maxConnections", "0"), TAVI_INVALID_ARGUMENT);
+    EXPECT_EQ(tavi_config_set("maxConnections", "257"), TAVI_INVALID_ARGUMENT);
+    ASSERT_EQ(tavi_config_set("maxConnections", "32"), TAVI_OK);
+    EXPECT_EQ(text(tavi_config_get("maxConnections")), "32");
+    ASSERT_EQ(tavi_config_set("maxConnections", "8"), TAVI_OK);
     ASSERT_EQ(tavi_config_set("proxy", ""), TAVI_OK);
     char* proxy = tavi_config_get("proxy");
     ASSERT_NE(proxy, nullptr);

@@ -132,7 +132,8 @@ TAVI_API const char* tavi_version(void);
  *  1 to 86400000, that is 24 hours), "logLevel" ("off", "error" or "debug"),
  *  "operationDeadlineMilliseconds" (decimal, 0 = twice the timeout, at most 86400000),
  *  "maxRetries" (decimal 0 to 10: how often a request that could not be sent is sent again;
- *  default 2), "proxy"
+ *  default 2), "maxConnections" (decimal 1 to 256: connections kept open to one server, calls
+ *  beyond them wait in the library's queue; default 8; added in 1.3), "proxy"
  *  (HTTPS only, as a tunnel; "" none; NULL: the environment's), "tlsKeyLogFile" ("" none; a
  *  file of the effective user's own with no group or other access, never a link).
  *  Set values before the first operation; do not set one while an operation may be reading it.

@@ -403,6 +403,14 @@ struct Duration {
 constexpr Duration kDurations[] = {
     {"timeoutMilliseconds", &AppConstantTAVI::timeoutMilliseconds, 1},
     {"operationDeadlineMilliseconds", &AppConstantTAVI::operationDeadlineMilliseconds, 0}};
+/// Counts, each with its range.
+struct Count {
+    std::string_view name;
+    int AppConstantTAVI::*member;
+    int least, most;
+};
+constexpr Count kCounts[] = {{"maxRetries", &AppConstantTAVI::maxRetries, 0, 10},
+                             {"maxConnections", &AppConstantTAVI::maxConnections, 1, 256}};
 constexpr std::string_view kLogLevels[] = {"off", "error", "debug"};  // by LogLevel's value
 
 tavi_status setConfig(AppConstantTAVI& c, const char* name, const char* value) {
@@ -423,12 +431,13 @@ tavi_status setConfig(AppConstantTAVI& c, const char* name, const char* value) {
             return TAVI_INVALID_ARGUMENT;
         return c.*d.member = ms, TAVI_OK;
     }
-    if (n == "maxRetries") {
-        int retries = 0;
-        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), retries);
-        if (ec != std::errc() || end != v.data() + v.size() || retries < 0 || retries > 10)
+    for (const auto& k : kCounts) {
+        if (k.name != n) continue;
+        int count = 0;
+        const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), count);
+        if (ec != std::errc() || end != v.data() + v.size() || count < k.least || count > k.most)
             return TAVI_INVALID_ARGUMENT;
-        return c.maxRetries = retries, TAVI_OK;
+        return c.*k.member = count, TAVI_OK;
     }
     for (std::size_t i = 0; n == "logLevel" && i < std::size(kLogLevels); ++i)
         if (kLogLevels[i] == v) return c.logLevel = static_cast<tavi::LogLevel>(i), TAVI_OK;
@@ -443,7 +452,8 @@ char* getConfig(const AppConstantTAVI& c, const char* name) {
         if (key == n) return copyText(c.*member);
     for (const auto& d : kDurations)
         if (d.name == n) return copyText(std::to_string(c.*d.member));
-    if (n == "maxRetries") return copyText(std::to_string(c.maxRetries));
+    for (const auto& k : kCounts)
+        if (k.name == n) return copyText(std::to_string(c.*k.member));
     if (n == "logLevel") return copyText(std::string(kLogLevels[static_cast<int>(c.logLevel)]));
     return nullptr;
 }
