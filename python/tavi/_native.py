@@ -282,6 +282,10 @@ def start(operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: i
     with _pending_lock:
         pending.handle = handle
         _live[handle] = None
+        closing = _closing
+    if closing:  # started while the interpreter ends, after _shutdown took its list: end it here
+        lib.tavi_call_cancel(handle)
+        lib.tavi_call_wait(handle)
     return handle
 
 
@@ -295,6 +299,8 @@ def free(handle: int) -> None:
     interpreter ends would be torn down inside the library)."""
     lib.tavi_call_wait(handle)
     with _pending_lock:
+        if _closing:  # _shutdown may be waiting on this handle: it stays until the process ends
+            return
         _live.pop(handle, None)
     lib.tavi_call_free(handle)
 
@@ -302,9 +308,11 @@ def free(handle: int) -> None:
 def _shutdown() -> None:
     # Calls still in flight when the interpreter ends are cancelled and waited for, so that no
     # completion or diagnostic line enters Python once it is gone.
+    # _closing is set under the lock that free() takes, so no handle of this list is freed
+    # while it is cancelled and waited for here (a thread still running may end its call now).
     global _closing
-    _closing = True
     with _pending_lock:
+        _closing = True
         handles = list(_live)
     for h in handles:
         lib.tavi_call_cancel(h)
