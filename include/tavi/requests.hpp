@@ -460,6 +460,19 @@ struct SecureWebUrlRequest {
     }
 };
 
+/// Every request type, in Connection's order: X(R) once for each.
+#define TAVI_REQUEST_TYPES(X)   \
+    X(CheckRegistrationRequest)  \
+    X(RegisterDeviceRequest)     \
+    X(RetrieveKeysRequest)       \
+    X(SubmitCredentialRequest)   \
+    X(FetchOtpChallengeRequest)  \
+    X(CheckOtpStatusRequest)     \
+    X(ValidateOtpRequest)        \
+    X(ValidateCardNumberRequest) \
+    X(RegisterCardRequest)       \
+    X(SecureWebUrlRequest)
+
 /// Calls `visit.template operator()<R>()` for every request type, in the CLI's order.
 template <class V>
 void forEachRequestType(V&& visit) {

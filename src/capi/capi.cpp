@@ -360,18 +360,21 @@ tavi_card_state cState(tavi::CardState s) {
                                               : TAVI_CARD_INVALID;
 }
 
-/// The store's protection as one JSON line in *json: its status, or {"error":{…}}.
+/// An error as one JSON line: {"error":{"domain":…,"code":…,"message":…}}.
+std::string errorJson(const Error& e) {
+    using tavi::detail::jsonQuoted;
+    return "{\"error\":{\"domain\":" + jsonQuoted(e.domain) + ",\"code\":" +
+           std::to_string(e.code) + ",\"message\":" + jsonQuoted(e.message) + "}}";
+}
+
+/// The store's protection as one JSON line in *json: its status, or its error.
 template <class F>
 tavi_status storeJson(char** json, F&& call) {
     if (!json) return TAVI_INVALID_ARGUMENT;
     *json = nullptr;
     return guard(TAVI_INTERNAL_ERROR, [&] {
-        using tavi::detail::jsonQuoted;
         const tavi::Result<tavi::StoreStatus> r = call();
-        *json = copyText(r ? r.value().json()
-                           : "{\"error\":{\"domain\":" + jsonQuoted(r.error().domain) +
-                                 ",\"code\":" + std::to_string(r.error().code) +
-                                 ",\"message\":" + jsonQuoted(r.error().message) + "}}");
+        *json = copyText(r ? r.value().json() : errorJson(r.error()));
         return !*json ? TAVI_INTERNAL_ERROR : r ? TAVI_OK : TAVI_FAILED;
     });
 }
@@ -813,12 +816,7 @@ tavi::Client journalClient(const tavi_client* client) {
 }
 
 tavi_status journalFailure(const tavi::Error& error, char** error_json) {
-    if (error_json) {
-        using tavi::detail::jsonQuoted;
-        *error_json = copyText("{\"error\":{\"domain\":" + jsonQuoted(error.domain) +
-                               ",\"code\":" + std::to_string(error.code) +
-                               ",\"message\":" + jsonQuoted(error.message) + "}}");
-    }
+    if (error_json) *error_json = copyText(errorJson(error));
     return TAVI_FAILED;
 }
 

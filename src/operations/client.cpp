@@ -24,45 +24,12 @@ class EngineConnection final : public Connection {
     explicit EngineConnection(std::shared_ptr<const detail::ClientContext> context)
         : context_(std::move(context)) {}
 
-    CallHandle start(CheckRegistrationRequest r, Completion<RegistrationStatus> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
+#define TAVI_START(R)                                                                        \
+    CallHandle start(R r, Completion<R::Result> c, const CallOptions& o) override {          \
+        return run(std::move(r), std::move(c), o);                                           \
     }
-    CallHandle start(RegisterDeviceRequest r, Completion<Accepted> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(RetrieveKeysRequest r, Completion<TransactionKeys> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(SubmitCredentialRequest r, Completion<Accepted> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(FetchOtpChallengeRequest r, Completion<OtpChallenge> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(CheckOtpStatusRequest r, Completion<OtpStatus> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(ValidateOtpRequest r, Completion<Accepted> c, const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(ValidateCardNumberRequest r, Completion<ValidateCardNumResponse> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(RegisterCardRequest r, Completion<CardRegistration> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
-    CallHandle start(SecureWebUrlRequest r, Completion<std::string> c,
-                     const CallOptions& o) override {
-        return run(std::move(r), std::move(c), o);
-    }
+    TAVI_REQUEST_TYPES(TAVI_START)
+#undef TAVI_START
 
   private:
     template <class R>

@@ -8,7 +8,6 @@
 #include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
-#include "translator/seal.hpp"
 
 namespace tavi {
 
@@ -22,23 +21,17 @@ detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
     detail::noteOperation("submitCredential", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
-    auto sealed = detail::beginSealedRequest(
-        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    auto sealed = detail::beginSessionKeyRequest(call);
     if (!sealed) co_return sealed.error();
     const detail::SealedRequest& request = sealed.value();
 
-    auto sealedCredential =
-        detail::sealForBank(call.credValue.view(), call.bankKi, call.publicKey, call.txnId);
-    if (!sealedCredential) {
-        co_return detail::clientError(ClientErrorCode::invalidKey,
-                                      "the credential could not be sealed for the bank: the bank "
-                                      "key cannot be used");
-    }
+    auto sealedCredential = detail::sealedForBank(call, call.credValue.view(), "the credential");
+    if (!sealedCredential) co_return sealedCredential.error();
 
     CredentialSubmissionPayload payload;
     payload.deviceInfo = request.deviceInfo;
     payload.authorizePINCred.credType = call.credType;
-    payload.authorizePINCred.credValue = std::move(*sealedCredential);
+    payload.authorizePINCred.credValue = std::move(sealedCredential).value();
 
     auto responseStep = detail::postAndDecode<CredentialSubmissionResponse>(
         kEndpoint, detail::sealedBody<CredentialSubmissionRequest>(request, payload, false));

@@ -64,12 +64,9 @@ detail::Task<detail::Attempted<OtpChallenge>> attempt(const FetchOtpArgs& call) 
 }
 
 detail::Task<Result<OtpChallenge>> fetchOtpCall(FetchOtpArgs call) {
-    detail::noteOperation("fetchOtpChallenge", call.txnId, detail::Resend::neverAfterSending);
-    if (auto refused = detail::checkRequest(call)) co_return *refused;
-    auto step = detail::withReissues<OtpChallenge>(
-        "createFetchOtpChallengeRequest", [&call](int) { return attempt(call); });
-    auto outcome = co_await step;
-    co_return outcome;
+    return detail::reissuingCall(std::move(call), "fetchOtpChallenge",
+                                 detail::Resend::neverAfterSending,
+                                 [](const FetchOtpArgs& c) { return attempt(c); });
 }
 
 }  // namespace

@@ -57,12 +57,8 @@ detail::Task<detail::Attempted<TransactionKeys>> attempt(const RetrieveKeysArgs&
 }
 
 detail::Task<Result<TransactionKeys>> retrieveKeysCall(RetrieveKeysArgs call) {
-    detail::noteOperation("retrieveKeys", call.txnId, detail::Resend::alsoAfterSending);
-    if (auto refused = detail::checkRequest(call)) co_return *refused;
-    auto attempts = detail::withReissues<TransactionKeys>(
-        "createRetrieveKeysRequest", [&call](int) { return attempt(call); });
-    auto result = co_await attempts;
-    co_return result;
+    return detail::reissuingCall(std::move(call), "retrieveKeys", detail::Resend::alsoAfterSending,
+                                 [](const RetrieveKeysArgs& c) { return attempt(c); });
 }
 
 }  // namespace

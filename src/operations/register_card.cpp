@@ -11,7 +11,6 @@
 #include "tavi/device.hpp"
 #include "tavi/service.hpp"
 #include "tavi/store.hpp"
-#include "translator/seal.hpp"
 
 namespace tavi {
 
@@ -31,14 +30,12 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
     const auto seal = [&](std::string_view value,
                           const char* what) -> std::optional<std::string> {
         if (sealError) return std::nullopt;
-        auto sealedValue = detail::sealForBank(value, call.bankKi, call.publicKey, call.txnId);
+        auto sealedValue = detail::sealedForBank(call, value, std::string("the ") + what);
         if (!sealedValue) {
-            sealError = detail::clientError(
-                ClientErrorCode::invalidKey,
-                std::string("the ") + what +
-                    " could not be sealed for the bank: the bank key cannot be used");
+            sealError = sealedValue.error();
+            return std::nullopt;
         }
-        return sealedValue;
+        return std::move(sealedValue).value();
     };
 
     AccountInfo accountInfo;
@@ -64,8 +61,7 @@ detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
     detail::noteOperation("registerCardDetail", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
-    auto request = detail::beginSealedRequest(
-        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    auto request = detail::beginSessionKeyRequest(call);
     if (!request) co_return request.error();
 
     auto payload = sealedPayload(call);

@@ -12,9 +12,11 @@
 #include "core/internal.hpp"
 #include "core/record.hpp"
 #include "net/call.hpp"
+#include "operations/operations.hpp"
 #include "operations/sealed.hpp"
 #include "tavi/call.hpp"
 #include "tavi/result.hpp"
+#include "translator/seal.hpp"
 
 namespace tavi::detail {
 
@@ -40,6 +42,23 @@ Task<Result<R>> postAndDecode(std::string endPoint, Result<Bytes> body) {
     auto decoded = decodeBody<R>(answer.value().body);
     if (!decoded) co_return undecodableAnswer(decoded.error(), answer.value());
     co_return std::move(decoded).value();
+}
+
+/// `value` sealed for the bank under the request's bankKi and publicKey. The error names `what`
+/// (for example "the OTP"), never the value.
+template <class R>
+Result<std::string> sealedForBank(const R& call, std::string_view value, std::string_view what) {
+    if (auto sealed = sealForBank(value, call.bankKi, call.publicKey, call.txnId))
+        return std::move(*sealed);
+    return clientError(ClientErrorCode::invalidKey,
+                       std::string(what) +
+                           " could not be sealed for the bank: the bank key cannot be used");
+}
+
+/// The first half of a request whose AES key is wrapped with the call's sessionKey argument.
+template <class R>
+Result<SealedRequest> beginSessionKeyRequest(const R& call) {
+    return beginSealedRequest(sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
 }
 
 /// Asks the whole request again (a fresh key, a new request): the answer's key could not be
@@ -68,6 +87,18 @@ Task<Result<T>> withReissues(const char* operation, MakeAttempt attempt) {
         if (auto* error = std::get_if<Error>(&outcome)) co_return std::move(*error);
         if (n >= kMaxAttempts) co_return retryLimitError(operation);
     }
+}
+
+/// The whole call of an operation whose answer may have to be asked again: it is noted as
+/// `name`, its request checked, then `attempt(call)` runs as withReissues says.
+template <class R, class Attempt>
+Task<Result<typename R::Result>> reissuingCall(R call, const char* name, Resend resend,
+                                               Attempt attempt) {
+    noteOperation(name, call.txnId, resend);
+    if (auto refused = checkRequest(call)) co_return *refused;
+    auto attempts = withReissues<typename R::Result>(R::operation.data(),
+                                                     [&](int) { return attempt(call); });
+    co_return co_await attempts;
 }
 
 /// The decrypted payload text of a sealed answer, a re-issue, or why it cannot be opened.

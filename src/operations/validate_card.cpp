@@ -8,7 +8,6 @@
 #include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
-#include "translator/seal.hpp"
 
 namespace tavi {
 
@@ -31,14 +30,10 @@ detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs 
     // Only the last four digits of the card number ever reach a log line.
     detail::diag(detail::maskAllButLastFour(call.cardNumber.view()) + "New Number");
 
-    auto cardNum = detail::sealForBank(call.cardNumber.view(), call.bankKi, call.publicKey, call.txnId);
-    if (!cardNum) {
-        co_return detail::clientError(ClientErrorCode::invalidKey,
-                                      "the card number could not be sealed for the bank: the "
-                                      "bank key cannot be used");
-    }
+    auto cardNum = detail::sealedForBank(call, call.cardNumber.view(), "the card number");
+    if (!cardNum) co_return cardNum.error();
 
-    ValidateCardNumPayload payload{call.bic, request.value().deviceInfo, std::move(*cardNum),
+    ValidateCardNumPayload payload{call.bic, request.value().deviceInfo, std::move(cardNum).value(),
                                    call.bankName};
     auto step = detail::postAndDecode<ValidateCardNumResponse>(
         kEndpoint, detail::sealedBody<ValidateCardNumRequest>(request.value(), payload,

@@ -8,7 +8,6 @@
 #include "operations/operations.hpp"
 #include "operations/steps.hpp"
 #include "tavi/service.hpp"
-#include "translator/seal.hpp"
 
 namespace tavi {
 
@@ -22,21 +21,16 @@ detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
     detail::noteOperation("validateOtp", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
 
-    auto request = detail::beginSealedRequest(
-        detail::sessionKeyOptions(call.sessionKey, call.transactionType, call.txnId));
+    auto request = detail::beginSessionKeyRequest(call);
     if (!request) co_return request.error();
 
-    auto sealedOtp = detail::sealForBank(call.credValue.view(), call.bankKi, call.publicKey, call.txnId);
-    if (!sealedOtp) {
-        co_return detail::clientError(ClientErrorCode::invalidKey,
-                                      "the OTP could not be sealed for the bank: the bank key "
-                                      "cannot be used");
-    }
+    auto sealedOtp = detail::sealedForBank(call, call.credValue.view(), "the OTP");
+    if (!sealedOtp) co_return sealedOtp.error();
 
     ValidateOtpRetrievalPayload payload;
     payload.bic = call.bic;
     payload.referenceId = call.referenceid;
-    payload.otp = std::move(*sealedOtp);
+    payload.otp = std::move(sealedOtp).value();
     payload.action = call.action;
     payload.deviceInfo = request.value().deviceInfo;
 

@@ -54,12 +54,8 @@ detail::Task<detail::Attempted<std::string>> attempt(const WebUrlArgs& call) {
 }
 
 detail::Task<Result<std::string>> webUrlCall(WebUrlArgs call) {
-    detail::noteOperation("webUrl", call.txnId, detail::Resend::alsoAfterSending);
-    if (auto refused = detail::checkRequest(call)) co_return *refused;
-    auto step = detail::withReissues<std::string>(
-        "webUrlRequestAsync", [&call](int) { return attempt(call); });
-    auto outcome = co_await step;
-    co_return outcome;
+    return detail::reissuingCall(std::move(call), "webUrl", detail::Resend::alsoAfterSending,
+                                 [](const WebUrlArgs& c) { return attempt(c); });
 }
 
 }  // namespace
