@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <deque>
 #include <map>
@@ -147,26 +148,76 @@ std::shared_ptr<EVP_PKEY> publicKeyFromText(const std::string& text) {
     return key;
 }
 
+namespace {
+
+struct KeptContext {
+    EVP_PKEY* key = nullptr;
+    PublicKeyOperation operation{};
+    PKeyCtxPtr context;
+};
+
+/// This thread's contexts, the one used last first.
+struct KeptContexts {
+    static constexpr std::size_t kSize = 4;
+    std::array<KeptContext, kSize> kept;
+};
+
+thread_local KeptContexts keptContexts;
+
+PKeyCtxPtr newContext(EVP_PKEY& key, PublicKeyOperation operation) {
+    PKeyCtxPtr ctx(EVP_PKEY_CTX_new(&key, nullptr));
+    const bool encrypt = operation == PublicKeyOperation::encryptPkcs1;
+    const int padding = operation == PublicKeyOperation::recoverRaw ? RSA_NO_PADDING : RSA_PKCS1_PADDING;
+    if (!ctx ||
+        (encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_verify_recover_init(ctx.get())) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) != 1) {
+        ERR_clear_error();
+        return {};
+    }
+    return ctx;
+}
+
+}  // namespace
+
+EVP_PKEY_CTX* publicKeyContext(EVP_PKEY& key, PublicKeyOperation operation) {
+    auto& kept = keptContexts.kept;
+    std::size_t i = 0;
+    while (i < kept.size() && !(kept[i].key == &key && kept[i].operation == operation && kept[i].context))
+        ++i;
+    if (i == kept.size()) {
+        PKeyCtxPtr made = newContext(key, operation);
+        if (!made) return nullptr;
+        i = kept.size() - 1;  // the one used longest ago makes way
+        kept[i] = KeptContext{&key, operation, std::move(made)};
+    }
+    std::rotate(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(i),
+                kept.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    return kept.front().context.get();
+}
+
+void forgetPublicKeyContext(EVP_PKEY_CTX* context) {
+    for (auto& k : keptContexts.kept) {
+        if (k.context.get() == context) k = KeptContext{};
+    }
+}
+
 std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, std::span<const std::uint8_t> data) {
     const int blockSize = EVP_PKEY_get_size(&key);
     if (blockSize < 12) return std::nullopt;
     const auto block = static_cast<std::size_t>(blockSize);
     const std::size_t chunk = block - 11;
-    PKeyCtxPtr ctx(EVP_PKEY_CTX_new(&key, nullptr));
-    if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
+    EVP_PKEY_CTX* ctx = publicKeyContext(key, PublicKeyOperation::encryptPkcs1);
+    if (!ctx) return std::nullopt;
     Bytes out;
     std::size_t offset = 0;
     do {
         const std::size_t n = std::min(chunk, data.size() - offset);
         Bytes cipher(block);
         std::size_t outLength = block;
-        if (EVP_PKEY_encrypt(ctx.get(), cipher.data(), &outLength, data.data() + offset, n) != 1 ||
+        if (EVP_PKEY_encrypt(ctx, cipher.data(), &outLength, data.data() + offset, n) != 1 ||
             outLength != block) {
             ERR_clear_error();
+            forgetPublicKeyContext(ctx);
             return std::nullopt;
         }
         out.insert(out.end(), cipher.begin(), cipher.end());

@@ -30,6 +30,17 @@ std::string takeOpenSSLError(const std::string& fallback);
 /// text. None when the text holds no RSA public key.
 std::shared_ptr<EVP_PKEY> publicKeyFromText(const std::string& text);
 
+/// The public-key operations whose contexts are kept (see publicKeyContext).
+enum class PublicKeyOperation { encryptPkcs1, recoverPkcs1, recoverRaw };
+
+/// A context of this thread's for `operation` with the public key `key`, initialised once and
+/// kept for the last few keys used (setting a context up costs as much as a tenth of the RSA
+/// operation itself). Each context holds a reference to its key, so the key it names is never
+/// freed under it. Null when the context cannot be made. A caller whose operation failed calls
+/// forgetPublicKeyContext, so that a context in an unknown state is never used again.
+EVP_PKEY_CTX* publicKeyContext(EVP_PKEY& key, PublicKeyOperation operation);
+void forgetPublicKeyContext(EVP_PKEY_CTX* context);
+
 /// RSA PKCS#1 v1.5 encryption under a public key, block by block: chunks of (modulus size - 11)
 /// bytes, each giving one block. None on failure or for empty input.
 std::optional<Bytes> rsaPkcs1Encrypt(EVP_PKEY& key, std::span<const std::uint8_t> data);

@@ -70,20 +70,22 @@ std::optional<detail::SecretBytes> decryptBlock(const RSAKeyRef& key, int paddin
     } else {
         return std::nullopt;
     }
-    detail::PKeyCtxPtr ctx(EVP_PKEY_CTX_new(pkeyOf(key), nullptr));
     const auto block = static_cast<std::size_t>(key.blockSize());
     detail::SecretBytes out(block, 0);
     std::size_t outLength = block;
     bool ok = false;
-    if (ctx && key.isPrivate()) {
-        ok = EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
+    if (key.isPrivate()) {
+        detail::PKeyCtxPtr ctx(EVP_PKEY_CTX_new(pkeyOf(key), nullptr));
+        ok = ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
              EVP_PKEY_CTX_set_rsa_padding(ctx.get(), rsaPadding) == 1 &&
              EVP_PKEY_decrypt(ctx.get(), out.data(), &outLength, in, length) == 1;
-    } else if (ctx) {
+    } else if (EVP_PKEY_CTX* ctx = detail::publicKeyContext(
+                   *pkeyOf(key), rsaPadding == RSA_NO_PADDING
+                                     ? detail::PublicKeyOperation::recoverRaw
+                                     : detail::PublicKeyOperation::recoverPkcs1)) {
         // The public-key operation of a signature check, recovering the signed block.
-        ok = EVP_PKEY_verify_recover_init(ctx.get()) == 1 &&
-             EVP_PKEY_CTX_set_rsa_padding(ctx.get(), rsaPadding) == 1 &&
-             EVP_PKEY_verify_recover(ctx.get(), out.data(), &outLength, in, length) == 1;
+        ok = EVP_PKEY_verify_recover(ctx, out.data(), &outLength, in, length) == 1;
+        if (!ok) detail::forgetPublicKeyContext(ctx);
     }
     ERR_clear_error();
     if (!ok || outLength > block) return std::nullopt;
