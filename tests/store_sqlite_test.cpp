@@ -295,6 +295,10 @@ TEST_F(SqliteStoreTest, ReadsSeeEveryChangeWhoeverMadeIt) {
     EXPECT_EQ(read("b"), "own");
     ASSERT_EQ(reader->replace(cls, "b", textItem("own2")), KeychainStatus::success);
     EXPECT_EQ(read("b"), "own2");
+    ASSERT_EQ(reader->remove(cls, "b"), KeychainStatus::success);
+    EXPECT_EQ(read("b"), std::nullopt);
+    ASSERT_TRUE(reader->putAll(cls, {NamedItem{"b", textItem("own3")}}));
+    EXPECT_EQ(read("b"), "own3");
 
     // Another process.
     const pid_t child = ::fork();

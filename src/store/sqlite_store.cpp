@@ -655,7 +655,8 @@ Result<std::optional<Migration>> sealStore(sqlite3* db, const std::string& path,
 
 /// Items read before are answered from memory while the database is unchanged. SQLite's
 /// data_version moves whenever another connection (another store object, another process)
-/// commits; this connection's own writes clear the remembered items. The remembered bytes are
+/// commits; this connection's own writes do not move it, so each of them forgets the item it
+/// writes (a rekey forgets everything). The remembered bytes are
 /// secret (session values, keys) and are wiped whenever an entry goes.
 class ItemCache {
   public:
@@ -685,6 +686,11 @@ class ItemCache {
         out.data.assign(it->second->data.begin(), it->second->data.end());
         out.keyClass = it->second->keyClass;
         return KeychainStatus::success;
+    }
+
+    /// Forgets one item (this connection is about to write it).
+    void forget(ItemClass cls, const std::string& name) {
+        if (const auto it = items_.find(Key{cls, name}); it != items_.end()) items_.erase(it);
     }
 
     /// Remembers an item, or with none that the name is absent.
@@ -1023,7 +1029,6 @@ class SqliteSecureStore final : public SecureStore {
 
     /// Starts a write transaction and brings the sealing up to date.
     detail::Done beginWrite() {
-        cache_.clear();  // this connection's writes do not move data_version
         const int rc = stepSimple(begin_.get());
         if (rc != SQLITE_DONE) return statusError(statusOf(rc), dbMessage(db_.get()));
         auto done = current();
@@ -1050,6 +1055,7 @@ class SqliteSecureStore final : public SecureStore {
 
     /// The INSERT of one item (sealed when the store is), inside a write transaction.
     detail::Done insertItem(ItemClass cls, const std::string& name, const StoreItem& item) {
+        cache_.forget(cls, name);
         std::optional<Bytes> sealed;
         const Bytes* data = &item.data;
         if (sealing_) {
@@ -1081,6 +1087,7 @@ class SqliteSecureStore final : public SecureStore {
 
     /// The DELETE of one item, inside a write transaction; itemNotFound when there was none.
     detail::Done eraseItem(ItemClass cls, const std::string& name) {
+        cache_.forget(cls, name);
         sqlite3_stmt* stmt = erase_.get();
         const StmtReset reset(stmt);
         bindKey(stmt, cls, name);
@@ -1176,6 +1183,7 @@ class SqliteSecureStore final : public SecureStore {
     /// the commit (a stop in between leaves it behind, unused, until the next sweep).
     detail::Done rekeyLocked() {
         if (auto begun = beginWrite(); !begun) return begun;
+        cache_.clear();
         auto items = allItems(db_.get(), kSealedTable);
         if (!items) {
             abandonWrite();
