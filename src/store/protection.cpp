@@ -21,6 +21,15 @@ namespace tavi::detail {
 namespace {
 
 using CipherCtx = Handle<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using FetchedCipher = Handle<EVP_CIPHER, EVP_CIPHER_free>;
+
+/// AES-256-GCM, fetched from the provider once: with EVP_aes_256_gcm() OpenSSL looks the
+/// implementation up again, under its lock, at every initialisation (each value sealed or
+/// opened).
+const EVP_CIPHER* gcmCipher() {
+    static const FetchedCipher fetched(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
+    return fetched ? fetched.get() : EVP_aes_256_gcm();
+}
 
 std::string errnoText(int err) {
     return std::error_code(err, std::generic_category()).message();
@@ -290,7 +299,7 @@ std::optional<Bytes> sealValue(const SecretBytes& key, std::string_view binding,
     const CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (!ctx ||
-        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), out.data()) != 1 ||
+        EVP_EncryptInit_ex(ctx.get(), gcmCipher(), nullptr, key.data(), out.data()) != 1 ||
         EVP_EncryptUpdate(ctx.get(), nullptr, &len,
                           reinterpret_cast<const unsigned char*>(binding.data()),
                           static_cast<int>(binding.size())) != 1 ||
@@ -316,7 +325,7 @@ std::optional<SecretBytes> openValue(const SecretBytes& key, std::string_view bi
     unsigned char tail[EVP_MAX_BLOCK_LENGTH];
     std::memcpy(tag, sealed + kNonceSize + plainSize, kTagSize);
     if (!ctx ||
-        EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), sealed) != 1 ||
+        EVP_DecryptInit_ex(ctx.get(), gcmCipher(), nullptr, key.data(), sealed) != 1 ||
         EVP_DecryptUpdate(ctx.get(), nullptr, &len,
                           reinterpret_cast<const unsigned char*>(binding.data()),
                           static_cast<int>(binding.size())) != 1 ||
