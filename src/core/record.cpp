@@ -149,7 +149,10 @@ bool writeObject(std::string& out, const RecordSpec& spec, const void* record, b
 }  // namespace
 
 Result<std::string> writeRecord(const RecordSpec& spec, const void* record, bool pretty) {
+    // Room for a whole request body up front: growing it by doubling took seven allocations
+    // (and left each smaller copy of the text behind in freed memory).
     std::string out;
+    out.reserve(2048);
     std::string where;
     if (writeObject(out, spec, record, pretty, 0, where)) return out;
     return Error::encoding(EncodingError::invalidValue, std::string("invalid value: the text at ") +
