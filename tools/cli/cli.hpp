@@ -38,6 +38,12 @@ struct Globals {
 struct Context {
     Globals globals;
     int exitCode = kExitSuccess;
+    /// The command the command line names, when that is certain before parsing (see
+    /// commandNamed); empty: every command is set up, as for the help.
+    std::string only;
+    /// Whether the command `name` is to be set up: only the one that runs needs its options
+    /// built (some hundred of them for all commands, most of a one-shot command's own work).
+    bool wants(std::string_view name) const { return only.empty() || only == name; }
     /// Prints `result` and makes the exit status 1.
     void fail(const Json& result);
 };
@@ -73,6 +79,9 @@ CLI::Validator wholeNumber(long min, long max, const std::string& rule);
 
 /// Adds the global options to `app` with their help; `g` receives their values.
 void addGlobalOptions(CLI::App& app, Globals& g);
+/// The command `argv` names after the global options of `app` (values included), before
+/// parsing; empty when anything else comes first (the help, an unknown option, `--`).
+std::string commandNamed(const CLI::App& app, int argc, const char* const* argv);
 /// Applies the global options to the configuration, and installs the store when `needsStore`.
 /// False (the error printed) when the store cannot be opened.
 bool configure(const Globals& g, bool needsStore);

@@ -161,9 +161,9 @@ void demo(CLI::App& app, Context& ctx) {
 }  // namespace
 
 void addSandboxCommands(CLI::App& app, Context& ctx) {
-    sandboxServer(app, ctx);
-    sandboxFault(app, ctx);
-    demo(app, ctx);
+    if (ctx.wants("sandbox")) sandboxServer(app, ctx);
+    if (ctx.wants("sandbox-fault")) sandboxFault(app, ctx);
+    if (ctx.wants("demo")) demo(app, ctx);
 }
 
 }  // namespace tavi::cli
