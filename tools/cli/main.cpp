@@ -62,8 +62,10 @@ int main(int argc, char** argv) {
     // Only the command named is set up (the others' options are never read), unless the name
     // is not a command: then every command is, so that the usage error is the same.
     Context ctx;
+    ctx.argv = argv;
     std::unique_ptr<CLI::App> app = commandLine(ctx, argc, argv);
     if (!ctx.only.empty() && !hasCommand(*app, ctx.only)) app = commandLine(ctx, 0, nullptr);
+    if (!ctx.only.empty() && handedOver(ctx.only)) return handOver(argv);
 
     try {
         app->parse(argc, argv);

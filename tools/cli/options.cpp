@@ -158,10 +158,7 @@ std::string commandNamed(const CLI::App& app, int argc, const char* const* argv)
         if (arg.front() != '-') return std::string(arg);
         const auto equals = arg.find('=');
         const CLI::Option* option = app.get_option_no_throw(std::string(arg.substr(0, equals)));
-        if (option == nullptr || option == app.get_help_ptr() ||
-            option == app.get_help_all_ptr()) {
-            return "";
-        }
+        if (option == nullptr) return "";
         // A flag takes no value; an option one (a following word, unless after '='); more, and
         // which words are values is for the parser to say.
         const int values = option->get_items_expected_max();
