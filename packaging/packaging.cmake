@@ -73,17 +73,24 @@ This package holds the shared library libtavi.so.1.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libtavi-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SHLIBDEPS OFF)
-# One line: a control field may not continue onto another. The store's key backends add theirs
-# when they were built (libtavi.a needs them at link time).
+# One line: a control field may not continue onto another. The store's key backends load their
+# libraries when chosen (not linked: neither libtavi.a nor libtavi.so needs them to link or to
+# start), so the runtime package recommends them and shlibdeps does not see them.
 set(TAVI_DEB_DEV_DEPENDS
   "libtavi1 (= ${TAVI_DEB_VERSION}), libssl-dev, libcurl4-openssl-dev | libcurl-dev, libsqlite3-dev, libsimdjson-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${TAVI_DEB_DEV_DEPENDS}")
+set(TAVI_DEB_RUNTIME_RECOMMENDS "")
 if(LIBSECRET_FOUND)
-  string(APPEND TAVI_DEB_DEV_DEPENDS ", libsecret-1-dev")
+  list(APPEND TAVI_DEB_RUNTIME_RECOMMENDS "libsecret-1-0")
 endif()
 if(TSS2_FOUND)
-  string(APPEND TAVI_DEB_DEV_DEPENDS ", libtss2-dev")
+  list(APPEND TAVI_DEB_RUNTIME_RECOMMENDS "libtss2-esys-3.0.2-0" "libtss2-mu0" "libtss2-rc0"
+    "libtss2-tctildr0")
 endif()
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${TAVI_DEB_DEV_DEPENDS}")
+if(TAVI_DEB_RUNTIME_RECOMMENDS)
+  string(JOIN ", " TAVI_DEB_RUNTIME_RECOMMENDS ${TAVI_DEB_RUNTIME_RECOMMENDS})
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "${TAVI_DEB_RUNTIME_RECOMMENDS}")
+endif()
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "client SDK for the tavi payment server - development files
 The C++20 headers (tavi/tavi.hpp) and the C interface (tavi/tavi.h), the static
 library libtavi.a, the CMake package (find_package(tavi)) and the pkg-config

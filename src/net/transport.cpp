@@ -453,9 +453,13 @@ KeyLogScope::~KeyLogScope() {
 }
 
 // Gives a new connection's TLS context the shared trusted certificates, and the library's key log
-// callback (which writes only to a file the host asked for).
+// callback (which writes only to a file the host asked for) when the host asked for one. Without,
+// no callback at all: OpenSSL then never formats the connection's secrets as text (400 sprintf
+// calls for a TLS 1.3 handshake), and libcurl's own (SSLKEYLOGFILE) is removed all the same.
 CURLcode installTrustStore(CURL*, void* sslContext, void* user) {
-    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslContext), &writeKeyLogLine);
+    const bool keyLog = tlsKeyLogPath != nullptr && !tlsKeyLogPath->empty();
+    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslContext),
+                                keyLog ? &writeKeyLogLine : nullptr);
     const auto* trust = static_cast<const TrustSettings*>(user);
     if (trust == nullptr) return CURLE_SSL_CACERT_BADFILE;
     const TrustStore store = trustStoreFor(*trust);

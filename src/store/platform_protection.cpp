@@ -12,6 +12,8 @@
 
 #ifdef TAVI_HAVE_LIBSECRET
 #include <libsecret/secret.h>
+
+#include "store/loaded_library.hpp"
 #endif
 
 namespace tavi::detail {
@@ -25,17 +27,54 @@ Error unavailable(const std::string& storePath, const std::string& name,
 
 #ifdef TAVI_HAVE_LIBSECRET
 
+/// libsecret's functions, loaded with GLib under them the first time the backend is asked for.
+struct SecretLibrary {
+    LibraryHandle library;
+    std::string problem;  // why it is not there; empty when every function was found
+    decltype(&g_error_free) errorFree = nullptr;
+    decltype(&g_object_unref) objectUnref = nullptr;
+    decltype(&secret_service_get_sync) serviceGetSync = nullptr;
+    decltype(&secret_collection_for_alias_sync) collectionForAliasSync = nullptr;
+    decltype(&secret_collection_get_locked) collectionGetLocked = nullptr;
+    decltype(&secret_password_store_sync) passwordStoreSync = nullptr;
+    decltype(&secret_password_lookup_sync) passwordLookupSync = nullptr;
+    decltype(&secret_password_clear_sync) passwordClearSync = nullptr;
+    decltype(&secret_password_free) passwordFree = nullptr;
+
+    SecretLibrary() {
+        library = openLibrary("libsecret-1.so.0", problem);
+        void* l = library.get();
+        const bool bound =
+            l != nullptr && bindSymbol(l, "g_error_free", errorFree, problem) &&
+            bindSymbol(l, "g_object_unref", objectUnref, problem) &&
+            bindSymbol(l, "secret_service_get_sync", serviceGetSync, problem) &&
+            bindSymbol(l, "secret_collection_for_alias_sync", collectionForAliasSync, problem) &&
+            bindSymbol(l, "secret_collection_get_locked", collectionGetLocked, problem) &&
+            bindSymbol(l, "secret_password_store_sync", passwordStoreSync, problem) &&
+            bindSymbol(l, "secret_password_lookup_sync", passwordLookupSync, problem) &&
+            bindSymbol(l, "secret_password_clear_sync", passwordClearSync, problem) &&
+            bindSymbol(l, "secret_password_free", passwordFree, problem);
+        if (!bound) library.reset();
+    }
+};
+
+/// The loaded library; null functions when it is not installed (see problem).
+const SecretLibrary& secretLibrary() {
+    static const SecretLibrary loaded;  // loaded once, thread-safe
+    return loaded;
+}
+
 struct GErrorFree {
-    void operator()(GError* e) const { g_error_free(e); }
+    void operator()(GError* e) const { secretLibrary().errorFree(e); }
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 struct GObjectUnref {
-    void operator()(void* o) const { g_object_unref(o); }
+    void operator()(void* o) const { secretLibrary().objectUnref(o); }
 };
 template <class T>
 using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 struct SecretFree {
-    void operator()(gchar* p) const { secret_password_free(p); }
+    void operator()(gchar* p) const { secretLibrary().passwordFree(p); }
 };
 using SecretText = std::unique_ptr<gchar, SecretFree>;
 
@@ -58,20 +97,22 @@ std::string messageOf(const GErrorPtr& error) {
 std::optional<std::string> secretServiceProblem() {
     const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (bus == nullptr || *bus == '\0') return "no session bus (DBUS_SESSION_BUS_ADDRESS unset)";
+    const SecretLibrary& secret = secretLibrary();
+    if (!secret.library) return "libsecret is not installed (" + secret.problem + ")";
     GError* raw = nullptr;
     GObjectPtr<SecretService> service(
-        secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &raw));
+        secret.serviceGetSync(SECRET_SERVICE_NONE, nullptr, &raw));
     GErrorPtr error(raw);
     if (!service) return "no Secret Service on the session bus (" + messageOf(error) + ")";
     raw = nullptr;
-    GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+    GObjectPtr<SecretCollection> collection(secret.collectionForAliasSync(
         service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
     error.reset(raw);
     if (!collection) {
         return "the Secret Service has no default collection" +
                (error ? " (" + messageOf(error) + ")" : std::string());
     }
-    if (secret_collection_get_locked(collection.get())) {
+    if (secret.collectionGetLocked(collection.get())) {
         return "the default collection (login keyring) is locked; unlock it";
     }
     return std::nullopt;
@@ -88,7 +129,7 @@ class SecretServiceProtection final : public KeyProtection {
         OPENSSL_cleanse(hex.data(), hex.size());
         GError* raw = nullptr;
         const std::string label = "tavi secure store key (" + ref.storePath + ")";
-        const gboolean stored = secret_password_store_sync(
+        const gboolean stored = secretLibrary().passwordStoreSync(
             keySchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), text.c_str(), nullptr, &raw,
             "store", ref.storeId.c_str(), "key", ref.keyId.c_str(), nullptr);
         GErrorPtr error(raw);
@@ -101,7 +142,7 @@ class SecretServiceProtection final : public KeyProtection {
 
     Result<SecretBytes> fetch(const KeyRef& ref, const Bytes&) override {
         GError* raw = nullptr;
-        SecretText found(secret_password_lookup_sync(keySchema(), nullptr, &raw, "store",
+        SecretText found(secretLibrary().passwordLookupSync(keySchema(), nullptr, &raw, "store",
                                                      ref.storeId.c_str(), "key",
                                                      ref.keyId.c_str(), nullptr));
         GErrorPtr error(raw);
@@ -134,8 +175,8 @@ class SecretServiceProtection final : public KeyProtection {
 
     Done destroy(const KeyRef& ref, const Bytes&) override {
         GError* raw = nullptr;
-        secret_password_clear_sync(keySchema(), nullptr, &raw, "store", ref.storeId.c_str(),
-                                   "key", ref.keyId.c_str(), nullptr);
+        secretLibrary().passwordClearSync(keySchema(), nullptr, &raw, "store",
+                                          ref.storeId.c_str(), "key", ref.keyId.c_str(), nullptr);
         GErrorPtr error(raw);
         if (error) return fail(ref, "cannot delete the old data key (" + messageOf(error) + ")");
         return std::monostate{};

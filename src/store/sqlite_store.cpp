@@ -270,12 +270,12 @@ constexpr const char* kCreateMeta =
 enum class Layout { empty, plain, sealed };
 
 Result<Layout> layoutOf(sqlite3* db) {
+    // Tables in all, named items, named sealed_items or meta: one pass over the schema.
     const auto tables = singleText(
         db,
-        "SELECT (SELECT count(*) FROM sqlite_schema WHERE type = 'table') || ',' || "
-        "(SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'items') || ',' || "
-        "(SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN "
-        "('sealed_items', 'meta'))");
+        "SELECT count(*) || ',' || count(CASE WHEN name = 'items' THEN 1 END) || ',' || "
+        "count(CASE WHEN name IN ('sealed_items', 'meta') THEN 1 END) "
+        "FROM sqlite_schema WHERE type = 'table'");
     if (!tables) return tables.error();
     const std::string& t = tables.value();
     if (t == "0,0,0") return Layout::empty;

@@ -25,19 +25,76 @@
 #include <cstring>
 
 #include "core/internal.hpp"
+#include "store/loaded_library.hpp"
 
 namespace tavi::detail {
 namespace {
 
+/// tpm2-tss's functions (ESAPI, marshalling, response codes, the TCTI loader), loaded the first
+/// time the backend is asked for.
+struct TssLibrary {
+    LibraryHandle esysLibrary, muLibrary, rcLibrary, tctiLibrary;
+    std::string problem;  // why they are not there; empty when every function was found
+    decltype(&Tss2_TctiLdr_Initialize) tctiInitialize = nullptr;
+    decltype(&Tss2_TctiLdr_Finalize) tctiFinalize = nullptr;
+    decltype(&Esys_Initialize) initialize = nullptr;
+    decltype(&Esys_Finalize) finalize = nullptr;
+    decltype(&Esys_Free) free = nullptr;
+    decltype(&Esys_CreatePrimary) createPrimary = nullptr;
+    decltype(&Esys_Create) create = nullptr;
+    decltype(&Esys_Load) load = nullptr;
+    decltype(&Esys_Unseal) unseal = nullptr;
+    decltype(&Esys_FlushContext) flushContext = nullptr;
+    decltype(&Tss2_RC_Decode) rcDecode = nullptr;
+    decltype(&Tss2_MU_TPM2B_PRIVATE_Marshal) privateMarshal = nullptr;
+    decltype(&Tss2_MU_TPM2B_PUBLIC_Marshal) publicMarshal = nullptr;
+    decltype(&Tss2_MU_TPM2B_PRIVATE_Unmarshal) privateUnmarshal = nullptr;
+    decltype(&Tss2_MU_TPM2B_PUBLIC_Unmarshal) publicUnmarshal = nullptr;
+
+    TssLibrary() {
+        const bool opened = (esysLibrary = openLibrary("libtss2-esys.so.0", problem)) &&
+                            (muLibrary = openLibrary("libtss2-mu.so.0", problem)) &&
+                            (rcLibrary = openLibrary("libtss2-rc.so.0", problem)) &&
+                            (tctiLibrary = openLibrary("libtss2-tctildr.so.0", problem));
+        void* e = esysLibrary.get();
+        void* m = muLibrary.get();
+        const bool bound =
+            opened && bindSymbol(tctiLibrary.get(), "Tss2_TctiLdr_Initialize", tctiInitialize,
+                                 problem) &&
+            bindSymbol(tctiLibrary.get(), "Tss2_TctiLdr_Finalize", tctiFinalize, problem) &&
+            bindSymbol(e, "Esys_Initialize", initialize, problem) &&
+            bindSymbol(e, "Esys_Finalize", finalize, problem) &&
+            bindSymbol(e, "Esys_Free", free, problem) &&
+            bindSymbol(e, "Esys_CreatePrimary", createPrimary, problem) &&
+            bindSymbol(e, "Esys_Create", create, problem) &&
+            bindSymbol(e, "Esys_Load", load, problem) &&
+            bindSymbol(e, "Esys_Unseal", unseal, problem) &&
+            bindSymbol(e, "Esys_FlushContext", flushContext, problem) &&
+            bindSymbol(rcLibrary.get(), "Tss2_RC_Decode", rcDecode, problem) &&
+            bindSymbol(m, "Tss2_MU_TPM2B_PRIVATE_Marshal", privateMarshal, problem) &&
+            bindSymbol(m, "Tss2_MU_TPM2B_PUBLIC_Marshal", publicMarshal, problem) &&
+            bindSymbol(m, "Tss2_MU_TPM2B_PRIVATE_Unmarshal", privateUnmarshal, problem) &&
+            bindSymbol(m, "Tss2_MU_TPM2B_PUBLIC_Unmarshal", publicUnmarshal, problem);
+        if (!bound) esysLibrary.reset();
+    }
+
+    bool loaded() const { return esysLibrary != nullptr; }
+};
+
+const TssLibrary& tss() {
+    static const TssLibrary loaded;  // loaded once, thread-safe
+    return loaded;
+}
+
 struct TctiFree {
-    void operator()(TSS2_TCTI_CONTEXT* t) const { Tss2_TctiLdr_Finalize(&t); }
+    void operator()(TSS2_TCTI_CONTEXT* t) const { tss().tctiFinalize(&t); }
 };
 struct EsysFree {
-    void operator()(ESYS_CONTEXT* e) const { Esys_Finalize(&e); }
+    void operator()(ESYS_CONTEXT* e) const { tss().finalize(&e); }
 };
 template <class T>
 struct EsysMemory {
-    void operator()(T* p) const { Esys_Free(p); }
+    void operator()(T* p) const { tss().free(p); }
 };
 
 std::string tctiConfig() {
@@ -48,7 +105,7 @@ std::string tctiConfig() {
 }
 
 std::string rcText(TSS2_RC rc) {
-    return Tss2_RC_Decode(rc);
+    return tss().rcDecode(rc);
 }
 
 /// A connection to the TPM with its primary storage key loaded; flushed and closed at the end.
@@ -58,14 +115,14 @@ class TpmSession {
         auto session = std::make_unique<TpmSession>();
         const std::string config = tctiConfig();
         TSS2_TCTI_CONTEXT* tcti = nullptr;
-        if (const TSS2_RC rc = Tss2_TctiLdr_Initialize(config.c_str(), &tcti);
+        if (const TSS2_RC rc = tss().tctiInitialize(config.c_str(), &tcti);
             rc != TSS2_RC_SUCCESS) {
             return fail(where, "no TPM reachable through \"" + config + "\" (" + rcText(rc) +
                                    "); set TAVI_TPM_TCTI, or use another backend");
         }
         session->tcti_.reset(tcti);
         ESYS_CONTEXT* esys = nullptr;
-        if (const TSS2_RC rc = Esys_Initialize(&esys, tcti, nullptr); rc != TSS2_RC_SUCCESS) {
+        if (const TSS2_RC rc = tss().initialize(&esys, tcti, nullptr); rc != TSS2_RC_SUCCESS) {
             return fail(where, "cannot talk to the TPM (" + rcText(rc) + ")");
         }
         session->esys_.reset(esys);
@@ -86,7 +143,7 @@ class TpmSession {
         ecc.kdf.scheme = TPM2_ALG_NULL;
         TPM2B_DATA outside{};
         TPML_PCR_SELECTION pcrs{};
-        if (const TSS2_RC rc = Esys_CreatePrimary(
+        if (const TSS2_RC rc = tss().createPrimary(
                 esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive,
                 &templ, &outside, &pcrs, &session->primary_, nullptr, nullptr, nullptr, nullptr);
             rc != TSS2_RC_SUCCESS) {
@@ -97,7 +154,7 @@ class TpmSession {
     }
 
     ~TpmSession() {
-        if (esys_ && primary_ != ESYS_TR_NONE) Esys_FlushContext(esys_.get(), primary_);
+        if (esys_ && primary_ != ESYS_TR_NONE) tss().flushContext(esys_.get(), primary_);
     }
 
     ESYS_CONTEXT* esys() const { return esys_.get(); }
@@ -138,7 +195,7 @@ class TpmProtection final : public KeyProtection {
         TPML_PCR_SELECTION pcrs{};
         TPM2B_PRIVATE* outPrivate = nullptr;
         TPM2B_PUBLIC* outPublic = nullptr;
-        const TSS2_RC rc = Esys_Create(tpm.esys(), tpm.primary(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
+        const TSS2_RC rc = tss().create(tpm.esys(), tpm.primary(), ESYS_TR_PASSWORD, ESYS_TR_NONE,
                                        ESYS_TR_NONE, &sensitive, &templ, &outside, &pcrs,
                                        &outPrivate, &outPublic, nullptr, nullptr, nullptr);
         OPENSSL_cleanse(&sensitive, sizeof sensitive);
@@ -149,9 +206,9 @@ class TpmProtection final : public KeyProtection {
         }
         Bytes handle(sizeof(TPM2B_PRIVATE) + sizeof(TPM2B_PUBLIC));
         size_t offset = 0;
-        if (Tss2_MU_TPM2B_PRIVATE_Marshal(priv.get(), handle.data(), handle.size(), &offset) !=
+        if (tss().privateMarshal(priv.get(), handle.data(), handle.size(), &offset) !=
                 TSS2_RC_SUCCESS ||
-            Tss2_MU_TPM2B_PUBLIC_Marshal(pub.get(), handle.data(), handle.size(), &offset) !=
+            tss().publicMarshal(pub.get(), handle.data(), handle.size(), &offset) !=
                 TSS2_RC_SUCCESS) {
             return TpmSession::fail(ref.storePath, "cannot record the sealed key");
         }
@@ -163,9 +220,9 @@ class TpmProtection final : public KeyProtection {
         TPM2B_PRIVATE priv{};
         TPM2B_PUBLIC pub{};
         size_t offset = 0;
-        if (Tss2_MU_TPM2B_PRIVATE_Unmarshal(handle.data(), handle.size(), &offset, &priv) !=
+        if (tss().privateUnmarshal(handle.data(), handle.size(), &offset, &priv) !=
                 TSS2_RC_SUCCESS ||
-            Tss2_MU_TPM2B_PUBLIC_Unmarshal(handle.data(), handle.size(), &offset, &pub) !=
+            tss().publicUnmarshal(handle.data(), handle.size(), &offset, &pub) !=
                 TSS2_RC_SUCCESS) {
             return TpmSession::fail(ref.storePath, "the store's record of the sealed key is "
                                                    "damaged; run `tavi store reset`");
@@ -174,7 +231,7 @@ class TpmProtection final : public KeyProtection {
         if (!session) return session.error();
         TpmSession& tpm = *session.value();
         ESYS_TR object = ESYS_TR_NONE;
-        if (const TSS2_RC rc = Esys_Load(tpm.esys(), tpm.primary(), ESYS_TR_PASSWORD,
+        if (const TSS2_RC rc = tss().load(tpm.esys(), tpm.primary(), ESYS_TR_PASSWORD,
                                          ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &object);
             rc != TSS2_RC_SUCCESS) {
             return TpmSession::fail(
@@ -185,9 +242,9 @@ class TpmProtection final : public KeyProtection {
                     "again");
         }
         TPM2B_SENSITIVE_DATA* raw = nullptr;
-        const TSS2_RC rc = Esys_Unseal(tpm.esys(), object, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+        const TSS2_RC rc = tss().unseal(tpm.esys(), object, ESYS_TR_PASSWORD, ESYS_TR_NONE,
                                        ESYS_TR_NONE, &raw);
-        Esys_FlushContext(tpm.esys(), object);
+        tss().flushContext(tpm.esys(), object);
         const std::unique_ptr<TPM2B_SENSITIVE_DATA, EsysMemory<TPM2B_SENSITIVE_DATA>> data(raw);
         if (rc != TSS2_RC_SUCCESS || !data || data->size != kDataKeySize) {
             return TpmSession::fail(ref.storePath, "cannot unseal the data key (" + rcText(rc) + ")");
@@ -210,6 +267,9 @@ Result<std::unique_ptr<KeyProtection>> makeTpmProtection(const std::string& stor
     if (std::getenv("TAVI_TPM_TCTI") == nullptr && ::access("/dev/tpmrm0", R_OK | W_OK) != 0) {
         return TpmSession::fail(storePath, "no TPM here (no /dev/tpmrm0 this user can use, and "
                                            "TAVI_TPM_TCTI unset)");
+    }
+    if (!tss().loaded()) {
+        return TpmSession::fail(storePath, "tpm2-tss is not installed (" + tss().problem + ")");
     }
     auto session = TpmSession::open(storePath);
     if (!session) return session.error();

@@ -38,6 +38,14 @@ struct Globals {
 struct Context {
     Globals globals;
     int exitCode = kExitSuccess;
+    /// The command the command line names, when that is certain before parsing (see
+    /// commandNamed); empty: every command is set up, as for the help.
+    std::string only;
+    /// Whether the command `name` is to be set up: only the one that runs needs its options
+    /// built (some hundred of them for all commands, most of a one-shot command's own work).
+    bool wants(std::string_view name) const { return only.empty() || only == name; }
+    /// The command line as main received it.
+    char** argv = nullptr;
     /// Prints `result` and makes the exit status 1.
     void fail(const Json& result);
 };
@@ -73,6 +81,9 @@ CLI::Validator wholeNumber(long min, long max, const std::string& rule);
 
 /// Adds the global options to `app` with their help; `g` receives their values.
 void addGlobalOptions(CLI::App& app, Globals& g);
+/// The command `argv` names after the global options of `app` (values included) and the help
+/// flag, before parsing; empty when anything else comes first (an unknown option, `--`).
+std::string commandNamed(const CLI::App& app, int argc, const char* const* argv);
 /// Applies the global options to the configuration, and installs the store when `needsStore`.
 /// False (the error printed) when the store cannot be opened.
 bool configure(const Globals& g, bool needsStore);
@@ -141,11 +152,25 @@ Result<T> runCall(Start&& start) {
     return std::move(*outcome->result);
 }
 
+/// The commands around the sandbox server, and their summaries (in both programs' help).
+inline constexpr std::pair<std::string_view, std::string_view> kSandboxCommands[] = {
+    {"sandbox", "run the sandbox payment server in the foreground"},
+    {"sandbox-fault", "set a fault on a running sandbox (POST /__sandbox/faults), or clear them"},
+    {"demo", "run the whole payment flow against a local sandbox"},
+};
+/// Whether this program hands the command `name` over to tavi-sandbox (see
+/// sandbox_elsewhere.cpp); never in tavi-sandbox itself.
+bool handedOver(std::string_view name);
+/// Becomes tavi-sandbox with the same command line (exec: the same process, standard streams
+/// and signals); returns only when it cannot, with the exit status.
+int handOver(char** argv);
+
 // The subcommands, one function each (in the files named).
 void addOperationCommands(CLI::App& app, Context& ctx);  // operations.cpp: one per operation
 std::string secretOptions();  // operations.cpp: "--cred-value, --otp, …", from the declarations
 void addStoreCommands(CLI::App& app, Context& ctx);      // local.cpp: store, device
 void addSandboxCommands(CLI::App& app, Context& ctx);    // sandbox_commands.cpp: sandbox, fault
+                                                         // (sandbox_elsewhere.cpp: handed over)
 void addPendingCommand(CLI::App& app, Context& ctx);     // pending.cpp: the journal
 int runDemo(bool verbose);                               // demo.cpp
 

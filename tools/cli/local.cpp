@@ -91,8 +91,8 @@ void device(CLI::App& app, Context& ctx) {
 }  // namespace
 
 void addStoreCommands(CLI::App& app, Context& ctx) {
-    store(app, ctx);
-    device(app, ctx);
+    if (ctx.wants("store")) store(app, ctx);
+    if (ctx.wants("device")) device(app, ctx);
 }
 
 }  // namespace tavi::cli

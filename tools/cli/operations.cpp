@@ -118,6 +118,7 @@ constexpr std::pair<std::string_view, std::string_view> kExamples[] = {
 /// and prints one line, exit 0 on success and 1 on failure.
 template <class Request>
 void addOperation(CLI::App& app, Context& ctx) {
+    if (!ctx.wants(Request::command)) return;
     constexpr bool checksLocally = requires(const Request& r) { localCheck(r); };
     struct State {
         Request request;

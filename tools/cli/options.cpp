@@ -151,6 +151,23 @@ void addGlobalOptions(CLI::App& app, Globals& g) {
     app.add_flag("--quiet", g.quiet, "silence the library's diagnostic lines (standard error)");
 }
 
+std::string commandNamed(const CLI::App& app, int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg.empty() || arg == "--") return "";
+        if (arg.front() != '-') return std::string(arg);
+        const auto equals = arg.find('=');
+        const CLI::Option* option = app.get_option_no_throw(std::string(arg.substr(0, equals)));
+        if (option == nullptr) return "";
+        // A flag takes no value; an option one (a following word, unless after '='); more, and
+        // which words are values is for the parser to say.
+        const int values = option->get_items_expected_max();
+        if (values > 1) return "";
+        if (values == 1 && equals == std::string_view::npos) ++i;
+    }
+    return "";
+}
+
 bool configure(const Globals& g, bool needsStore) {
     auto& config = AppConstantTAVI::shared();
     config.serverURL = g.server;

@@ -8,6 +8,7 @@
 namespace tavi::cli {
 
 void addPendingCommand(CLI::App& app, Context& ctx) {
+    if (!ctx.wants("pending")) return;
     auto settle = std::make_shared<std::string>();
     auto* command = app.add_subcommand(
         "pending", "list the state-changing requests whose answers were never handled");

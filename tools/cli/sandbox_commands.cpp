@@ -17,7 +17,7 @@ CLI::Option* number(CLI::App* app, const std::string& name, T& target, const std
 
 void sandboxServer(CLI::App& app, Context& ctx) {
     auto options = std::make_shared<sandbox::Options>();
-    auto* sb = app.add_subcommand("sandbox", "run the sandbox payment server in the foreground");
+    auto* sb = app.add_subcommand("sandbox", std::string(kSandboxCommands[0].second));
     sb->add_option("--host", options->host,
                    "loopback address to bind: 127.0.0.1 (default), another 127.x.y.z, ::1 or "
                    "localhost")
@@ -111,9 +111,7 @@ void sendFault(const FaultOptions& o, Context& ctx) {
 
 void sandboxFault(CLI::App& app, Context& ctx) {
     auto o = std::make_shared<FaultOptions>();
-    auto* sf = app.add_subcommand(
-        "sandbox-fault",
-        "set a fault on a running sandbox (POST /__sandbox/faults), or clear them");
+    auto* sf = app.add_subcommand("sandbox-fault", std::string(kSandboxCommands[1].second));
     sf->add_option("--endpoint", o->endpoint,
                    "endpoint whose answers the fault shapes: " + joined(sandbox::endpointNames()) +
                        ", or a path starting with /; omitted: every endpoint")
@@ -152,7 +150,7 @@ void sandboxFault(CLI::App& app, Context& ctx) {
 
 void demo(CLI::App& app, Context& ctx) {
     auto verbose = std::make_shared<bool>(false);
-    auto* demo = app.add_subcommand("demo", "run the whole payment flow against a local sandbox");
+    auto* demo = app.add_subcommand("demo", std::string(kSandboxCommands[2].second));
     demo->add_flag("--verbose", *verbose, "also show the library's diagnostic lines");
     demo->footer(example("  tavi demo --verbose"));
     demo->callback([verbose, &ctx] { ctx.exitCode = runDemo(*verbose); });
@@ -160,10 +158,18 @@ void demo(CLI::App& app, Context& ctx) {
 
 }  // namespace
 
+bool handedOver(std::string_view) {
+    return false;  // this is tavi-sandbox
+}
+
+int handOver(char**) {
+    return kExitFailure;
+}
+
 void addSandboxCommands(CLI::App& app, Context& ctx) {
-    sandboxServer(app, ctx);
-    sandboxFault(app, ctx);
-    demo(app, ctx);
+    if (ctx.wants("sandbox")) sandboxServer(app, ctx);
+    if (ctx.wants("sandbox-fault")) sandboxFault(app, ctx);
+    if (ctx.wants("demo")) demo(app, ctx);
 }
 
 }  // namespace tavi::cli
