@@ -73,10 +73,33 @@ dpkg-deb -f "$dev" Depends | grep -q "libtavi1 (= $version-" || fail "libtavi-de
 for d in libcurl4 libssl3 libsqlite3-0 libsimdjson14; do
   dpkg-deb -f "$runtime" Depends | grep -q "$d" || fail "libtavi1 does not depend on $d"
 done
-# What `apt install ./….deb` would do, simulated: every dependency resolves.
-apt-get install -s "$runtime" "$dev" "$tools" "$py" > "$work/apt.log" 2>&1 \
-  || { cat "$work/apt.log"; fail "apt cannot install the packages"; }
-echo "ok: contents and dependencies (apt install simulated)"
+# The library and its development files of two architectures install side by side: both are
+# Multi-Arch: same, and every file either holds lies in the multiarch directory or is one that is
+# the same for every architecture (the headers, the package's own documentation).
+for p in "$runtime" "$dev"; do
+  name=$(dpkg-deb -f "$p" Package)
+  [ "$(dpkg-deb -f "$p" Multi-Arch)" = same ] || fail "$name is not Multi-Arch: same"
+  shared=$(dpkg-deb -c "$p" | awk '{print $6}' | grep -v '/$' \
+    | grep -Ev "^\./($multi/|usr/include/tavi/[^/]+\.h(pp)?\$|usr/share/doc/$name/)" || true)
+  [ -z "$shared" ] || fail "$name (Multi-Arch: same) holds files outside the multiarch directory: $shared"
+done
+# What `apt install ./….deb` would do, simulated: every dependency resolves. The machine's own
+# packages against its installed system; another architecture's on an empty system of that
+# architecture (an Architecture: all package's dependencies are the native architecture's, so
+# python3-tavi cannot pair with a foreign libtavi1 here), from the package lists apt already has.
+if [ -z "$foreign" ]; then
+  apt-get install -s "$runtime" "$dev" "$tools" "$py" > "$work/apt.log" 2>&1 \
+    || { cat "$work/apt.log"; fail "apt cannot install the packages"; }
+else
+  : > "$work/dpkg-status"
+  apt-get install -s -o Dir::State::status="$work/dpkg-status" -o Dir::Cache::pkgcache= \
+    -o Dir::Cache::srcpkgcache= -o APT::Architecture="$arch" -o APT::Architectures::="$arch" \
+    "$runtime" "$dev" "$tools" "$py" > "$work/apt.log" 2>&1 \
+    || { cat "$work/apt.log"; fail "apt cannot install the packages on an empty $arch system"; }
+  grep -q "^Inst libc6 .*\[$arch\]" "$work/apt.log" \
+    || { cat "$work/apt.log"; fail "apt has no $arch package lists (dpkg --add-architecture $arch; apt-get update)"; }
+fi
+echo "ok: contents and dependencies (apt install simulated), libtavi1 and libtavi-dev Multi-Arch: same"
 
 # Lintian: warnings are shown, errors fail.
 rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" "$py" > "$work/lintian.log" 2>&1 || rc=$?
