@@ -127,19 +127,10 @@ echo "ok: SONAME libtavi.so.1, stripped, $exports exported symbols, no internals
 "$here/packaging/hardening.sh" "$lib" "$root/usr/bin/tavi" || fail "a packaged binary is not hardened"
 # ---- end of hardening ----------------------------------------------------------------------------
 # ---- Size budget ---------------------------------------------------------------------------------
-# The stripped libtavi.so as packaged is at most TAVI_SIZE_BUDGET bytes. The target is 1.0 MB
-# (1000000); until the library gets there the check holds it, per architecture, to what it has
-# reached, so that it can only shrink: lower a figure as it does. Reached (docs/PERFORMANCE.md,
-# "Size"): amd64 1,116,344 bytes, arm64 1,050,720, before the journal, the trace hooks and the
-# engine's own queue took amd64 to 1,165,496 (arm64's figure grows by about as much); the rest
-# of the way costs key-retrieval speed. What each part costs: the sections (size -A) and the largest functions and tables of
-# the unstripped build (nm --size-sort), summed by where they come from.
-case "$arch" in
-  amd64) default_budget=1170000 ;;
-  arm64) default_budget=1105000 ;;
-  *) default_budget=1200000 ;;
-esac
-budget=${TAVI_SIZE_BUDGET:-$default_budget}
+# The stripped libtavi.so as packaged is at most its architecture's budget (packaging/size-budget.sh;
+# TAVI_SIZE_BUDGET overrides it). What each part costs: the sections (size -A) and the largest
+# functions and tables of the unstripped build (nm --size-sort), summed by where they come from.
+budget=$("$here/packaging/size-budget.sh" "$arch")
 lib_bytes=$(stat -c %s "$lib")
 echo "libtavi.so.$version ($arch, stripped): $lib_bytes bytes, budget $budget"
 size -A "$lib" | awk 'NR > 2 && $2 > 4096 { printf "  section %-20s %8d\n", $1, $2 }'
