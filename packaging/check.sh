@@ -101,11 +101,12 @@ else
 fi
 echo "ok: contents and dependencies (apt install simulated), libtavi1 and libtavi-dev Multi-Arch: same"
 
-# Lintian: warnings are shown, errors fail.
-rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" "$py" > "$work/lintian.log" 2>&1 || rc=$?
+# Lintian: warnings are shown, errors fail. The debug symbol packages (-dbgsym) too.
+mapfile -t ddebs < <(ls "$build"/packages/*-dbgsym_"$version"-*.ddeb 2>/dev/null)
+rc=0; lintian --fail-on error "$runtime" "$dev" "$tools" "$py" "${ddebs[@]}" > "$work/lintian.log" 2>&1 || rc=$?
 grep -v 'running with root privileges' "$work/lintian.log" || true
 [ "$rc" = 0 ] || fail "lintian reports errors"
-echo "ok: lintian (no errors)"
+echo "ok: lintian (no errors; ${#ddebs[@]} debug symbol packages included)"
 
 # The files as installed, in a scratch root.
 root=$work/root
