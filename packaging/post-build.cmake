@@ -12,6 +12,11 @@
 # md5sums is written again from the files, and usr/share/doc/<package>-dbgsym links to the
 # documentation of the package whose symbols it holds (as debhelper makes it; the -dbgsym
 # package depends on exactly that version).
+#
+# Installed-Size: CPack counts the files before it strips them (and moves their debug information
+# to the -dbgsym package), which made libtavi1 claim twice its size. Every package's is counted
+# again from its files as dpkg-gencontrol counts it: each file's size in KiB rounded up, and one
+# KiB for each link and directory.
 set(same_packages libtavi1 libtavi-dev libtavi1-dbgsym)
 foreach(file IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(base "${file}" NAME)
@@ -24,9 +29,6 @@ foreach(file IN LISTS CPACK_PACKAGE_FILES)
   if(package MATCHES "^(.+)-dbgsym$")
     set(debug_symbols ON)
     set(parent "${CMAKE_MATCH_1}")
-  endif()
-  if(NOT multiarch AND NOT debug_symbols)
-    continue()
   endif()
   set(tree "${file}.tree")
   file(REMOVE_RECURSE "${tree}")
@@ -61,6 +63,22 @@ foreach(file IN LISTS CPACK_PACKAGE_FILES)
     endforeach()
     file(WRITE "${tree}/DEBIAN/md5sums" "${sums}")
   endif()
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE "${tree}" "${tree}/*")
+  set(kib 0)
+  foreach(f IN LISTS entries)
+    if(f MATCHES "^DEBIAN(/|$)")
+      continue()
+    endif()
+    if(IS_SYMLINK "${tree}/${f}" OR IS_DIRECTORY "${tree}/${f}")
+      math(EXPR kib "${kib} + 1")
+    else()
+      file(SIZE "${tree}/${f}" bytes)
+      math(EXPR kib "${kib} + (${bytes} + 1023) / 1024")
+    endif()
+  endforeach()
+  file(READ "${tree}/DEBIAN/control" control)
+  string(REGEX REPLACE "Installed-Size: [0-9]+" "Installed-Size: ${kib}" control "${control}")
+  file(WRITE "${tree}/DEBIAN/control" "${control}")
   execute_process(COMMAND dpkg-deb --root-owner-group -Zxz --build "${tree}" "${file}"
     OUTPUT_QUIET RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
