@@ -44,6 +44,8 @@ set(CPACK_COMPONENTS_ALL ${TAVI_DEB_COMPONENTS})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-options.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/strip-static.cmake)
+# libtavi1 and libtavi-dev Multi-Arch: same, and the -dbgsym packages mended (see the script).
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/post-build.cmake)
 # The strip of the target architecture (a cross build's own, from its toolchain).
 set(CPACK_TAVI_STRIP ${CMAKE_STRIP})
 

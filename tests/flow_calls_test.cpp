@@ -30,6 +30,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+#ifdef TAVI_TEST_EMULATOR
+// Under qemu-user the sandbox's and the library's RSA and TLS run tens of times slower: every
+// wait for a call to end is that much longer (a bound on waiting, not a measured time).
+constexpr int kSlowdown = 12;
+#else
+constexpr int kSlowdown = 1;
+#endif
 constexpr const char* kKeyPath = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
 constexpr const char* kRegistrationPath = "/kora-core/tavi-sdk/urn:apiver:1.0/user-registration";
 
@@ -140,8 +147,8 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
             release = true;
         }
         gateChanged.notify_all();
-        ASSERT_TRUE(second.waitFor(5s));
-        ASSERT_TRUE(first.waitFor(15s));
+        ASSERT_TRUE(second.waitFor(5s * kSlowdown));
+        ASSERT_TRUE(first.waitFor(15s * kSlowdown));
         AppConstantTAVI::shared().logLevel = level;
         expectCancelled(cancelled, RequestDelivery::notSent, "before send");
         EXPECT_TRUE(held.result && held.result->ok());
@@ -169,7 +176,7 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
         std::this_thread::sleep_for(300ms);
         const auto cancelledAt = Clock::now();
         EXPECT_TRUE(call.cancel());
-        ASSERT_TRUE(call.waitFor(5s));
+        ASSERT_TRUE(call.waitFor(5s * kSlowdown));
         EXPECT_LT(Clock::now() - cancelledAt, 1s);
         AppConstantTAVI::shared().serverURL = sandboxURL;
         expectCancelled(outcome, RequestDelivery::notSent, "during connect");
@@ -194,7 +201,7 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
         ASSERT_TRUE(waitForRequests(kKeyPath, before + 1));
         const auto cancelledAt = Clock::now();
         EXPECT_TRUE(call.cancel());
-        ASSERT_TRUE(call.waitFor(5s));
+        ASSERT_TRUE(call.waitFor(5s * kSlowdown));
         EXPECT_LT(Clock::now() - cancelledAt, 1s);
         expectCancelled(outcome, RequestDelivery::mayHaveBeenReceived, "during the response");
         EXPECT_TRUE(call.cancel()) << "a second cancel of a cancelled call";
@@ -219,7 +226,7 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
             });
         ASSERT_TRUE(waitForRequests(kRegistrationPath, before + 1));
         EXPECT_TRUE(call.cancel());
-        ASSERT_TRUE(call.waitFor(5s));
+        ASSERT_TRUE(call.waitFor(5s * kSlowdown));
         server().clearFaults();
         ASSERT_TRUE(result && !result->ok());
         EXPECT_EQ(result->error().code, ClientErrorCode::cancelled);
@@ -238,7 +245,7 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
         // The cancels spread over one and a half times a whole call's length.
         Outcome timed;
         const auto timedStart = Clock::now();
-        ASSERT_TRUE(startKeys("TIMED-1", timed).waitFor(10s));
+        ASSERT_TRUE(startKeys("TIMED-1", timed).waitFor(10s * kSlowdown));
         const auto callLength = Clock::now() - timedStart;
         const auto step = callLength * 3 / 2 / kRounds;
         std::vector<std::unique_ptr<Outcome>> outcomes;
@@ -249,7 +256,7 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
             const CallHandle call = startKeys("RACE-" + std::to_string(i), *outcomes.back());
             std::this_thread::sleep_for(step * i);
             cancelledCalls.push_back(call.cancel());
-            ASSERT_TRUE(call.waitFor(10s));
+            ASSERT_TRUE(call.waitFor(10s * kSlowdown));
         }
         std::this_thread::sleep_for(100ms);
         int cancelledCount = 0;
@@ -290,7 +297,7 @@ TEST_F(CallsTest, ThousandCallsInFlight) {
     peakThreads = std::max(peakThreads, processThreads());
     for (const auto& call : calls) {
         peakThreads = std::max(peakThreads, processThreads());
-        ASSERT_TRUE(call.waitFor(60s));
+        ASSERT_TRUE(call.waitFor(60s * kSlowdown));
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     std::set<std::thread::id> completionThreads;
@@ -320,7 +327,7 @@ TEST_F(CallsTest, DeadlinesAndHostExecutor) {
     bounded.deadline = 300ms;
     const auto start = Clock::now();
     const CallHandle call = startKeys("SLOW-1", slow, bounded);
-    ASSERT_TRUE(call.waitFor(5s));
+    ASSERT_TRUE(call.waitFor(5s * kSlowdown));
     EXPECT_LT(Clock::now() - start, 1500ms);
     ASSERT_TRUE(slow.result && !slow.result->ok());
     EXPECT_EQ(slow.result->error().code, ClientErrorCode::deadlineExceeded)
@@ -348,7 +355,7 @@ TEST_F(CallsTest, DeadlinesAndHostExecutor) {
     };
     Outcome hosted;
     const CallHandle hostedCall = startKeys("HOSTED-1", hosted, onHost);
-    ASSERT_TRUE(hostedCall.waitFor(10s));  // handed to the executor
+    ASSERT_TRUE(hostedCall.waitFor(10s * kSlowdown));  // handed to the executor
     {
         std::lock_guard lock(hosted.mutex);
         EXPECT_EQ(hosted.completions, 0) << "ran before the executor ran it";

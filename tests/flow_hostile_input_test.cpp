@@ -294,6 +294,10 @@ TEST_F(HostileInput, TextThatIsNotUTF8IsRefusedBeforeAnythingIsSent) {
 // ---- The operation's deadline ----------------------------------------------------------------
 
 TEST_F(HostileInput, RegistrationRestartsEndAtTheDeadline) {
+#ifdef TAVI_TEST_EMULATOR
+    GTEST_SKIP() << "needs the client at native speed: its 2 s timeout against the server's "
+                    "1.9 s delays leaves no room for qemu-user's slower RSA";
+#endif
     auto& config = AppConstantTAVI::shared();
     config.timeoutMilliseconds = 2000;  // and the deadline twice that: 4 s
     Fault slow;

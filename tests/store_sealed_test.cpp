@@ -593,6 +593,16 @@ TEST_F(SealedStoreTest, SecretServiceKeepsTheKeyInTheLoginKeyring) {
         ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
         ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
         const std::string self = selfPath();
+        // Made before the fork: the child only execs.
+        std::string script =
+            "printf '%s' tavi-test-password | gnome-keyring-daemon --unlock "
+            "--components=secrets > /dev/null 2>&1 || echo 'gnome-keyring-daemon did not "
+            "start' > \"$TAVI_TEST_SKIP_FILE\"; exec ";
+#ifdef TAVI_TEST_EMULATOR
+        script += "'" TAVI_TEST_EMULATOR "' ";  // a cross build's tests run under qemu-user
+#endif
+        script +=
+            "\"$0\" --gtest_filter=SealedStoreTest.SecretServiceKeepsTheKeyInTheLoginKeyring";
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -601,13 +611,8 @@ TEST_F(SealedStoreTest, SecretServiceKeepsTheKeyInTheLoginKeyring) {
             ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
             ::setenv("TAVI_TEST_IN_KEYRING", "1", 1);
             ::setenv("TAVI_TEST_SKIP_FILE", skipFile.c_str(), 1);
-            const char* script =
-                "printf '%s' tavi-test-password | gnome-keyring-daemon --unlock "
-                "--components=secrets > /dev/null 2>&1 || echo 'gnome-keyring-daemon did not "
-                "start' > \"$TAVI_TEST_SKIP_FILE\"; exec \"$0\" "
-                "--gtest_filter=SealedStoreTest.SecretServiceKeepsTheKeyInTheLoginKeyring";
             ::execl("/usr/bin/dbus-run-session", "dbus-run-session", "--", "/bin/sh", "-c",
-                    script, self.c_str(), static_cast<char*>(nullptr));
+                    script.c_str(), self.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         const int status = waitChild(child);
