@@ -32,7 +32,7 @@ struct Environment {
         settings.configuration.pinnedPublicKey = tls ? server->publicKeyPin() : "";
         settings.configuration.appId = "com.example.wallet";
         settings.configuration.pspOrgId = "PSPORG1";
-        settings.configuration.timeoutMilliseconds = 10000;
+        settings.configuration.timeoutMilliseconds = kCallTimeoutMs;
         settings.configuration.diagnosticsSink = nullptr;
         settings.store = store;
         client = Client::connect(std::move(settings));

@@ -54,6 +54,19 @@ class FakeDevice final : public DeviceDescription {
 constexpr const char* kUserAgent =
     "deviceModel :: Bench , systemName :: Linux , systemVersion :: 6.1 SDK VERSION 1.1";
 
+// Runs one test of this program afresh in the calling (forked) child; a cross build's tests run
+// under qemu-user, so the program is started under it again. Never returns.
+[[noreturn]] void execSelf(const char* filter) {
+    char self[4096] = {};
+    if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) ::_exit(127);
+#ifdef TAVI_TEST_EMULATOR
+    ::execl(TAVI_TEST_EMULATOR, TAVI_TEST_EMULATOR, self, filter, static_cast<char*>(nullptr));
+#else
+    ::execl(self, "net_pipeline_test", filter, static_cast<char*>(nullptr));
+#endif
+    ::_exit(127);
+}
+
 std::string lower(std::string text) {
     for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -561,10 +574,7 @@ TEST(HostileNetwork, LocalhostIsPinnedToLoopbackAndLocalhostDotIsRefused) {
         if (::ioctl(probe, SIOCSIFFLAGS, &lo) != 0) ::_exit(77);
         ::close(probe);
         ::setenv("TAVI_TEST_IN_NAMESPACE", "1", 1);
-        ::execl("/proc/self/exe", "net_pipeline_test",
-                "--gtest_filter=HostileNetwork.InsideThePrivateNamespace",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
+        execSelf("--gtest_filter=HostileNetwork.InsideThePrivateNamespace");
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -708,9 +718,7 @@ TEST_F(TlsPipeline, TlsKeyLogOnlyWhereTheHostAsks) {
     if (child == 0) {
         ::setenv("SSLKEYLOGFILE", variableFile.c_str(), 1);
         ::setenv("TAVI_TEST_HOST_KEYLOG", hostFile.c_str(), 1);
-        ::execl("/proc/self/exe", "net_pipeline_test",
-                "--gtest_filter=TlsPipeline.KeyLogChildProcess", static_cast<char*>(nullptr));
-        ::_exit(127);
+        execSelf("--gtest_filter=TlsPipeline.KeyLogChildProcess");
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

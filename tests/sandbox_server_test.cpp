@@ -107,6 +107,8 @@ class SandboxServerTest : public ::testing::Test {
         server_ = std::make_unique<Server>(o);
         ASSERT_TRUE(server_->start()) << server_->lastError();
         client_ = std::make_unique<httplib::Client>(server_->url());
+        // Key generation for an answer took more than httplib's 5 s under qemu-user.
+        client_->set_read_timeout(120, 0);
     }
 
     httplib::Result post(const std::string& path, const json& body) {

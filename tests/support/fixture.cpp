@@ -40,13 +40,7 @@ void SandboxTest::SetUp() {
     config.serverURL = server_->url();
     config.caFile = useTls() ? server_->caFile() : "";
     config.pinnedPublicKey.clear();
-#ifdef TAVI_TEST_EMULATOR
-    // Under qemu-user the sandbox's and the library's RSA and TLS run tens of times slower; a
-    // loaded machine took more than 10 s for one registration there.
-    config.timeoutMilliseconds = 120000;
-#else
-    config.timeoutMilliseconds = 10000;
-#endif
+    config.timeoutMilliseconds = kCallTimeoutMs;
     config.appId = "com.example.wallet";
     config.pspOrgId = "PSPORG1";
     config.diagnosticsSink = capture_.sink();

@@ -14,6 +14,15 @@
 
 namespace tavi::test {
 
+/// A call's timeout in the integration tests. Under qemu-user the sandbox's and the library's RSA
+/// and TLS run tens of times slower; a loaded machine took more than 10 s for one registration
+/// there.
+#ifdef TAVI_TEST_EMULATOR
+inline constexpr long kCallTimeoutMs = 120000;
+#else
+inline constexpr long kCallTimeoutMs = 10000;
+#endif
+
 /// Collects the diagnostic lines the library writes.
 class LineCapture {
   public:
