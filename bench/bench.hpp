@@ -162,5 +162,11 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
 /// call completed correctly.
 int runScaleChild(int calls, int connections, const std::string& url, const std::string& caFile,
                   const std::string& storePath, const std::string& outFile);
+/// `tavi_bench --scale-floor-child CALLS CONNECTIONS URL CA_FILE REQUEST OUT_FILE`: the floor,
+/// plain libcurl's multi interface sending the request in REQUEST (JSON: target, header lines,
+/// body) CALLS times at once over CONNECTIONS connections; 0 when every answer came.
+int runScaleFloorChild(int calls, int connections, const std::string& url,
+                       const std::string& caFile, const std::string& requestFile,
+                       const std::string& outFile);
 
 }  // namespace tavi::bench

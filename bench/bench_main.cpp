@@ -428,6 +428,10 @@ int main(int argc, char** argv) {
         return runScaleChild(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5], argv[6],
                              argv[7]);
     }
+    if (argc == 8 && std::string(argv[1]) == "--scale-floor-child") {
+        return runScaleFloorChild(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5],
+                                  argv[6], argv[7]);
+    }
     if (argc == 8 && std::string(argv[1]) == "--steady-child") {
         return runSteadyChild(argv[2], std::atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
     }

@@ -14,11 +14,14 @@
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <array>
@@ -30,6 +33,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -555,6 +559,107 @@ int runScaleChild(int calls, int connections, const std::string& url, const std:
     return correct == calls ? 0 : 1;
 }
 
+int runScaleFloorChild(int calls, int connections, const std::string& url,
+                       const std::string& caFile, const std::string& requestFile,
+                       const std::string& outFile) {
+    std::ifstream in(requestFile);
+    const Json request = Json::parse(in, nullptr, false);
+    if (!request.is_object()) return 1;
+    const std::string target = url + request.at("target").get<std::string>();
+    const std::string body = request.at("body").get<std::string>();
+    struct SlistFree {
+        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+    std::unique_ptr<curl_slist, SlistFree> headers;
+    // libcurl's own Accept and Expect lines off, as the library has them.
+    std::vector<std::string> lines{"Accept:", "Expect:"};
+    for (const auto& line : request.at("headers")) lines.push_back(line.get<std::string>());
+    for (const auto& line : lines) {
+        curl_slist* longer = curl_slist_append(headers.get(), line.c_str());
+        if (longer == nullptr) return 1;
+        (void)headers.release();
+        headers.reset(longer);
+    }
+    struct MultiFree {
+        void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+    };
+    struct EasyFree {
+        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    };
+    struct Transfer {
+        std::unique_ptr<CURL, EasyFree> easy;
+        std::string answer;
+        long status = 0;
+        double atNs = 0;
+    };
+    const std::unique_ptr<CURLM, MultiFree> multi(curl_multi_init());
+    if (!multi) return 1;
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(connections));
+    curl_multi_setopt(multi.get(), CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connections));
+    std::deque<Transfer> transfers;  // addresses stay put: libcurl holds each answer's
+    auto keep = +[](char* data, std::size_t size, std::size_t count, void* user) {
+        static_cast<std::string*>(user)->append(data, size * count);
+        return size * count;
+    };
+    auto add = [&]() {
+        Transfer& t = transfers.emplace_back();
+        t.easy.reset(curl_easy_init());
+        CURL* easy = t.easy.get();
+        if (easy == nullptr) return false;
+        curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, keep);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t.answer);
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+        return curl_multi_add_handle(multi.get(), easy) == CURLM_OK;
+    };
+    auto runAll = [&] {
+        int running = 1;
+        while (running > 0) {
+            if (curl_multi_perform(multi.get(), &running) != CURLM_OK) return;
+            int left = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                Transfer* t = nullptr;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+                t->atNs = wallNs();
+                if (msg->data.result == CURLE_OK) {
+                    curl_easy_getinfo(msg->easy_handle, CURLINFO_RESPONSE_CODE, &t->status);
+                }
+                curl_multi_remove_handle(multi.get(), msg->easy_handle);
+                t->easy.reset();  // its connection stays in the multi handle's cache
+            }
+            if (running > 0) curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+        }
+    };
+    // One request per connection first, as the library's child opens its connections.
+    for (int i = 0; i < connections; ++i) {
+        if (!add()) return 1;
+    }
+    runAll();
+    transfers.clear();
+    const double start = wallNs();
+    for (int i = 0; i < calls; ++i) {
+        if (!add()) return 1;
+    }
+    runAll();
+    int correct = 0;
+    double last = start;
+    for (const auto& t : transfers) {
+        correct += t.status == 200 && !t.answer.empty();
+        last = std::max(last, t.atNs);
+    }
+    std::ofstream(outFile) << Json{{"correct", correct},
+                                   {"last_completion_ms", (last - start) / 1e6}}
+                                  .dump(2)
+                           << "\n";
+    return correct == calls ? 0 : 1;
+}
+
 Json runScale(Env& env, const std::string& selfPath, const std::string& workDir) {
     (void)env;
     Json out = Json::object();
@@ -597,21 +702,39 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
             if (registered) keyRetrieval(server);  // the sandbox draws its keys: not measured
         });
     }
+    // The last key retrieval as the library sent it, for the floor to send again.
+    const std::string requestFile = workDir + "/scale-request.json";
+    if (const auto seen = server.requests(); registered && !seen.empty()) {
+        Json headers = Json::array();
+        for (const auto& [name, value] : seen.back().headers) {
+            if (strcasecmp(name.c_str(), "Host") == 0 ||
+                strcasecmp(name.c_str(), "Content-Length") == 0) {
+                continue;
+            }
+            headers.push_back(name + ": " + value);
+        }
+        std::ofstream(requestFile) << Json{{"target", seen.back().target},
+                                           {"headers", headers},
+                                           {"body", seen.back().body}}
+                                          .dump();
+    }
     config.serverURL = savedUrl;
     config.caFile = savedCa;
     KeychainManager::setStore(savedStore);
     const std::string outFile = workDir + "/scale.json";
-    int exitCode = -1;
-    if (registered) {
+    const std::string floorFile = workDir + "/scale-floor.json";
+    // A child of this program in the client's namespace; its exit status, -1 when it did not run.
+    auto runChild = [&](const char* mode, const std::string& input, const std::string& output) {
+        int exitCode = -1;
         inNamespace(clientNs, [&] {
             const std::vector<std::string> args{selfPath,
-                                                "--scale-child",
+                                                mode,
                                                 std::to_string(kScaleCalls),
                                                 std::to_string(kScaleConnections),
                                                 server.url(),
                                                 server.caFile(),
-                                                storePath,
-                                                outFile};
+                                                input,
+                                                output};
             std::vector<char*> argv;
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -623,8 +746,18 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
                 }
             }
         });
-    }
+        return exitCode;
+    };
+    // The floor first: plain libcurl's multi interface sending the same request as many times
+    // over as many connections, so that the server's work per call is the same.
+    const int floorExit = registered ? runChild("--scale-floor-child", requestFile, floorFile) : -1;
+    const int exitCode = registered ? runChild("--scale-child", storePath, outFile) : -1;
     server.stop();
+    Json floorFigures;
+    if (std::ifstream in(floorFile); in) floorFigures = Json::parse(in, nullptr, false);
+    const double floorMs = floorFigures.is_object() && floorExit == 0
+                               ? floorFigures["last_completion_ms"].get<double>()
+                               : -1;
     Json child;
     if (std::ifstream in(outFile); in) child = Json::parse(in, nullptr, false);
     if (!registered || !child.is_object()) {
@@ -658,6 +791,13 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
         std::snprintf(target, sizeof target, "<= %.1f", 1.2 * rounds);
         std::printf("%-44s %14.1f %18s\n", "  in round trips", lastMs / rtt, target);
     }
+    if (floorMs >= 0) {
+        std::printf("%-44s %11.0f ms %18s\n", "  floor: plain libcurl multi, same requests",
+                    floorMs, "");
+        std::printf("%-44s %14.2f %18s\n", "  library / floor", lastMs / floorMs, "");
+    } else {
+        std::printf("%-44s %14s\n", "  floor: plain libcurl multi, same requests", "failed");
+    }
     std::printf("%-44s %14.0f %18s\n", "RSS per queued call (bytes)", perQueued, "<= 4096");
     std::printf("(%d calls still queued at the RSS sample; starting them took %.0f ms; the client "
                 "process used %.0f ms of CPU in all; exit %d)\n",
@@ -667,6 +807,7 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
     out["delayed"] = delayed;
     if (!delayed) out["why_not_delayed"] = why;
     out["round_trip_ms"] = rtt;
+    out["floor_last_completion_ms"] = floorMs;
     out["targets"] = {{"library_threads", 2},
                       {"last_completion_ms", delayed ? 1.2 * rounds * rtt : 0},
                       {"rss_per_queued_call_bytes", 4096}};

@@ -89,11 +89,21 @@ double logNumber(const std::string& log, const std::string& label) {
     return digits.empty() ? -1 : std::strtod(digits.c_str(), nullptr);
 }
 
-/// Instructions a whole process executes (callgrind); -1 when it failed.
+/// Instructions a whole process executes (callgrind); -1 when it failed. With
+/// TAVI_BENCH_PROFILES=DIR, each run's profile is kept there (callgrind_annotate reads it).
 double instructions(const std::vector<std::string>& args, const std::string& workDir) {
     const std::string log = workDir + "/callgrind.log";
+    static int runs = 0;
+    const char* keep = std::getenv("TAVI_BENCH_PROFILES");
+    const std::string profile =
+        keep != nullptr ? std::string(keep) + "/" + std::to_string(++runs) + ".callgrind" : "/dev/null";
+    if (keep != nullptr) {
+        std::string line;
+        for (std::size_t i = 1; i < args.size() && i < 5; ++i) line += " " + args[i];
+        std::fprintf(stderr, "instructions: profile %s:%s\n", profile.c_str(), line.c_str());
+    }
     std::vector<std::string> command{kValgrind, "--tool=callgrind",
-                                     "--callgrind-out-file=/dev/null", "--log-file=" + log};
+                                     "--callgrind-out-file=" + profile, "--log-file=" + log};
     command.insert(command.end(), args.begin(), args.end());
     const auto run = spawn(command, "/dev/null", "/dev/null");
     if (run.exitCode != 0) return -1;
