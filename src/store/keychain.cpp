@@ -284,7 +284,7 @@ std::int32_t KeychainManager::savePreference(const std::string& data, const std:
 namespace {
 
 std::optional<std::string> textOf(const StoreItem& item) {
-    std::string text(item.data.begin(), item.data.end());
+    std::string text(reinterpret_cast<const char*>(item.data.data()), item.data.size());  // memcpy
     if (!detail::isValidUTF8(text)) return std::nullopt;
     return text;
 }
