@@ -20,7 +20,7 @@
 struct x509_store_st;
 
 namespace tavi {
-struct AppConstantTAVI;
+class AppConstantTAVI;
 }
 
 namespace tavi::detail {
