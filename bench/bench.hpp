@@ -68,6 +68,22 @@ class CurlPoster {
     long connections_ = 0;
 };
 
+struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct EasyFree {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+/// The header lines of `request` as the library sent them, "Name: value", less Host and
+/// Content-Length (libcurl writes those itself): what a replay sends so that both clients send
+/// the same bytes.
+Json sentHeaderLines(const sandbox::RecordedRequest& request);
+/// `lines` (a JSON array of header lines) as a libcurl list, after "Accept:" and "Expect:" (off,
+/// as the library has them); null when the list could not be made.
+HeaderList replayHeaderList(const Json& lines);
+
 /// One request the library made, to replay with plain libcurl.
 struct CapturedRequest {
     std::string path;

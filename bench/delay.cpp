@@ -14,7 +14,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -567,24 +566,10 @@ int runScaleFloorChild(int calls, int connections, const std::string& url,
     if (!request.is_object()) return 1;
     const std::string target = url + request.at("target").get<std::string>();
     const std::string body = request.at("body").get<std::string>();
-    struct SlistFree {
-        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-    };
-    std::unique_ptr<curl_slist, SlistFree> headers;
-    // libcurl's own Accept and Expect lines off, as the library has them.
-    std::vector<std::string> lines{"Accept:", "Expect:"};
-    for (const auto& line : request.at("headers")) lines.push_back(line.get<std::string>());
-    for (const auto& line : lines) {
-        curl_slist* longer = curl_slist_append(headers.get(), line.c_str());
-        if (longer == nullptr) return 1;
-        (void)headers.release();
-        headers.reset(longer);
-    }
+    const HeaderList headers = replayHeaderList(request.at("headers"));
+    if (!headers) return 1;
     struct MultiFree {
         void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-    };
-    struct EasyFree {
-        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
     };
     struct Transfer {
         std::unique_ptr<CURL, EasyFree> easy;
@@ -705,16 +690,8 @@ Json runScale(Env& env, const std::string& selfPath, const std::string& workDir)
     // The last key retrieval as the library sent it, for the floor to send again.
     const std::string requestFile = workDir + "/scale-request.json";
     if (const auto seen = server.requests(); registered && !seen.empty()) {
-        Json headers = Json::array();
-        for (const auto& [name, value] : seen.back().headers) {
-            if (strcasecmp(name.c_str(), "Host") == 0 ||
-                strcasecmp(name.c_str(), "Content-Length") == 0) {
-                continue;
-            }
-            headers.push_back(name + ": " + value);
-        }
         std::ofstream(requestFile) << Json{{"target", seen.back().target},
-                                           {"headers", headers},
+                                           {"headers", sentHeaderLines(seen.back())},
                                            {"body", seen.back().body}}
                                           .dump();
     }

@@ -210,6 +210,34 @@ std::string replayPath(const std::string& workDir, const std::string& operation)
 
 }  // namespace
 
+Json sentHeaderLines(const sandbox::RecordedRequest& request) {
+    Json lines = Json::array();
+    for (const auto& [name, value] : request.headers) {
+        if (strcasecmp(name.c_str(), "Host") == 0 ||
+            strcasecmp(name.c_str(), "Content-Length") == 0) {
+            continue;
+        }
+        lines.push_back(name + ": " + value);
+    }
+    return lines;
+}
+
+HeaderList replayHeaderList(const Json& lines) {
+    HeaderList list;
+    auto append = [&list](const char* line) {
+        curl_slist* longer = curl_slist_append(list.get(), line);
+        if (longer == nullptr) return false;
+        (void)list.release();
+        list.reset(longer);
+        return true;
+    };
+    if (!append("Accept:") || !append("Expect:")) return nullptr;
+    for (const auto& line : lines) {
+        if (!append(line.get<std::string>().c_str())) return nullptr;
+    }
+    return list;
+}
+
 /// Every operation beside its floor, in instructions and allocations per operation: the
 /// difference of two long-running child processes (N1 and N2 operations), so that process
 /// start, the store's opening and the first connection cancel out. The floor child replays the
@@ -278,19 +306,9 @@ Json runOperationTable(Env& env, const Paths& paths, const std::string& workDir)
         const std::size_t first =
             seen.size() >= static_cast<std::size_t>(op.requests) ? seen.size() - op.requests : 0;
         for (std::size_t i = first; i < seen.size(); ++i) {
-            // The header lines as the library sent them (libcurl writes Host and
-            // Content-Length itself), so that both clients send the same bytes.
-            Json headers = Json::array();
-            for (const auto& [name, value] : seen[i].headers) {
-                if (strcasecmp(name.c_str(), "Host") == 0 ||
-                    strcasecmp(name.c_str(), "Content-Length") == 0) {
-                    continue;
-                }
-                headers.push_back(name + ": " + value);
-            }
             replay.push_back({{"target", seen[i].target},
                               {"method", seen[i].method},
-                              {"headers", headers},
+                              {"headers", sentHeaderLines(seen[i])},
                               {"body", seen[i].method == "GET" ? std::string() : seen[i].body}});
         }
         std::ofstream(replayPath(workDir, op.name)) << replay.dump();
@@ -605,19 +623,13 @@ bool aesPass() {
            EVP_EncryptFinal_ex(ctx.get(), out.data() + length, &length) == 1;
 }
 
-struct SlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-struct EasyFree {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
 
 /// One request of the library's, to send again as it was sent.
 struct Replayed {
     std::string url;
     bool get = false;
     std::string body;
-    std::unique_ptr<curl_slist, SlistFree> headers;
+    HeaderList headers;
 };
 
 std::size_t keepBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -657,15 +669,8 @@ int runFloor(const Operation& op, int count, const Json& setUp, const std::strin
         request.url = url + r.at("target").get<std::string>();
         request.get = r.at("method").get<std::string>() == "GET";
         request.body = r.at("body").get<std::string>();
-        // libcurl's own Accept and Expect lines off, as the library has them.
-        std::vector<std::string> lines{"Accept:", "Expect:"};
-        for (const auto& line : r.at("headers")) lines.push_back(line.get<std::string>());
-        for (const auto& line : lines) {
-            curl_slist* longer = curl_slist_append(request.headers.get(), line.c_str());
-            if (longer == nullptr) return 1;
-            (void)request.headers.release();
-            request.headers.reset(longer);
-        }
+        request.headers = replayHeaderList(r.at("headers"));
+        if (!request.headers) return 1;
         requests.push_back(std::move(request));
     }
     const std::string caFile = setUp.at("ca_file").get<std::string>();
