@@ -31,6 +31,11 @@ Error checkNotMade(long code, const char* why) {
     return error;
 }
 
+/// The session values the check reads, by their place in its one read. (At namespace scope: GCC 12
+/// crashes on a type declared inside a coroutine's body when it builds debug information for
+/// the sanitizer build.)
+enum SessionValue { taviKey, pspId, taviId, deviceId, imei1, imei2 };
+
 /// The check: not registered at once for an incomplete stored registration, otherwise the
 /// server's verdict, asked in a sealed request.
 detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
@@ -39,7 +44,6 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
     // session in one read, so that every value comes from the same registration.
     if (SessionManager::getIsRegistered() != std::optional<bool>(true))
         co_return RegistrationStatus::notRegistered;
-    enum Value { taviKey, pspId, taviId, deviceId, imei1, imei2 };
     const auto session = KeychainManager::getPreferences(
         {SessionManager::taviKey, SessionManager::pspId, SessionManager::taviId,
          SessionManager::deviceId, SessionManager::imei1, SessionManager::imei2});
