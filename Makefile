@@ -1,6 +1,8 @@
 # The README's commands. Each installs the Debian packages it needs when one is missing.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# Tests mostly wait (for the sandbox, for their timeouts), so twice as many run as there are cores.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libcurl4-openssl-dev \
   nlohmann-json3-dev libsimdjson-dev libsqlite3-dev libcli11-dev libcpp-httplib-dev libgtest-dev libgmock-dev \
   libbenchmark-dev python3 python3-pytest libsecret-1-dev gnome-keyring dbus \
@@ -8,7 +10,12 @@ PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libc
 
 # The project's own builds: Release (as packagers and most users build it) with debug symbols
 # (split off into -dbgsym packages), warnings as errors.
-CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DTAVI_WERROR=ON
+# Every build's tests share one file of RSA keys for their sandbox servers (made by the first
+# test run that needs it).
+TEST_KEYS := -DTAVI_TEST_KEY_FILE=$(CURDIR)/$(BUILD)/sandbox-keys.pem
+# DEBUG_INFO= leaves the debug information out (a build only to test, such as CI's arm64 one).
+DEBUG_INFO ?= -g
+CONFIGURE = -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=$(DEBUG_INFO) -DTAVI_WERROR=ON $(TEST_KEYS)
 # What `make package` needs beyond PACKAGES: dpkg-shlibdeps and file(1) for CPack's DEB generator;
 # for package-check's Python part, a wheel built and pip-installed offline with Debian's tools.
 PACKAGE_PACKAGES := dpkg-dev file python3-build python3-setuptools python3-wheel python3-pip python3-venv
@@ -46,13 +53,13 @@ demo: configure
 # The whole suite, then again under ASan+UBSan, the concurrency tests under TSan, and each fuzz
 # target for a few seconds.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 	@$(MAKE) --no-print-directory check-sanitizers
 	@$(MAKE) --no-print-directory fuzz-smoke
 
 # Only the suite in the ordinary build.
 test-quick: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 
 # Benchmarks against a loopback sandbox; results in $(BUILD)/bench-results.json.
 # Builds only what the benchmark runs; the instruction counts need valgrind (installed when
@@ -65,9 +72,9 @@ bench: configure
 	./$(BUILD)/tavi_bench --out $(BUILD)/bench-results.json
 
 test-asan: deps
-	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON $(TEST_KEYS)
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD)-asan && ctest --output-on-failure -j $(TEST_JOBS)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the tests that run
 # operations from many threads (and the pipeline's own) under ThreadSanitizer.
@@ -75,12 +82,14 @@ TSAN_TESTS := flow_concurrency_test flow_connection_reuse_test net_pipeline_test
 # (The examples test builds an uninstrumented program against the installed library: a packaging
 # check, not run here.)
 check-sanitizers: deps
-	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVI_SANITIZE=ON -DTAVI_WERROR=ON $(TEST_KEYS)
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	cd $(BUILD)-asan && ctest --output-on-failure -j $(JOBS) -E '^examples$$'
-	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON -DTAVI_WERROR=ON
+	cd $(BUILD)-asan && ctest --output-on-failure -j $(TEST_JOBS) -E '^examples$$'
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON -DTAVI_WERROR=ON $(TEST_KEYS)
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	tests/sandbox_keys.sh $(CURDIR)/$(BUILD)/sandbox-keys.pem 256
 	for t in $(TSAN_TESTS); do \
+	  TAVI_SANDBOX_KEY_FILE=$(CURDIR)/$(BUILD)/sandbox-keys.pem \
 	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	    ./$(BUILD)-tsan/tests/$$t || exit 1; \
 	done

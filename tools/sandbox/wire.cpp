@@ -8,10 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -390,9 +393,53 @@ std::optional<std::string> readFile(const std::string& path) {
 
 namespace {
 
+/// RSA-2048 keys made beforehand: the file TAVI_SANDBOX_KEY_FILE names, PEM private keys one
+/// after another (the test suite makes one with the openssl command line, since generating keys
+/// was most of the suite's CPU). Each is handed out at most once in a process, starting from a
+/// random place in the file, so that two processes seldom begin with the same key; whatever is
+/// not an RSA-2048 private key is passed over.
+class PreparedKeys {
+  public:
+    PreparedKeys() {
+        const char* path = std::getenv("TAVI_SANDBOX_KEY_FILE");
+        const auto text = path != nullptr && *path != '\0' ? readFile(path) : std::nullopt;
+        if (!text) return;
+        constexpr std::string_view kBegin = "-----BEGIN ";
+        for (std::size_t at = text->find(kBegin); at != std::string::npos;) {
+            const std::size_t next = text->find(kBegin, at + kBegin.size());
+            pems_.push_back(text->substr(at, next == std::string::npos ? next : next - at));
+            at = next;
+        }
+        unsigned char random[4] = {};
+        if (pems_.empty() || RAND_bytes(random, sizeof random) != 1) return;
+        const std::uint32_t start = static_cast<std::uint32_t>(random[0]) << 24 |
+                                    static_cast<std::uint32_t>(random[1]) << 16 |
+                                    static_cast<std::uint32_t>(random[2]) << 8 | random[3];
+        std::rotate(pems_.begin(), pems_.begin() + static_cast<std::ptrdiff_t>(start % pems_.size()),
+                    pems_.end());
+    }
+
+    /// The next prepared key, or null when none is left.
+    Key take() {
+        while (next_ < pems_.size()) {
+            Key key = privateKeyFromPem(pems_[next_]);
+            pems_[next_++].clear();
+            if (key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_RSA &&
+                EVP_PKEY_get_bits(key.get()) == 2048) {
+                return key;
+            }
+        }
+        return nullptr;
+    }
+
+  private:
+    std::vector<std::string> pems_;
+    std::size_t next_ = 0;
+};
+
 // Generating an RSA-2048 key takes some 50-300 ms; a background thread keeps a few ready so
 // that servers start quickly and registrations and transactions do not wait. Started by the
-// first request for a key.
+// first request for a key that is not prepared beforehand.
 class KeyPool {
   public:
     static KeyPool& instance() {
@@ -402,6 +449,7 @@ class KeyPool {
 
     Key take() {
         std::unique_lock lock(mutex_);
+        if (Key key = prepared_.take()) return key;
         if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
         if (keys_.empty()) {
             lock.unlock();
@@ -448,6 +496,7 @@ class KeyPool {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Key> keys_;
+    PreparedKeys prepared_;
     std::thread worker_;
     bool stopping_ = false;
 };
