@@ -56,7 +56,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tavi-payments.net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# Quick: the post-build script (post-build.cmake) unpacks every package and builds it again with
+# xz, which is what ships.
+set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libtavi1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
