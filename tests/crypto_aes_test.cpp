@@ -122,7 +122,8 @@ TEST_F(AesTest, AgreesWithTheOpensslTool) {
     const std::size_t pad = plain.back();
     ASSERT_TRUE(pad >= 1 && pad <= 16);
     for (std::size_t i = 0; i < pad; ++i) EXPECT_EQ(plain[plain.size() - 1 - i], pad);
-    plain.resize(plain.size() - pad);
+    // Cut with erase: GCC 12 at -O1 misreads resize() here as an overflowing fill.
+    plain.erase(plain.end() - static_cast<std::ptrdiff_t>(pad), plain.end());
     EXPECT_EQ(std::string(plain.begin(), plain.end()), text);
 
     // The tool's output (padded here by hand) decrypted by us.
