@@ -12,7 +12,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config openssl libssl-dev libc
 # (split off into -dbgsym packages), warnings as errors.
 # Every build's tests share one file of RSA keys for their sandbox servers (made by the first
 # test run that needs it).
-TEST_KEYS := -DTAVI_TEST_KEY_FILE=$(CURDIR)/$(BUILD)/sandbox-keys.pem
+TEST_KEY_FILE := $(CURDIR)/$(BUILD)/sandbox-keys.pem
+TEST_KEYS := -DTAVI_TEST_KEY_FILE=$(TEST_KEY_FILE)
 # DEBUG_INFO= leaves the debug information out (a build only to test, such as CI's arm64 one).
 DEBUG_INFO ?= -g
 CONFIGURE = -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=$(DEBUG_INFO) -DTAVI_WERROR=ON $(TEST_KEYS)
@@ -87,9 +88,9 @@ check-sanitizers: deps
 	cd $(BUILD)-asan && ctest --output-on-failure -j $(TEST_JOBS) -E '^examples$$'
 	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVI_TSAN=ON -DTAVI_WERROR=ON $(TEST_KEYS)
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target $(TSAN_TESTS)
-	tests/sandbox_keys.sh $(CURDIR)/$(BUILD)/sandbox-keys.pem 256
+	tests/sandbox_keys.sh $(TEST_KEY_FILE)
 	for t in $(TSAN_TESTS); do \
-	  TAVI_SANDBOX_KEY_FILE=$(CURDIR)/$(BUILD)/sandbox-keys.pem \
+	  TAVI_SANDBOX_KEY_FILE=$(TEST_KEY_FILE) \
 	  TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	    ./$(BUILD)-tsan/tests/$$t || exit 1; \
 	done

@@ -410,11 +410,9 @@ class PreparedKeys {
             pems_.push_back(text->substr(at, next == std::string::npos ? next : next - at));
             at = next;
         }
-        unsigned char random[4] = {};
-        if (pems_.empty() || RAND_bytes(random, sizeof random) != 1) return;
-        const std::uint32_t start = static_cast<std::uint32_t>(random[0]) << 24 |
-                                    static_cast<std::uint32_t>(random[1]) << 16 |
-                                    static_cast<std::uint32_t>(random[2]) << 8 | random[3];
+        std::uint32_t start = 0;
+        if (pems_.empty() || RAND_bytes(reinterpret_cast<unsigned char*>(&start), sizeof start) != 1)
+            return;
         std::rotate(pems_.begin(), pems_.begin() + static_cast<std::ptrdiff_t>(start % pems_.size()),
                     pems_.end());
     }
