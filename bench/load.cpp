@@ -390,17 +390,22 @@ Json runLoad(Env& env, const std::string& cliPath, const std::string& workDir, i
     memory["cli exit codes (otp-status, register, retrieve-keys)"] =
         Json::array({status.exitCode, reg.exitCode, keys.exitCode});
 
-    // Heap in use (every arena), on this thread, after a warm-up and with the server's request
-    // log emptied: what stays allocated after `heapOps` more operations.
+    // Heap in use (every arena), on this thread, after a warm-up and with the server's logs of
+    // requests and arrivals emptied (the sandbox runs in this process, and each request adds to
+    // them): what stays allocated after `heapOps` more operations.
+    auto forget = [&] {
+        env.server->clearRequests();
+        env.server->clearArrivals();
+    };
     for (int i = 0; i < 300; ++i) retrieveKeys();
-    env.server->clearRequests();
+    forget();
     const std::size_t before = heapInUse();
     long failures = 0;
     for (int i = 1; i <= heapOps; ++i) {
         if (!retrieveKeys()) ++failures;
-        if (i % 200 == 0) env.server->clearRequests();
+        if (i % 200 == 0) forget();
     }
-    env.server->clearRequests();
+    forget();
     const std::size_t after = heapInUse();
     const double growth = static_cast<double>(after) - static_cast<double>(before);
     memory["heap ops"] = heapOps;

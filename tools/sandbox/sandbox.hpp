@@ -129,6 +129,9 @@ class Server {
     /// The msgId of every request that carried one, in order of arrival, repeats kept (counted
     /// as they arrive; never forgotten): a request received twice shows its msgId twice.
     std::vector<std::string> msgIds() const;
+    /// Forgets what arrivals() and msgIds() have counted, for a long run whose memory is
+    /// measured (the two logs grow with every request).
+    void clearArrivals();
     /// Moves a transaction's OTP state (as validation would); for tests.
     void setTxnStatus(const std::string& txnId, const std::string& status);
 

@@ -741,6 +741,12 @@ void Server::clearRequests() {
     impl_->recorded.clear();
 }
 
+void Server::clearArrivals() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->arrived.clear();
+    impl_->arrivedMsgIds.clear();
+}
+
 void Server::setTxnStatus(const std::string& txnId, const std::string& status) {
     std::lock_guard lock(impl_->mutex);
     impl_->transactions[txnId].status = status;
