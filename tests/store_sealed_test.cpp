@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -101,6 +102,23 @@ void rawSql(const std::string& path, const std::string& sql) {
     ASSERT_EQ(rc, SQLITE_OK) << text;
 }
 
+/// The nonce (first 12 bytes) of every sealed value in the database.
+std::vector<std::string> sealedNonces(const std::string& path) {
+    std::vector<std::string> out;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT data FROM sealed_items", -1, &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+            out.emplace_back(data, std::min(sqlite3_column_bytes(stmt, 0), 12));
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return out;
+}
+
 class SealedStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -163,9 +181,16 @@ TEST_F(SealedStoreTest, RawBytesHoldNoSessionValue) {
     auto store = open();
     ASSERT_TRUE(store);
     writeSession(*store);
+    auto nonces = sealedNonces(path_);
     writeSession(*store, "-2");
     EXPECT_TRUE(fs::exists(path_ + "-wal"));
     EXPECT_EQ(canariesIn(rawBytes(path_)), std::vector<std::string>{});
+    // The values written together share a key set-up, never a nonce, nor with those before.
+    const auto later = sealedNonces(path_);
+    ASSERT_EQ(later.size(), kSession.size());
+    nonces.insert(nonces.end(), later.begin(), later.end());
+    std::sort(nonces.begin(), nonces.end());
+    EXPECT_EQ(std::adjacent_find(nonces.begin(), nonces.end()), nonces.end());
     expectSession(*store, "-2");
     const auto status = secureStoreStatus(*store);
     ASSERT_TRUE(status) << status.error().description();

@@ -290,27 +290,46 @@ std::string keyCheckBinding(std::string_view storeId, std::string_view keyId) {
     return out;
 }
 
-std::optional<Bytes> sealValue(const SecretBytes& key, std::string_view binding,
-                               const std::uint8_t* plain, std::size_t size) {
-    if (key.size() != kDataKeySize || size > 0x7FFFFFF0) return std::nullopt;
+ValueSealer::ValueSealer(const SecretBytes& key, std::size_t count) {
+    if (key.size() != kDataKeySize || count == 0 || count > 0x10000) return;
+    nonces_.resize(count * kNonceSize);
+    if (RAND_bytes(nonces_.data(), static_cast<int>(nonces_.size())) != 1) {
+        nonces_.clear();
+        return;
+    }
+    ctx_.reset(EVP_CIPHER_CTX_new());
+    // The key is expanded here once; each value then sets only its nonce.
+    if (ctx_ && EVP_EncryptInit_ex(ctx_.get(), gcmCipher(), nullptr, key.data(), nullptr) != 1) {
+        ctx_.reset();
+    }
+}
+
+std::optional<Bytes> ValueSealer::seal(std::string_view binding, const std::uint8_t* plain,
+                                       std::size_t size) {
+    if (!ctx_ || next_ + kNonceSize > nonces_.size() || size > 0x7FFFFFF0) return std::nullopt;
     Bytes out(kNonceSize + size + kTagSize);
+    std::memcpy(out.data(), nonces_.data() + next_, kNonceSize);
+    next_ += kNonceSize;  // never offered again, whatever happens below
     unsigned char tail[EVP_MAX_BLOCK_LENGTH];
-    if (RAND_bytes(out.data(), static_cast<int>(kNonceSize)) != 1) return std::nullopt;
-    const CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
-    if (!ctx ||
-        EVP_EncryptInit_ex(ctx.get(), gcmCipher(), nullptr, key.data(), out.data()) != 1 ||
-        EVP_EncryptUpdate(ctx.get(), nullptr, &len,
+    if (EVP_EncryptInit_ex(ctx_.get(), nullptr, nullptr, nullptr, out.data()) != 1 ||
+        EVP_EncryptUpdate(ctx_.get(), nullptr, &len,
                           reinterpret_cast<const unsigned char*>(binding.data()),
                           static_cast<int>(binding.size())) != 1 ||
-        (size > 0 && EVP_EncryptUpdate(ctx.get(), out.data() + kNonceSize, &len, plain,
+        (size > 0 && EVP_EncryptUpdate(ctx_.get(), out.data() + kNonceSize, &len, plain,
                                        static_cast<int>(size)) != 1) ||
-        EVP_EncryptFinal_ex(ctx.get(), tail, &len) != 1 ||
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize),
+        EVP_EncryptFinal_ex(ctx_.get(), tail, &len) != 1 ||
+        EVP_CIPHER_CTX_ctrl(ctx_.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagSize),
                             out.data() + kNonceSize + size) != 1) {
+        ctx_.reset();  // a cipher that failed once seals nothing more
         return std::nullopt;
     }
     return out;
+}
+
+std::optional<Bytes> sealValue(const SecretBytes& key, std::string_view binding,
+                               const std::uint8_t* plain, std::size_t size) {
+    return ValueSealer(key, 1).seal(binding, plain, size);
 }
 
 std::optional<SecretBytes> openValue(const SecretBytes& key, std::string_view binding,

@@ -1053,15 +1053,19 @@ class SqliteSecureStore final : public SecureStore {
         sqlite3_bind_text64(stmt, 2, name.data(), name.size(), SQLITE_STATIC, SQLITE_UTF8);
     }
 
-    /// The INSERT of one item (sealed when the store is), inside a write transaction.
-    detail::Done insertItem(ItemClass cls, const std::string& name, const StoreItem& item) {
+    /// The INSERT of one item (sealed when the store is, by `sealer` when given: the items of
+    /// one write share it), inside a write transaction.
+    detail::Done insertItem(ItemClass cls, const std::string& name, const StoreItem& item,
+                            detail::ValueSealer* sealer = nullptr) {
         cache_.forget(cls, name);
         std::optional<Bytes> sealed;
         const Bytes* data = &item.data;
         if (sealing_) {
-            sealed = detail::sealValue(
-                sealing_->key, detail::itemBinding(sealing_->storeId, cls, item.keyClass, name),
-                item.data.data(), item.data.size());
+            const auto binding = detail::itemBinding(sealing_->storeId, cls, item.keyClass, name);
+            sealed = sealer != nullptr
+                         ? sealer->seal(binding, item.data.data(), item.data.size())
+                         : detail::sealValue(sealing_->key, binding, item.data.data(),
+                                             item.data.size());
             if (!sealed) {
                 return statusError(KeychainStatus::ioError,
                                    "the value could not be sealed (random source or cipher "
@@ -1165,13 +1169,16 @@ class SqliteSecureStore final : public SecureStore {
     // durable, and a failure anywhere leaves every one of them as it was.
     detail::Done replaceAllLocked(ItemClass cls, const std::vector<NamedItem>& items) {
         if (auto begun = beginWrite(); !begun) return begun;
+        std::optional<detail::ValueSealer> sealer;
+        if (sealing_) sealer.emplace(sealing_->key, items.size());
         for (const auto& named : items) {
             auto erased = eraseItem(cls, named.name);
             if (!erased && erased.error().code != KeychainStatus::itemNotFound) {
                 abandonWrite();
                 return erased;
             }
-            if (auto inserted = insertItem(cls, named.name, named.item); !inserted) {
+            auto inserted = insertItem(cls, named.name, named.item, sealer ? &*sealer : nullptr);
+            if (!inserted) {
                 abandonWrite();
                 return inserted;
             }
