@@ -16,6 +16,8 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -522,6 +524,18 @@ TEST_F(KeyLogTest, OnlyAPrivateFileOfOurOwnReceivesTheSecrets) {
 class QueuedDeadlineTest : public HardeningTest {
   protected:
     bool fixedTransactionKeys() const override { return true; }
+    void TearDown() override {
+        AppConstantTAVI::shared().maxConnections = 8;
+        HardeningTest::TearDown();
+    }
+    static CallHandle start(const std::string& txn, std::optional<Result<TransactionKeys>>& out,
+                            std::chrono::milliseconds deadline) {
+        CallOptions options;
+        options.deadline = deadline;
+        return TaviApiService::shared().startRetrieveKeys(
+            "MSG-" + txn, "FINANCIAL_TXN", txn, "DEMOBIC01", "ACCOUNT",
+            [&out](Result<TransactionKeys> r) { out.emplace(std::move(r)); }, options);
+    }
 };
 
 TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
@@ -532,14 +546,6 @@ TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
     slow.kind = sandbox::Fault::Kind::delay;
     slow.delayMs = 3000;
     server().addFault(slow);
-    auto start = [](const std::string& txn, std::optional<Result<TransactionKeys>>& out,
-                    std::chrono::milliseconds deadline) {
-        CallOptions options;
-        options.deadline = deadline;
-        return TaviApiService::shared().startRetrieveKeys(
-            "MSG-" + txn, "FINANCIAL_TXN", txn, "DEMOBIC01", "ACCOUNT",
-            [&out](Result<TransactionKeys> r) { out.emplace(std::move(r)); }, options);
-    };
     // A call on a connection the server holds; a call under other trust settings must wait for
     // it to end before it may have a connection of its own.
     std::optional<Result<TransactionKeys>> held;
@@ -561,6 +567,50 @@ TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
     EXPECT_EQ(server().arrivals(kKeyPath), 1u) << "the queued request was sent";
     holding.cancel();
     EXPECT_TRUE(holding.waitUntilDone().ok());
+}
+
+// Beyond the connection limit a call waits for its turn with its request not yet sealed: one
+// whose deadline passes or that is cancelled there ends unsent, the turn passes on, and the
+// next call seals its request only once the held one has its answer.
+TEST_F(QueuedDeadlineTest, CallsWaitForTheirTurnUnsealedAndPassItOn) {
+    ASSERT_TRUE(registerDevice());
+    AppConstantTAVI::shared().maxConnections = 1;
+    server().clearRequests();
+    sandbox::Fault slow;
+    slow.path = kKeyPath;
+    slow.kind = sandbox::Fault::Kind::delay;
+    slow.delayMs = 1500;
+    slow.times = 1;
+    server().addFault(slow);
+    std::optional<Result<TransactionKeys>> held, expired, cancelled, next;
+    const CallHandle holding = start("TXN-A", held, 30s);
+    for (int i = 0; i < 500 && server().arrivals(kKeyPath) < 1; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server().arrivals(kKeyPath), 1u);
+    const CallHandle expiring = start("TXN-B", expired, 300ms);
+    const CallHandle cancelling = start("TXN-C", cancelled, 30s);
+    const CallHandle following = start("TXN-D", next, 30s);
+    ASSERT_TRUE(expiring.waitFor(10s));
+    EXPECT_TRUE(cancelling.cancel());
+    ASSERT_TRUE(cancelling.waitFor(10s));
+    ASSERT_TRUE(following.waitFor(20s));
+    ASSERT_TRUE(holding.waitFor(1s));
+    ASSERT_TRUE(held && held->ok()) << held->error().description();
+    ASSERT_TRUE(next && next->ok()) << next->error().description();
+    ASSERT_TRUE(expired && !expired->ok());
+    EXPECT_EQ(expired->error().code, ClientErrorCode::deadlineExceeded);
+    EXPECT_EQ(expired->error().delivery, RequestDelivery::notSent);
+    EXPECT_NE(expired->error().message.find("waited for a connection"), std::string::npos)
+        << expired->error().message;
+    ASSERT_TRUE(cancelled && !cancelled->ok());
+    EXPECT_EQ(cancelled->error().code, ClientErrorCode::cancelled);
+    EXPECT_EQ(cancelled->error().delivery, RequestDelivery::notSent);
+    const auto sent = server().requests();
+    ASSERT_EQ(sent.size(), 2u) << "a call that never had its turn was sent";
+    ASSERT_TRUE(sent[0].decryptedPayload && sent[1].decryptedPayload);
+    const auto sealedAt = [](const sandbox::RecordedRequest& r) {
+        return nlohmann::json::parse(*r.decryptedPayload).at("startDateTime").get<long long>();
+    };
+    EXPECT_GE(sealedAt(sent[1]) - sealedAt(sent[0]), 1000) << "sealed before its turn";
 }
 
 }  // namespace

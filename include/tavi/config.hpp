@@ -98,8 +98,9 @@ public:
     /// operation's deadline. 0: never. At most 10.
     int maxRetries = 2;
     /// Connections kept to one server at a time (per scheme, host and port): as many exchanges
-    /// run at once; further ones queue, in the order they were started, without holding a
-    /// connection's resources until one is free. 0 or less: 8. At most 256.
+    /// run at once. Further calls to the server URL queue, in the order they were started,
+    /// before sealing their requests, and hold no connection's resources until one is free.
+    /// 0 or less: 8. At most 256.
     int maxConnections = 8;
     DiagnosticsSink diagnosticsSink = standardErrorSink();  ///< where diagnostic lines go
     LogLevel logLevel = LogLevel::debug;  ///< how much the library writes (see LogLevel)

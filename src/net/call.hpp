@@ -38,6 +38,8 @@ struct CallHandle::State {
     // Engine thread only: ends what the call is waiting for (an exchange, a pause) at once,
     // when it is cancelled.
     std::function<void()> abortWait;
+    // Engine thread only: whether the call is past its turn (see AdmissionStep).
+    bool admitted = false;
 };
 
 namespace detail {
@@ -139,6 +141,41 @@ class PauseStep {
     std::chrono::milliseconds duration_;
     bool cancelled_ = false;
     std::uint64_t timer_ = 0;
+};
+
+struct AdmissionLines;
+
+/// A call's turn to begin its work on the engine, awaited by each operation once it has noted
+/// itself and checked its request: at most AppConstantTAVI::maxConnections calls to one server
+/// URL are past it at once, and the others wait in the order they came. A call that waits holds
+/// only its request: it seals nothing and keeps no key or body until a connection is about to
+/// be free for it. Its deadline and a cancel end the wait (nothing was sent). The turn ends when
+/// the step does (with the operation's frame). On the calling thread, or in a call that has its
+/// turn already, it never waits.
+class AdmissionStep {
+  public:
+    AdmissionStep() = default;
+    ~AdmissionStep();
+    AdmissionStep(const AdmissionStep&) = delete;
+    AdmissionStep& operator=(const AdmissionStep&) = delete;
+
+    bool await_ready();
+    void await_suspend(std::coroutine_handle<> awaiting);
+    /// Why the call may not go on (cancelled, or its deadline passed); none when it may.
+    std::optional<Error> await_resume() { return std::move(error_); }
+
+  private:
+    friend struct AdmissionLines;
+    CallState* state_ = nullptr;  // none: the step is a no-op
+    std::string key_;             // the server URL, as configured
+    long limit_ = 1;
+    bool admitted_ = false;
+    bool waiting_ = false;
+    std::uint64_t timer_ = 0;
+    std::coroutine_handle<> awaiting_;
+    AdmissionStep* next_ = nullptr;  // in its server's line
+    AdmissionStep* previous_ = nullptr;
+    std::optional<Error> error_;
 };
 
 // ---- Running a call ---------------------------------------------------------------------------

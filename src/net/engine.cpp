@@ -337,6 +337,68 @@ struct JobQueue {
     }
 };
 
+// The calls past their AdmissionStep per configured server URL, and the calls waiting for
+// their turn, first come first served (engine thread only).
+struct AdmissionLines {
+    struct Line {
+        long active = 0;
+        AdmissionStep* head = nullptr;
+        AdmissionStep* tail = nullptr;
+    };
+    std::unordered_map<std::string, Line> lines;
+
+    bool tryEnter(AdmissionStep& step) {
+        Line& line = lines[step.key_];
+        if (line.head != nullptr || line.active >= step.limit_) return false;
+        ++line.active;
+        step.admitted_ = true;
+        return true;
+    }
+    void wait(AdmissionStep& step) {
+        Line& line = lines[step.key_];
+        step.waiting_ = true;
+        step.previous_ = line.tail;
+        step.next_ = nullptr;
+        (line.tail != nullptr ? line.tail->next_ : line.head) = &step;
+        line.tail = &step;
+    }
+    /// `step` stops waiting (its deadline passed, or it was cancelled).
+    void leave(AdmissionStep& step) {
+        if (!step.waiting_) return;
+        unlink(lines[step.key_], step);
+        forgetIdle(step.key_);
+    }
+    /// `step`'s turn has ended: the calls waiting behind it have theirs while the limit allows;
+    /// `resume` hands each back to the engine.
+    template <class Resume>
+    void release(const AdmissionStep& step, Resume&& resume) {
+        const auto it = lines.find(step.key_);
+        if (it == lines.end()) return;
+        Line& line = it->second;
+        --line.active;
+        while (line.head != nullptr && line.active < line.head->limit_) {
+            AdmissionStep& next = *line.head;
+            unlink(line, next);
+            ++line.active;
+            next.admitted_ = true;
+            resume(next);
+        }
+        forgetIdle(step.key_);
+    }
+    static void unlink(Line& line, AdmissionStep& step) {
+        (step.previous_ != nullptr ? step.previous_->next_ : line.head) = step.next_;
+        (step.next_ != nullptr ? step.next_->previous_ : line.tail) = step.previous_;
+        step.next_ = step.previous_ = nullptr;
+        step.waiting_ = false;
+    }
+    void forgetIdle(const std::string& key) {
+        const auto it = lines.find(key);
+        if (it != lines.end() && it->second.active == 0 && it->second.head == nullptr) {
+            lines.erase(it);
+        }
+    }
+};
+
 namespace {
 
 class Engine {
@@ -356,6 +418,8 @@ class Engine {
     }
 
     // ---- Engine thread only ----
+
+    AdmissionLines admissions;  // the calls' turns (see AdmissionStep)
 
     // Queues the exchange for a connection to its server; it starts at once when one is free.
     // It holds no transfer (no easy handle, no buffers) until then.
@@ -793,6 +857,66 @@ void PauseStep::await_suspend(std::coroutine_handle<> awaiting) {
         cancelled_ = true;
         resumeAs(state, awaiting);
     };
+}
+
+bool AdmissionStep::await_ready() {
+    CallState* state = currentEngineCall();
+    if (state == nullptr || state->admitted) return true;
+    if ((state->bits.load() & CallState::cancelled) != 0) {
+        error_ = cancelledError(RequestDelivery::notSent);
+        return true;
+    }
+    state_ = state;
+    const auto& config = configuration();
+    key_ = config.serverURL;
+    limit_ = config.maxConnections > 0 ? std::min(config.maxConnections, 256) : 8;  // as exchanges
+    if (!Engine::instance().admissions.tryEnter(*this)) return false;
+    state->admitted = true;
+    return true;
+}
+
+void AdmissionStep::await_suspend(std::coroutine_handle<> awaiting) {
+    Engine& engine = Engine::instance();
+    CallState* state = state_;
+    awaiting_ = awaiting;
+    engine.admissions.wait(*this);
+    timer_ = engine.addTimer(state->context.deadline, [this, state, &engine] {
+        timer_ = 0;
+        engine.admissions.leave(*this);
+        error_ = deadlinePassed(state->context.totalMilliseconds,
+                                "passed while the request waited for a connection; it was not "
+                                "sent");
+        error_->delivery = RequestDelivery::notSent;
+        resumeAs(state, awaiting_);
+    });
+    state->abortWait = [this, state, &engine] {
+        engine.cancelTimer(timer_);
+        engine.admissions.leave(*this);
+        error_ = cancelledError(RequestDelivery::notSent);
+        resumeAs(state, awaiting_);
+    };
+}
+
+AdmissionStep::~AdmissionStep() {
+    if (state_ == nullptr) return;
+    Engine& engine = Engine::instance();
+    if (waiting_) {  // a frame ended while it waited (not in the library's own use)
+        engine.cancelTimer(timer_);
+        engine.admissions.leave(*this);
+        return;
+    }
+    if (!admitted_) return;
+    state_->admitted = false;
+    // The calls given their turn resume from the engine's queue, not inside this one's end.
+    engine.admissions.release(*this, [&engine](AdmissionStep& next) {
+        engine.cancelTimer(next.timer_);
+        next.timer_ = 0;
+        CallState* state = next.state_;
+        state->admitted = true;
+        state->abortWait = nullptr;  // a cancel from here on ends the call's next step
+        const std::coroutine_handle<> handle = next.awaiting_;
+        engine.post([state, handle] { resumeAs(state, handle); });
+    });
 }
 
 }  // namespace tavi::detail

@@ -115,14 +115,14 @@ bool append(HeaderList& list, const char* line) {
     return true;
 }
 
+}  // namespace
+
 Error deadlinePassed(long totalMilliseconds, const char* what) {
     Error error = clientError(
         ClientErrorCode::deadlineExceeded,
         "the operation's deadline of " + std::to_string(totalMilliseconds) + " ms " + what);
     return error;
 }
-
-}  // namespace
 
 Error transportError(CURLcode code, const char* detail) {
     std::string message = curl_easy_strerror(code);

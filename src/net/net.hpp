@@ -241,4 +241,7 @@ Result<Answer> exchangeOnThisThread(const std::string& endPoint, const std::stri
 /// The error an exchange that libcurl ended with `code` reports.
 Error transportError(CURLcode code, const char* detail);
 
+/// "the operation's deadline of N ms WHAT" (deadlineExceeded).
+Error deadlinePassed(long totalMilliseconds, const char* what);
+
 }  // namespace tavi::detail

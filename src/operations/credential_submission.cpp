@@ -20,6 +20,8 @@ using SubmitCredentialArgs = SubmitCredentialRequest;
 detail::Task<Result<Accepted>> submitCredentialCall(SubmitCredentialArgs call) {
     detail::noteOperation("submitCredential", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
 
     auto sealed = detail::beginSessionKeyRequest(call);
     if (!sealed) co_return sealed.error();

@@ -37,6 +37,8 @@ Result<OtpStatus> statusFromAnswer(const detail::Answer& answer) {
 detail::Task<Result<OtpStatus>> otpStatusCall(std::string txnId) {
     detail::noteOperation("checkOtpStatus", txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::nonUTF8Text({{"txnId", txnId}})) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
     // The txnId is one query value: percent-encoded, so that the server receives exactly it.
     auto exchange = detail::sendRequest(
         replaceAll(kTxnStatusEndpoint, "{txnId}", detail::percentEncode(txnId)), "GET", {},

@@ -60,6 +60,8 @@ Result<RegisterAccountDetailsPayload> sealedPayload(const RegisterCardArgs& call
 detail::Task<Result<CardRegistration>> registerCardCall(RegisterCardArgs call) {
     detail::noteOperation("registerCardDetail", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
 
     auto request = detail::beginSessionKeyRequest(call);
     if (!request) co_return request.error();

@@ -96,6 +96,8 @@ Task<Result<typename R::Result>> reissuingCall(R call, const char* name, Resend 
                                                Attempt attempt) {
     noteOperation(name, call.txnId, resend);
     if (auto refused = checkRequest(call)) co_return *refused;
+    AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
     auto attempts = withReissues<typename R::Result>(R::operation.data(),
                                                      [&](int) { return attempt(call); });
     co_return co_await attempts;

@@ -21,6 +21,8 @@ using ValidateCardArgs = ValidateCardNumberRequest;
 detail::Task<Result<ValidateCardNumResponse>> validateCardCall(ValidateCardArgs call) {
     detail::noteOperation("validateCardNumber", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
 
     // An absent "deviceId" travels as an empty text here.
     auto request = detail::beginSealedRequest(detail::sessionKeyOptions(

@@ -20,6 +20,8 @@ using ValidateOtpArgs = ValidateOtpRequest;
 detail::Task<Result<Accepted>> validateOtpCall(ValidateOtpArgs call) {
     detail::noteOperation("validateOtp", call.txnId, detail::Resend::neverAfterSending);
     if (auto refused = detail::checkRequest(call)) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
 
     auto request = detail::beginSessionKeyRequest(call);
     if (!request) co_return request.error();

@@ -44,6 +44,8 @@ detail::Task<Result<RegistrationStatus>> checkCall(std::string mobile) {
     // session in one read, so that every value comes from the same registration.
     if (SessionManager::getIsRegistered() != std::optional<bool>(true))
         co_return RegistrationStatus::notRegistered;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
     const auto session = KeychainManager::getPreferences(
         {SessionManager::taviKey, SessionManager::pspId, SessionManager::taviId,
          SessionManager::deviceId, SessionManager::imei1, SessionManager::imei2});

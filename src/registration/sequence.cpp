@@ -267,6 +267,8 @@ detail::Task<detail::Attempted<Accepted>> attempt(const RegistrationArgs& call,
 detail::Task<Result<Accepted>> registrationCall(RegistrationArgs call) {
     detail::noteOperation("registerDevice", call.txnID, detail::Resend::neverAfterSending);
     if (auto refused = refusedArguments(call)) co_return *refused;
+    detail::AdmissionStep turn;  // the request is sealed only once a connection is near
+    if (auto ended = co_await turn) co_return *ended;
     auto store = detail::installedStore();
     if (!store) co_return store.error();
     auto plan = detail::planRegistrationLockWait(store.value());
