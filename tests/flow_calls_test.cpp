@@ -40,13 +40,6 @@ constexpr int kSlowdown = 1;
 constexpr const char* kKeyPath = "/kora-core/tavi-sdk/urn:apiver:1.0/retrieve-key";
 constexpr const char* kRegistrationPath = "/kora-core/tavi-sdk/urn:apiver:1.0/user-registration";
 
-sandbox::Fault delay(const char* path, int ms) {
-    sandbox::Fault fault;
-    fault.path = path;
-    fault.kind = sandbox::Fault::Kind::delay;
-    fault.delayMs = ms;
-    return fault;
-}
 
 /// Every completion of one call, as the host saw it.
 struct Outcome {

@@ -204,14 +204,7 @@ TEST_F(HardeningTest, RefusedCallsGoToTheHostExecutorToo) {
 
 TEST_F(HardeningTest, WaitInsideACompletionReturnsAtOnceWithAnError) {
     // A call that ends later, and one whose completion waits for it and for itself.
-    server().addFault([] {
-        sandbox::Fault f;
-        f.path = kStatusPath;
-        f.kind = sandbox::Fault::Kind::delay;
-        f.delayMs = 1500;
-        f.times = 1;
-        return f;
-    }());
+    server().addFault(delay(kStatusPath, 1500, 1));
     const CallHandle slow =
         TaviApiService::shared().startOtpStatus("TXN-SLOW", [](Result<OtpStatus>) {});
     std::mutex mutex;
@@ -278,12 +271,7 @@ void cWaiting(const tavi_result*, void* userData) {
 }
 
 TEST_F(HardeningTest, CWaitInsideACompletionOrItsLogSinkReturnsAtOnce) {
-    sandbox::Fault f;
-    f.path = kStatusPath;
-    f.kind = sandbox::Fault::Kind::delay;
-    f.delayMs = 1500;
-    f.times = 1;
-    server().addFault(f);
+    server().addFault(delay(kStatusPath, 1500, 1));
     CWaits w;
     w.other = tavi_start_check_otp_status("TXN-C1", nullptr, nullptr, nullptr);
     ASSERT_NE(w.other, nullptr);
@@ -541,11 +529,7 @@ class QueuedDeadlineTest : public HardeningTest {
 TEST_F(QueuedDeadlineTest, EndsTheCallWhileItWaitsForAConnection) {
     ASSERT_TRUE(registerDevice());
     server().clearRequests();
-    sandbox::Fault slow;
-    slow.path = kKeyPath;
-    slow.kind = sandbox::Fault::Kind::delay;
-    slow.delayMs = 3000;
-    server().addFault(slow);
+    server().addFault(delay(kKeyPath, 3000));
     // A call on a connection the server holds; a call under other trust settings must wait for
     // it to end before it may have a connection of its own.
     std::optional<Result<TransactionKeys>> held;
@@ -576,12 +560,7 @@ TEST_F(QueuedDeadlineTest, CallsWaitForTheirTurnUnsealedAndPassItOn) {
     ASSERT_TRUE(registerDevice());
     AppConstantTAVI::shared().maxConnections = 1;
     server().clearRequests();
-    sandbox::Fault slow;
-    slow.path = kKeyPath;
-    slow.kind = sandbox::Fault::Kind::delay;
-    slow.delayMs = 1500;
-    slow.times = 1;
-    server().addFault(slow);
+    server().addFault(delay(kKeyPath, 1500, 1));
     std::optional<Result<TransactionKeys>> held, expired, cancelled, next;
     const CallHandle holding = start("TXN-A", held, 30s);
     for (int i = 0; i < 500 && server().arrivals(kKeyPath) < 1; ++i) std::this_thread::sleep_for(10ms);

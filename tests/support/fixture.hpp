@@ -68,4 +68,14 @@ class SandboxTest : public ::testing::Test {
 /// A four-digit card expiry year a few years ahead, which the sandbox accepts.
 std::string futureYear();
 
+/// A fault that holds the answers to `path` back by `ms` (the next `times` of them; -1: all).
+inline sandbox::Fault delay(const char* path, int ms, int times = -1) {
+    sandbox::Fault fault;
+    fault.path = path;
+    fault.kind = sandbox::Fault::Kind::delay;
+    fault.delayMs = ms;
+    fault.times = times;
+    return fault;
+}
+
 }  // namespace tavi::test
