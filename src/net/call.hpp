@@ -166,6 +166,9 @@ class AdmissionStep {
 
   private:
     friend struct AdmissionLines;
+    /// Ends the wait: the call's deadline passed (`expired`), or it was cancelled.
+    void endWait(bool expired);
+
     CallState* state_ = nullptr;  // none: the step is a no-op
     std::string key_;             // the server URL, as configured
     long limit_ = 1;

@@ -863,7 +863,7 @@ bool AdmissionStep::await_ready() {
     CallState* state = currentEngineCall();
     if (state == nullptr || state->admitted) return true;
     if ((state->bits.load() & CallState::cancelled) != 0) {
-        error_ = cancelledError(RequestDelivery::notSent);
+        error_.emplace(cancelledError(RequestDelivery::notSent));
         return true;
     }
     state_ = state;
@@ -880,21 +880,23 @@ void AdmissionStep::await_suspend(std::coroutine_handle<> awaiting) {
     CallState* state = state_;
     awaiting_ = awaiting;
     engine.admissions.wait(*this);
-    timer_ = engine.addTimer(state->context.deadline, [this, state, &engine] {
+    timer_ = engine.addTimer(state->context.deadline, [this] {
         timer_ = 0;
-        engine.admissions.leave(*this);
-        error_ = deadlinePassed(state->context.totalMilliseconds,
-                                "passed while the request waited for a connection; it was not "
-                                "sent");
-        error_->delivery = RequestDelivery::notSent;
-        resumeAs(state, awaiting_);
+        endWait(true);
     });
-    state->abortWait = [this, state, &engine] {
-        engine.cancelTimer(timer_);
-        engine.admissions.leave(*this);
-        error_ = cancelledError(RequestDelivery::notSent);
-        resumeAs(state, awaiting_);
-    };
+    state->abortWait = [this] { endWait(false); };
+}
+
+void AdmissionStep::endWait(bool expired) {
+    Engine& engine = Engine::instance();
+    engine.cancelTimer(timer_);
+    engine.admissions.leave(*this);
+    error_.emplace(expired ? deadlinePassed(state_->context.totalMilliseconds,
+                                            "passed while the request waited for a connection; "
+                                            "it was not sent")
+                           : cancelledError(RequestDelivery::notSent));
+    error_->delivery = RequestDelivery::notSent;
+    resumeAs(state_, awaiting_);
 }
 
 AdmissionStep::~AdmissionStep() {
