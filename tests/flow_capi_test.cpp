@@ -365,6 +365,15 @@ TEST_F(CApiFlow, AClientOfItsOwnCarriesWholeErrors) {
                                           "REG-1", "com.example.c"));
     ASSERT_EQ(reg->status, TAVI_OK) << (reg->error ? reg->error->message : "");
     EXPECT_EQ(text(tavi_preference_get("taviKey")), "<null>");  // the default store is untouched
+    // Marked registered in the client's own store, the client's check asks the server.
+    Owned unmarked(tavi_client_check_device_registered(client, "+15550100"));
+    EXPECT_EQ(unmarked.value("status"), "notRegistered");
+    ASSERT_EQ(tavi_client_preference_save(client, "true", "IS_REGISTERED"), 0);
+    EXPECT_EQ(text(tavi_preference_get("IS_REGISTERED")), "<null>");
+    Owned marked(tavi_client_check_device_registered(client, "+15550100"));
+    EXPECT_EQ(marked.value("status"), "registered") << (marked->error ? marked->error->message : "");
+    EXPECT_EQ(text(tavi_client_preference_get(client, "IS_REGISTERED")), "true");
+    EXPECT_EQ(tavi_client_preference_delete(client, "IS_REGISTERED"), 0);
 
     Owned keys(tavi_client_retrieve_keys(client, "MSG-1", kFinancial, "TXN-K-1", kBic, "ACCOUNT"));
     ASSERT_EQ(keys->status, TAVI_OK) << (keys->error ? keys->error->message : "");

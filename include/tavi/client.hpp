@@ -2,9 +2,11 @@
 // connection a host can replace (to mock it).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -99,6 +101,14 @@ class TAVI_EXPORT Client {
     /// validation is recorded under `msgId`; a poll that fails leaves the record.
     Result<OtpStatus> settleOtpOutcome(const std::string& msgId,
                                        const CallOptions& options = {}) const;
+
+    // ---- Text values in this client's store (as KeychainManager's in the installed one) -------
+
+    /// After a registration succeeds, the host marks the device registered in the store the
+    /// registration wrote: savePreference("true", SessionManager::IS_REGISTERED).
+    std::int32_t savePreference(const std::string& data, const std::string& forKey) const;
+    std::optional<std::string> getPreference(const std::string& forKey) const;
+    std::int32_t deletePreference(const std::string& forKey) const;
 
   private:
     std::shared_ptr<Connection> connection_;

@@ -416,6 +416,14 @@ TAVI_API tavi_status tavi_client_config_set(tavi_client* client, const char* nam
 TAVI_API char* tavi_client_config_get(const tavi_client* client, const char* name);
 /** Frees the client; calls in flight run to their end. NULL: nothing. */
 TAVI_API void tavi_client_free(tavi_client* client);
+/** As tavi_preference_save, tavi_preference_get and tavi_preference_delete, in this client's
+ *  store (NULL: the default client's, the installed store). After tavi_client_register_device,
+ *  the host marks the device registered where the session was written:
+ *  tavi_client_preference_save(client, "true", "IS_REGISTERED"). */
+TAVI_API int32_t tavi_client_preference_save(const tavi_client* client, const char* value,
+                                             const char* name);
+TAVI_API char* tavi_client_preference_get(const tavi_client* client, const char* name);
+TAVI_API int32_t tavi_client_preference_delete(const tavi_client* client, const char* name);
 
 /** Every operation on a client: the same arguments, results and completions as the functions
  *  of the default client above, after the client. A NULL client is an invalid argument. */

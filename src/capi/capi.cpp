@@ -304,6 +304,11 @@ tavi_client* defaultClient() {
     return &client;
 }
 
+/// The C++ client of `client`; NULL: the default client.
+tavi::Client clientOf(const tavi_client* client) {
+    return client ? client->client : tavi::Client();
+}
+
 /// A store over the host's C callbacks.
 class CallbackStore final : public tavi::SecureStore {
   public:
@@ -652,24 +657,36 @@ void tavi_store_free(tavi_store* store) {
     delete store;
 }
 
-int32_t tavi_preference_save(const char* value, const char* name) {
+int32_t tavi_client_preference_save(const tavi_client* client, const char* value,
+                                    const char* name) {
     return guard<int32_t>(tavi::KeychainStatus::ioError, [&] {
-        return value && name ? tavi::KeychainManager::savePreference(value, name)
+        return value && name ? clientOf(client).savePreference(value, name)
                              : tavi::KeychainStatus::invalidData;
     });
 }
 
-char* tavi_preference_get(const char* name) {
+char* tavi_client_preference_get(const tavi_client* client, const char* name) {
     return guard<char*>(nullptr, [&] {
-        return name ? copyText(tavi::KeychainManager::getPreference(name)) : nullptr;
+        return name ? copyText(clientOf(client).getPreference(name)) : nullptr;
     });
 }
 
-int32_t tavi_preference_delete(const char* name) {
+int32_t tavi_client_preference_delete(const tavi_client* client, const char* name) {
     return guard<int32_t>(tavi::KeychainStatus::ioError, [&] {
-        return name ? tavi::KeychainManager::deletePreference(name)
-                    : tavi::KeychainStatus::itemNotFound;
+        return name ? clientOf(client).deletePreference(name) : tavi::KeychainStatus::itemNotFound;
     });
+}
+
+int32_t tavi_preference_save(const char* value, const char* name) {
+    return tavi_client_preference_save(nullptr, value, name);
+}
+
+char* tavi_preference_get(const char* name) {
+    return tavi_client_preference_get(nullptr, name);
+}
+
+int32_t tavi_preference_delete(const char* name) {
+    return tavi_client_preference_delete(nullptr, name);
 }
 
 tavi_status tavi_store_status(char** json) {
@@ -811,10 +828,6 @@ tavi_result* tavi_card_verify(const char* number, const char* expiry_month, cons
 
 namespace {
 
-tavi::Client journalClient(const tavi_client* client) {
-    return client ? client->client : tavi::Client();
-}
-
 tavi_status journalFailure(const tavi::Error& error, char** error_json) {
     if (error_json) *error_json = copyText(errorJson(error));
     return TAVI_FAILED;
@@ -841,7 +854,7 @@ tavi_status tavi_pending_outcomes(const tavi_client* client, tavi_pending_outcom
     *outcomes = nullptr;
     *count = 0;
     return guard(TAVI_INTERNAL_ERROR, [&] {
-        const auto records = journalClient(client).pendingOutcomes();
+        const auto records = clientOf(client).pendingOutcomes();
         if (!records) return journalFailure(records.error(), error_json);
         const auto& list = records.value();
         if (list.empty()) return TAVI_OK;
@@ -870,7 +883,7 @@ tavi_status tavi_settle_outcome(const tavi_client* client, const char* msg_id, i
     if (removed) *removed = 0;
     if (!msg_id) return TAVI_INVALID_ARGUMENT;
     return guard(TAVI_INTERNAL_ERROR, [&] {
-        const auto settled = journalClient(client).settleOutcome(msg_id);
+        const auto settled = clientOf(client).settleOutcome(msg_id);
         if (!settled) return journalFailure(settled.error(), error_json);
         if (removed) *removed = settled.value() ? 1 : 0;
         return TAVI_OK;

@@ -97,6 +97,21 @@ Result<OtpStatus> Client::settleOtpOutcome(const std::string& msgId,
     return status;
 }
 
+std::int32_t Client::savePreference(const std::string& data, const std::string& forKey) const {
+    const detail::StartingClientScope scope(contextOf(connection_));
+    return KeychainManager::savePreference(data, forKey);
+}
+
+std::optional<std::string> Client::getPreference(const std::string& forKey) const {
+    const detail::StartingClientScope scope(contextOf(connection_));
+    return KeychainManager::getPreference(forKey);
+}
+
+std::int32_t Client::deletePreference(const std::string& forKey) const {
+    const detail::StartingClientScope scope(contextOf(connection_));
+    return KeychainManager::deletePreference(forKey);
+}
+
 struct ClientWait::Impl {
     std::mutex mutex;
     std::condition_variable changed;
