@@ -1,8 +1,9 @@
 """The C interface (libtavi.so.1) through ctypes: loading, prototypes, and the one completion.
 
-Every call goes through ``start()``: it starts a ``tavi_start_<operation>`` call whose completion
-(one C function pointer for the whole process) copies the result into Python values and hands
-them to the ``deliver`` function given with the call. Nothing here blocks or makes threads.
+Every call goes through ``start()``: it starts a ``tavi_client_start_<operation>`` call on a
+client handle (``new_client()``) whose completion (one C function pointer for the whole process)
+copies the result into Python values and hands them to the ``deliver`` function given with the
+call. Nothing here blocks or makes threads.
 """
 from __future__ import annotations
 
@@ -132,8 +133,8 @@ def _declare(name: str, restype, argtypes: Sequence) -> None:
     try:
         fn = getattr(lib, name)
     except AttributeError:
-        raise ImportError(f"tavi: the loaded libtavi lacks {name} (1.2.0 or later is needed: "
-                          f"{lib.tavi_version().decode()})") from None
+        raise ImportError(f"tavi: the loaded libtavi lacks {name} (a libtavi as new as this "
+                          f"package is needed: {lib.tavi_version().decode()})") from None
     fn.restype = restype
     fn.argtypes = list(argtypes)
 
@@ -144,14 +145,14 @@ _declare("tavi_result_free", None, [ctypes.POINTER(_Result)])
 _declare("tavi_result_delivery", ctypes.c_int, [ctypes.POINTER(_Result)])
 _declare("tavi_result_http_status", ctypes.c_long, [ctypes.POINTER(_Result)])
 _declare("tavi_string_free", None, [ctypes.c_void_p])
-_declare("tavi_config_set", ctypes.c_int, [_c, _c])
-_declare("tavi_config_get", ctypes.c_void_p, [_c])
+_declare("tavi_client_new", ctypes.c_void_p, [ctypes.c_void_p])
+_declare("tavi_client_config_set", ctypes.c_int, [ctypes.c_void_p, _c, _c])
+_declare("tavi_client_free", None, [ctypes.c_void_p])
+_declare("tavi_client_preference_save", ctypes.c_int32, [ctypes.c_void_p, _c, _c])
 _declare("tavi_set_log_sink", None, [_LOG, ctypes.c_void_p])
 _declare("tavi_store_open_sqlite", ctypes.c_void_p, [_c, ctypes.POINTER(ctypes.POINTER(_Result))])
 _declare("tavi_store_new_memory", ctypes.c_void_p, [])
-_declare("tavi_store_install", None, [ctypes.c_void_p])
 _declare("tavi_store_free", None, [ctypes.c_void_p])
-_declare("tavi_preference_save", ctypes.c_int32, [_c, _c])
 _declare("tavi_call_cancel", ctypes.c_int, [ctypes.c_void_p])
 _declare("tavi_call_wait", None, [ctypes.c_void_p])
 _declare("tavi_call_free", None, [ctypes.c_void_p])
@@ -181,9 +182,9 @@ OPERATIONS: Dict[str, Tuple[str, ...]] = {
 }
 for _name, _args in OPERATIONS.items():
     # Arguments pass as addresses of buffers this module owns (so that secrets can be wiped).
-    _declare("tavi_start_" + _name, ctypes.c_void_p,
-             [ctypes.c_void_p] * len(_args) + [ctypes.POINTER(_CallOptions), _COMPLETION,
-                                                ctypes.c_void_p])
+    _declare("tavi_client_start_" + _name, ctypes.c_void_p,
+             [ctypes.c_void_p] * (1 + len(_args)) + [ctypes.POINTER(_CallOptions), _COMPLETION,
+                                                      ctypes.c_void_p])
 
 
 def version() -> str:
@@ -191,18 +192,39 @@ def version() -> str:
     return lib.tavi_version().decode()
 
 
-def config_get(name: str) -> Optional[str]:
-    raw = lib.tavi_config_get(name.encode())
-    if not raw:
-        return None
-    try:
-        return ctypes.string_at(raw).decode()
-    finally:
-        lib.tavi_string_free(raw)
+# ---- Clients ----------------------------------------------------------------------------------
+
+_clients: Dict[int, None] = {}  # client handles not yet freed, under _pending_lock
 
 
-def config_set(name: str, value: Optional[str]) -> bool:
-    return lib.tavi_config_set(name.encode(), None if value is None else value.encode()) == TAVI_OK
+def new_client(store: int) -> int:
+    """A client handle over the store handle ``store`` (which it keeps; freed here), with the
+    library's default configuration."""
+    client = lib.tavi_client_new(store)
+    lib.tavi_store_free(store)
+    if not client:
+        raise MemoryError("tavi: a client cannot be made")
+    with _pending_lock:
+        _clients[client] = None
+    return client
+
+
+def config_set(client: int, name: str, value: Optional[str]) -> bool:
+    raw = None if value is None else value.encode()
+    return lib.tavi_client_config_set(client, name.encode(), raw) == TAVI_OK
+
+
+def free_client(client: int) -> None:
+    """Frees a client handle (its calls in flight run to their end)."""
+    with _pending_lock:
+        if _closing or _clients.pop(client, "gone") is not None:
+            return  # the interpreter is ending (the library's exit frees it), or freed already
+    lib.tavi_client_free(client)
+
+
+def mark_registered(client: int) -> None:
+    """Marks the device registered in the client's store."""
+    lib.tavi_client_preference_save(client, b"true", b"IS_REGISTERED")
 
 
 # ---- Calls in flight --------------------------------------------------------------------------
@@ -261,10 +283,10 @@ def wipe(buf: ctypes.Array) -> None:
     ctypes.memset(buf, 0, ctypes.sizeof(buf))
 
 
-def start(operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: int,
+def start(client: int, operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: int,
           deliver: Callable[[Outcome], None]) -> int:
-    """Starts ``tavi_start_<operation>``; returns the call's handle. ``deliver`` receives the
-    outcome once, on the library's completion thread."""
+    """Starts ``tavi_client_start_<operation>`` on ``client``; returns the call's handle.
+    ``deliver`` receives the outcome once, on the library's completion thread."""
     if _closing:
         raise RuntimeError("tavi: the interpreter is exiting")
     key = next(_ids)
@@ -272,8 +294,8 @@ def start(operation: str, args: Sequence[Optional[ctypes.Array]], deadline_ms: i
     with _pending_lock:
         _pending[key] = pending
     options = _CallOptions(deadline_ms)
-    fn = getattr(lib, "tavi_start_" + operation)
-    handle = fn(*[ctypes.addressof(a) if a is not None else None for a in args],
+    fn = getattr(lib, "tavi_client_start_" + operation)
+    handle = fn(client, *[ctypes.addressof(a) if a is not None else None for a in args],
                 ctypes.byref(options), _completion, ctypes.c_void_p(key))
     if not handle:
         with _pending_lock:
@@ -319,6 +341,10 @@ def _shutdown() -> None:
     for h in handles:
         lib.tavi_call_wait(h)
     lib.tavi_set_log_sink(_LOG(), None)
+    with _pending_lock:
+        clients = list(_clients)
+    for c in clients:  # each client's configuration holds the sink it was made with
+        lib.tavi_client_config_set(c, b"logLevel", b"off")
 
 
 atexit.register(_shutdown)
@@ -353,12 +379,3 @@ def open_store(path: Optional[str]) -> Tuple[Optional[int], Optional[Outcome]]:
     outcome = Outcome(TAVI_FAILED, {}, _copy_error(error.contents.error) if error else None)
     lib.tavi_result_free(error)
     return None, outcome
-
-
-def install_store(handle: int) -> None:
-    lib.tavi_store_install(handle)
-    lib.tavi_store_free(handle)
-
-
-def mark_registered() -> None:
-    lib.tavi_preference_save(b"true", b"IS_REGISTERED")

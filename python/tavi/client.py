@@ -1,4 +1,4 @@
-"""tavi.Client: the library's operations, blocking and async, over one configuration."""
+"""tavi.Client: the library's operations, blocking and async, over a client of its own."""
 from __future__ import annotations
 
 import asyncio
@@ -7,12 +7,11 @@ import math
 import os
 import threading
 import weakref
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Union
 
 from . import _native
-from .errors import Cancelled, ConfigurationConflict, Delivery, Error, InvalidArgument, from_outcome
+from .errors import Cancelled, Delivery, Error, InvalidArgument, from_outcome
 from .results import (CardRegistration, CardValidation, OtpChallenge, OtpStatus,
                       RegistrationStatus, TransactionKeys, WebUrl)
 
@@ -37,9 +36,6 @@ _CONFIG_NAMES = {
     "merchant_ki": "merchantKI", "merchant_id": "merchantID", "locale": "locale",
     "ref_url": "refUrl", "proxy": "proxy", "log_level": "logLevel",
 }
-# The library's own values, read before any Client changes them: what a parameter left out means.
-_DEFAULTS = {name: _native.config_get(name) for name in _CONFIG_NAMES.values()}
-_DEFAULTS["logLevel"] = "debug"
 
 
 def _milliseconds(parameter: str, seconds: Optional[float]) -> Optional[str]:
@@ -58,73 +54,27 @@ def _default_store() -> str:
     return os.path.join(base, "tavi", "store.db")
 
 
-@dataclass(frozen=True)
-class _Settings:
-    """Everything one Client configures (two Clients are compatible when these are equal)."""
-
-    values: Tuple[Tuple[str, Optional[str]], ...]
-    store: str
-
-
-class _DefaultConfiguration:
-    """The one place where a Client's settings reach the library, and where its calls start.
-
-    Today it is the library's process-wide default configuration, so one set of settings is live
-    at a time (Clients with equal settings share it). Over a per-client C handle this class
-    becomes that handle: apply() sets its values, start() passes it first.
-    """
-
-    _lock = threading.Lock()
-    _live: Optional[_Settings] = None
-    _users = 0
-
-    def __init__(self, settings: _Settings) -> None:
-        cls = type(self)
-        with cls._lock:
-            if cls._users and cls._live != settings:
-                raise ConfigurationConflict(
-                    "another tavi.Client with a different configuration is open: the library "
-                    "holds one configuration at a time (close the other Client first)",
-                    domain="tavi.Client")
-            if not cls._users:
-                self._apply(settings)
-                cls._live = settings
-            cls._users += 1
-        self._released = False
-
-    @staticmethod
-    def _apply(settings: _Settings) -> None:
-        parameters = {v: k for k, v in _CONFIG_NAMES.items()}
-        for name, value in settings.values:
-            if not _native.config_set(name, value):
-                parameter = parameters[name]
-                raise InvalidArgument(f'argument "{parameter}" is not a valid value',
-                                      argument=parameter, domain="TaviClientError", code=11)
-        if settings.store == MEMORY_STORE:
-            handle, failure = _native.open_store(None)
-        else:
-            if settings.store == _default_store():
-                Path(settings.store).parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-            handle, failure = _native.open_store(settings.store)
-        if handle is None:
-            raise from_outcome(failure) if failure and failure.error else Error(
-                f"the store cannot be opened: {settings.store}", domain="TaviClientError", code=9)
-        _native.install_store(handle)
-
-    def start(self, operation: str, args: List[Optional[ctypes.Array]], deadline_ms: int,
-              deliver: Callable[[_native.Outcome], None]) -> int:
-        """Starts one call of the library (returns its handle)."""
-        return _native.start(operation, args, deadline_ms, deliver)
-
-    def release(self) -> None:
-        """The Client is done with the configuration."""
-        cls = type(self)
-        with cls._lock:
-            if not self._released:
-                self._released = True
-                cls._users -= 1
-                if not cls._users:
-                    cls._live = None
+def _open_client(values: Dict[str, str], store: str) -> int:
+    """A client handle of the library with these configuration values and this store; a
+    parameter left out keeps the library's default."""
+    if store == MEMORY_STORE:
+        handle, failure = _native.open_store(None)
+    else:
+        if store == _default_store():
+            Path(store).parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+        handle, failure = _native.open_store(store)
+    if handle is None:
+        raise from_outcome(failure) if failure and failure.error else Error(
+            f"the store cannot be opened: {store}", domain="TaviClientError", code=9)
+    client = _native.new_client(handle)
+    parameters = {v: k for k, v in _CONFIG_NAMES.items()}
+    for name, value in values.items():
+        if not _native.config_set(client, name, value):
+            _native.free_client(client)
+            parameter = parameters[name]
+            raise InvalidArgument(f'argument "{parameter}" is not a valid value',
+                                  argument=parameter, domain="TaviClientError", code=11)
+    return client
 
 
 def _check_text(name: str, value: Any) -> None:
@@ -211,11 +161,9 @@ class Client:
     """A connection to the tavi payment server: every operation as a blocking method, and the
     same operations as coroutines on :attr:`aio`.
 
-    Only one configuration is live in a process at a time: the library has one process-wide
-    configuration (and store) until its per-client handle arrives. A second Client with
-    different settings, while another is open, raises :class:`tavi.ConfigurationConflict`;
-    Clients with equal settings share it. Close a Client (or use it as a context manager) to
-    free the configuration for another.
+    Each Client is a client of its own in the library (its configuration, its store): Clients
+    with other servers, stores or pinned keys work side by side in one process, and share the
+    library's engine. Close a Client (or use it as a context manager) to free it.
 
     Args:
         server_url: the payment server's address (``https://…``; ``http`` only to loopback).
@@ -246,24 +194,26 @@ class Client:
             app_id=app_id, psp_org_id=psp_org_id, merchant_key=merchant_key,
             merchant_ki=merchant_ki, merchant_id=merchant_id, locale=locale, ref_url=ref_url,
             proxy=proxy, log_level=log_level)
-        values = []
+        values: Dict[str, str] = {}
         for parameter, name in _CONFIG_NAMES.items():
             value = given[parameter]
             if value is not None and not isinstance(value, str):
                 raise InvalidArgument(f'argument "{parameter}" must be str', argument=parameter,
                                       domain="TaviClientError", code=11)
-            values.append((name, value if value is not None else _DEFAULTS[name]))
+            if value is not None:
+                values[name] = value
         if isinstance(store, os.PathLike):
             store = os.fspath(store)
         if store is not None and not isinstance(store, str):
             raise InvalidArgument('argument "store" must be a path', argument="store",
                                   domain="TaviClientError", code=11)
-        self._settings = _Settings(tuple(values), store or _default_store())
-        self._config = _DefaultConfiguration(self._settings)
+        self._server_url = server_url
+        self._handle = _open_client(values, store or _default_store())
         self._in_flight: Dict[int, None] = {}  # handles not yet freed, under _lock
         self._lock = threading.Lock()
         self._closed = False
-        self._finalizer = weakref.finalize(self, self._config.release)
+        self._finalizer = weakref.finalize(self, _native.free_client, self._handle)
+        self._finalizer.atexit = False  # at exit, calls may still be in flight on other threads
 
     @property
     def aio(self) -> "AsyncOperations":
@@ -273,15 +223,16 @@ class Client:
     # ---- lifetime
 
     def close(self) -> None:
-        """Cancels this Client's calls still in flight and frees the configuration (a no-op
-        when closed already). Their callers see :class:`tavi.Cancelled`. Any thread may call
-        it."""
-        if self._closed:
-            return
-        self._closed = True
+        """Cancels this Client's calls still in flight and frees the Client (a no-op when
+        closed already). Their callers see :class:`tavi.Cancelled`. Any thread may call it."""
         with self._lock:
+            if self._closed:
+                return
+            self._closed = True
             for handle in self._in_flight:
                 _native.cancel(handle)
+            if self._in_flight:
+                return  # the library's client is freed once the last of them has ended
         self._finalizer()
 
     @property
@@ -296,25 +247,27 @@ class Client:
         self.close()
 
     def __repr__(self) -> str:
-        url = dict(self._settings.values).get("serverURL")
-        return f"tavi.Client(server_url={url!r}{', closed' if self._closed else ''})"
+        return f"tavi.Client(server_url={self._server_url!r}{', closed' if self._closed else ''})"
 
     # ---- the two ways a call runs
 
     def _start(self, operation: str, values: Dict[str, Any], deadline: Optional[float],
                deliver: Callable[[_native.Outcome], None]) -> int:
-        if self._closed:
-            raise Error("the tavi.Client is closed", domain="tavi.Client")
         deadline_ms = int(_milliseconds("deadline", deadline) or 0)
         buffers = _buffers(operation, values)
         if operation == "register_device":
-            def deliver_marked(outcome: _native.Outcome, inner=deliver) -> None:
+            def deliver_marked(outcome: _native.Outcome, inner=deliver,
+                               client=self._handle) -> None:
                 if outcome.status == _native.TAVI_OK:
-                    _native.mark_registered()  # the device counts as registered from now on
+                    _native.mark_registered(client)  # registered from now on, in its store
                 inner(outcome)
             deliver = deliver_marked
         try:
-            handle = self._config.start(operation, buffers, deadline_ms, deliver)
+            with self._lock:  # close() frees the library's client only with no call in flight
+                if self._closed:
+                    raise Error("the tavi.Client is closed", domain="tavi.Client")
+                handle = _native.start(self._handle, operation, buffers, deadline_ms, deliver)
+                self._in_flight[handle] = None
         finally:
             for b in buffers:
                 if b is not None:
@@ -325,14 +278,15 @@ class Client:
                     if secret:
                         ctypes.memset((ctypes.c_char * len(secret)).from_buffer(secret), 0,
                                       len(secret))
-        with self._lock:
-            self._in_flight[handle] = None
         return handle
 
     def _done(self, handle: int) -> None:
         with self._lock:
             self._in_flight.pop(handle, None)
             _native.free(handle)
+            last = self._closed and not self._in_flight
+        if last:
+            self._finalizer()
 
     def _call(self, operation: str, values: Dict[str, Any], deadline: Optional[float]) -> Any:
         done = threading.Event()

@@ -110,8 +110,8 @@ class Cancelled(Error, asyncio.CancelledError):
 
 
 class ConfigurationConflict(Error, RuntimeError):
-    """Another :class:`tavi.Client` with a different configuration is still open: the library
-    holds one configuration at a time; close the other one first."""
+    """No longer raised: Clients with other settings work side by side. Kept so that code
+    that catches it still runs."""
 
 
 _ARGUMENT = re.compile(r'argument "([A-Za-z_][A-Za-z0-9_]*)"')

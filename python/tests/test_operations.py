@@ -1,13 +1,15 @@
 """Every operation, blocking and awaited, against the sandbox; what reaches the log."""
 import asyncio
 import dataclasses
+import json
 import logging
 import re
 
 import pytest
 
 import tavi
-from conftest import ACCOUNT, ACCOUNT_NO, BIC, CARD, CVV, FIN, OTP, PIN, client_for
+from conftest import (ACCOUNT, ACCOUNT_NO, BIC, CARD, CVV, FIN, MOBILE, OTP, PIN, Sandbox,
+                      client_for)
 
 
 @pytest.mark.parametrize("mode", ["blocking", "async"])
@@ -67,17 +69,32 @@ def test_every_operation(mode, sandbox, tmp_path, caplog):
         assert not re.search(rf"(?<![0-9]){secret}(?![0-9])", text), "a secret reached the log"
 
 
-def test_one_configuration_at_a_time(sandbox, store, tmp_path):
-    with client_for(sandbox, store) as first:
-        with client_for(sandbox, store) as same:  # equal settings share the configuration
-            assert same.check_otp_status("DEMO-TXN-1").pending
-        with pytest.raises(tavi.ConfigurationConflict):
-            client_for(sandbox, str(tmp_path / "other.db"))
-        assert first.check_device_registered("+15550140").registered
-    with client_for(sandbox, str(tmp_path / "other.db")) as other:  # free once closed
-        assert not other.check_device_registered("+15550140").registered
-    with pytest.raises(tavi.Error, match="closed"):
-        other.check_otp_status("DEMO-TXN-1")
+def test_clients_side_by_side(sandbox, store, tmp_path):
+    # A second server and a second store in the same process, each Client under its own keys.
+    other = Sandbox(tmp_path)
+    try:
+        with client_for(sandbox, store) as first, \
+                client_for(other, str(tmp_path / "other.db")) as second:
+            assert not second.check_device_registered(MOBILE).registered  # its own store
+            second.register_device(other.server_key, MOBILE, "REG-PY-2", "com.example.py")
+
+            async def both():
+                return await asyncio.gather(
+                    first.aio.retrieve_keys("SIDE-1", FIN, "TXN-SIDE-1", BIC, ACCOUNT),
+                    second.aio.retrieve_keys("SIDE-2", FIN, "TXN-SIDE-2", BIC, ACCOUNT),
+                    first.aio.check_device_registered(MOBILE),
+                    second.aio.check_device_registered(MOBILE))
+            one, two, first_registered, second_registered = asyncio.run(both())
+            assert first_registered.registered and second_registered.registered
+            assert one.txn_id == "TXN-SIDE-1" and two.txn_id == "TXN-SIDE-2"
+            assert "SIDE-1" in json.dumps(sandbox.requests())
+            assert "SIDE-1" not in json.dumps(other.requests())
+            assert "SIDE-2" in json.dumps(other.requests())
+        assert second.closed
+        with pytest.raises(tavi.Error, match="closed"):
+            second.check_otp_status("DEMO-TXN-1")
+    finally:
+        other.stop()
 
 
 def test_public_names_are_documented():
