@@ -10,10 +10,10 @@ from .cards import CardState, card_brand, check_card_number, verify_card
 from .client import MEMORY_STORE, AsyncOperations, Client, Secret
 from .errors import (Cancelled, ConfigurationConflict, DeadlineExceeded, Delivery, Error,
                      InvalidArgument, ServerRefusal, StoreUnavailable, TransportError)
-from .results import (CardRegistration, CardValidation, OtpChallenge, OtpStatus,
+from .results import (CardRegistration, CardValidation, OtpChallenge, OtpStatus, PendingOutcome,
                       RegistrationStatus, TransactionKeys, WebUrl)
 
-#: This package's version (it works with every libtavi1 1.x from 1.2.0 on).
+#: This package's version (it needs a libtavi1 with clients of their own, tavi_client).
 __version__ = "1.2.0"
 
 
@@ -27,7 +27,7 @@ __all__ = [
     "Error", "ServerRefusal", "TransportError", "StoreUnavailable", "InvalidArgument",
     "DeadlineExceeded", "Cancelled", "ConfigurationConflict", "Delivery",
     "RegistrationStatus", "TransactionKeys", "OtpChallenge", "OtpStatus", "CardValidation",
-    "CardRegistration", "WebUrl",
+    "CardRegistration", "WebUrl", "PendingOutcome",
     "CardState", "check_card_number", "card_brand", "verify_card",
     "library_version", "__version__",
 ]

@@ -10,6 +10,7 @@ from __future__ import annotations
 import atexit
 import ctypes
 import itertools
+import json
 import logging
 import os
 import threading
@@ -55,6 +56,11 @@ class _Result(ctypes.Structure):
 
 class _CallOptions(ctypes.Structure):
     _fields_ = [("deadline_ms", ctypes.c_long)]
+
+
+class _PendingOutcome(ctypes.Structure):
+    _fields_ = [("operation", ctypes.c_char_p), ("msg_id", ctypes.c_char_p),
+                ("txn_id", ctypes.c_char_p), ("recorded_at_ms", ctypes.c_longlong)]
 
 
 _COMPLETION = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Result), ctypes.c_void_p)
@@ -150,6 +156,12 @@ _declare("tavi_client_config_set", ctypes.c_int, [ctypes.c_void_p, _c, _c])
 _declare("tavi_client_free", None, [ctypes.c_void_p])
 _declare("tavi_client_preference_save", ctypes.c_int32, [ctypes.c_void_p, _c, _c])
 _declare("tavi_set_log_sink", None, [_LOG, ctypes.c_void_p])
+_declare("tavi_pending_outcomes", ctypes.c_int,
+         [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(_PendingOutcome)),
+          ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(ctypes.c_void_p)])
+_declare("tavi_pending_outcomes_free", None, [ctypes.POINTER(_PendingOutcome), ctypes.c_size_t])
+_declare("tavi_settle_outcome", ctypes.c_int,
+         [ctypes.c_void_p, _c, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_void_p)])
 _declare("tavi_store_open_sqlite", ctypes.c_void_p, [_c, ctypes.POINTER(ctypes.POINTER(_Result))])
 _declare("tavi_store_new_memory", ctypes.c_void_p, [])
 _declare("tavi_store_free", None, [ctypes.c_void_p])
@@ -379,3 +391,46 @@ def open_store(path: Optional[str]) -> Tuple[Optional[int], Optional[Outcome]]:
     outcome = Outcome(TAVI_FAILED, {}, _copy_error(error.contents.error) if error else None)
     lib.tavi_result_free(error)
     return None, outcome
+
+
+# ---- The journal of outcomes unknown ----------------------------------------------------------
+
+
+def _journal_failure(status: int, raw: ctypes.c_void_p) -> Outcome:
+    """The outcome of a journal function that failed, with the error its JSON line names."""
+    error = None
+    if raw.value:
+        try:
+            e = json.loads(ctypes.string_at(raw.value).decode("utf-8", "replace"))["error"]
+            error = ErrorValue(e["domain"], int(e["code"]), e["message"], None, None, None)
+        finally:
+            lib.tavi_string_free(raw.value)
+    return Outcome(status, {}, error)
+
+
+def pending_outcomes(client: int) -> Tuple[List[Tuple[str, str, str, int]], Optional[Outcome]]:
+    """The client's journal records (operation, msgId, txnId, milliseconds since 1970), or the
+    failure's outcome."""
+    records = ctypes.POINTER(_PendingOutcome)()
+    count = ctypes.c_size_t()
+    raw = ctypes.c_void_p()
+    status = lib.tavi_pending_outcomes(client, ctypes.byref(records), ctypes.byref(count),
+                                       ctypes.byref(raw))
+    if status != TAVI_OK:
+        return [], _journal_failure(status, raw)
+    try:
+        return [(_text(r.operation) or "", _text(r.msg_id) or "", _text(r.txn_id) or "",
+                 int(r.recorded_at_ms)) for r in records[:count.value]], None
+    finally:
+        lib.tavi_pending_outcomes_free(records, count)
+
+
+def settle_outcome(client: int, msg_id: str) -> Tuple[bool, Optional[Outcome]]:
+    """Whether a record of ``msg_id`` was removed, or the failure's outcome."""
+    removed = ctypes.c_int()
+    raw = ctypes.c_void_p()
+    status = lib.tavi_settle_outcome(client, msg_id.encode("utf-8", "surrogateescape"),
+                                     ctypes.byref(removed), ctypes.byref(raw))
+    if status != TAVI_OK:
+        return False, _journal_failure(status, raw)
+    return removed.value == 1, None

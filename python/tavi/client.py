@@ -12,7 +12,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 
 from . import _native
 from .errors import Cancelled, Delivery, Error, InvalidArgument, from_outcome
-from .results import (CardRegistration, CardValidation, OtpChallenge, OtpStatus,
+from .results import (CardRegistration, CardValidation, OtpChallenge, OtpStatus, PendingOutcome,
                       RegistrationStatus, TransactionKeys, WebUrl)
 
 __all__ = ["Client", "AsyncOperations", "Secret", "MEMORY_STORE"]
@@ -248,6 +248,34 @@ class Client:
 
     def __repr__(self) -> str:
         return f"tavi.Client(server_url={self._server_url!r}{', closed' if self._closed else ''})"
+
+    # ---- the journal of outcomes unknown, in this Client's store
+
+    def pending_outcomes(self) -> List[PendingOutcome]:
+        """Every state-changing request whose answer was never handled: after a crash, or an
+        error whose ``delivery`` is ``MAY_HAVE_BEEN_RECEIVED``. The server may have acted on
+        each: find out what became of it before repeating it, then :meth:`settle_outcome` it."""
+        with self._lock:
+            if self._closed:
+                raise Error("the tavi.Client is closed", domain="tavi.Client")
+            records, failure = _native.pending_outcomes(self._handle)
+        if failure is not None:
+            raise from_outcome(failure)
+        return [PendingOutcome(*record) for record in records]
+
+    def settle_outcome(self, msg_id: str) -> bool:
+        """Forgets the record of ``msg_id`` once you know what became of its request: True when
+        there was one, False when there was none."""
+        if not isinstance(msg_id, str):
+            raise InvalidArgument('argument "msg_id" must be str', argument="msg_id",
+                                  domain="TaviClientError", code=11)
+        with self._lock:
+            if self._closed:
+                raise Error("the tavi.Client is closed", domain="tavi.Client")
+            removed, failure = _native.settle_outcome(self._handle, msg_id)
+        if failure is not None:
+            raise from_outcome(failure)
+        return removed
 
     # ---- the two ways a call runs
 

@@ -1,11 +1,12 @@
 """What the operations return: frozen dataclasses (copies; nothing points into the library)."""
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass
 from typing import Optional
 
 __all__ = ["RegistrationStatus", "TransactionKeys", "OtpChallenge", "OtpStatus",
-           "CardValidation", "CardRegistration", "WebUrl"]
+           "CardValidation", "CardRegistration", "WebUrl", "PendingOutcome"]
 
 
 @dataclass(frozen=True)
@@ -78,3 +79,21 @@ class WebUrl:
     """The secure web page's address."""
 
     ref_url: str
+
+
+@dataclass(frozen=True)
+class PendingOutcome:
+    """A state-changing request whose answer was never handled (a crash, or an error whose
+    ``delivery`` is ``MAY_HAVE_BEEN_RECEIVED``): the server may have acted on it. Find out what
+    became of it (an OTP validation: poll :meth:`Client.check_otp_status` of ``txn_id``), then
+    :meth:`Client.settle_outcome` it. Never holds a secret."""
+
+    operation: str  #: "registerDevice", "submitCredential", "validateOtp", ...
+    msg_id: str
+    txn_id: str
+    recorded_at_ms: int  #: milliseconds since 1970 (UTC)
+
+    @property
+    def recorded_at(self) -> datetime.datetime:
+        """When the request was recorded, before it went out (UTC)."""
+        return datetime.datetime.fromtimestamp(self.recorded_at_ms / 1000, datetime.timezone.utc)

@@ -142,6 +142,27 @@ def test_live_errors(name, settings, fault, call, cls, attributes, sandbox, stor
         assert getattr(error, attribute) == value, (attribute, error)
 
 
+def test_an_outcome_unknown_is_listed_until_settled(sandbox, store):
+    # The PIN's answer comes after the call's deadline: the server may have acted on it.
+    sandbox.fault("/kora-core/tavi-sdk/urn:apiver:1.0/authorize", kind="delay", delayMs=1500,
+                  times=1)
+    try:
+        with client_for(sandbox, store) as client:
+            k = client.retrieve_keys("MSG-J", FIN, "TXN-J-1", BIC, ACCOUNT)
+            with pytest.raises(tavi.DeadlineExceeded) as caught:
+                client.submit_credential("TXN-J-1", FIN, "PIN", "1234", k.bank_ki,
+                                         k.public_key, k.session_key, deadline=0.5)
+            assert caught.value.delivery == D.MAY_HAVE_BEEN_RECEIVED
+            mine = [r for r in client.pending_outcomes() if r.txn_id == "TXN-J-1"]
+            assert [r.operation for r in mine] == ["submitCredential"], mine
+            assert "1234" not in repr(mine) and mine[0].recorded_at.year >= 2024
+            assert client.settle_outcome(mine[0].msg_id)
+            assert not client.settle_outcome(mine[0].msg_id)
+            assert all(r.txn_id != "TXN-J-1" for r in client.pending_outcomes())
+    finally:
+        sandbox.clear_faults()
+
+
 def test_local_card_checks():
     assert tavi.check_card_number("4111 1111 1111 1111") is tavi.CardState.VALID
     assert tavi.check_card_number(bytearray(b"4111")) is tavi.CardState.INCOMPLETE
