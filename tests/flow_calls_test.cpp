@@ -167,10 +167,9 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
         Outcome outcome;
         const CallHandle call = startKeys("CONNECT-1", outcome);
         std::this_thread::sleep_for(300ms);
-        const auto cancelledAt = Clock::now();
         EXPECT_TRUE(call.cancel());
+        // Sooner than the connection's own timeout (10 s) would end it.
         ASSERT_TRUE(call.waitFor(5s * kSlowdown));
-        EXPECT_LT(Clock::now() - cancelledAt, 1s);
         AppConstantTAVI::shared().serverURL = sandboxURL;
         expectCancelled(outcome, RequestDelivery::notSent, "during connect");
         // What the listener received: at most a TLS ClientHello, never a request.
@@ -187,15 +186,15 @@ TEST_F(CallsTest, CancellationAtEveryStage) {
 
     // While the server is answering: it has the request, so it may have acted on it.
     {
-        server().addFault(delay(kKeyPath, 3000));
+        server().addFault(delay(kKeyPath, 30000));
         Outcome outcome;
         const std::size_t before = server().arrivals(kKeyPath);
+        const std::size_t answeredBefore = requestsTo(kKeyPath).size();
         const CallHandle call = startKeys("RESPONSE-1", outcome);
         ASSERT_TRUE(waitForRequests(kKeyPath, before + 1));
-        const auto cancelledAt = Clock::now();
         EXPECT_TRUE(call.cancel());
         ASSERT_TRUE(call.waitFor(5s * kSlowdown));
-        EXPECT_LT(Clock::now() - cancelledAt, 1s);
+        EXPECT_EQ(requestsTo(kKeyPath).size(), answeredBefore) << "it waited for the answer";
         expectCancelled(outcome, RequestDelivery::mayHaveBeenReceived, "during the response");
         EXPECT_TRUE(call.cancel()) << "a second cancel of a cancelled call";
         server().clearFaults();
@@ -314,14 +313,14 @@ TEST_F(CallsTest, ThousandCallsInFlight) {
 // A call's own deadline ends it against a slow server, re-issues and all; completions run where
 // the host's executor puts them.
 TEST_F(CallsTest, DeadlinesAndHostExecutor) {
-    server().addFault(delay(kKeyPath, 3000));
+    server().addFault(delay(kKeyPath, 30000));
     Outcome slow;
     CallOptions bounded;
     bounded.deadline = 300ms;
-    const auto start = Clock::now();
+    const std::size_t answeredBefore = requestsTo(kKeyPath).size();
     const CallHandle call = startKeys("SLOW-1", slow, bounded);
     ASSERT_TRUE(call.waitFor(5s * kSlowdown));
-    EXPECT_LT(Clock::now() - start, 1500ms);
+    EXPECT_EQ(requestsTo(kKeyPath).size(), answeredBefore) << "it waited for the answer";
     ASSERT_TRUE(slow.result && !slow.result->ok());
     EXPECT_EQ(slow.result->error().code, ClientErrorCode::deadlineExceeded)
         << slow.result->error().description();

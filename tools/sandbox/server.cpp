@@ -246,6 +246,10 @@ bool Server::Impl::prepareServerKey() {
 
 bool Server::Impl::start() {
     if (http) return true;
+    {
+        std::lock_guard lock(mutex);
+        stopped = false;
+    }
     if (!isLoopbackHost(options.host)) {
         error = "the sandbox listens on loopback addresses only, not " + options.host;
         return false;
@@ -370,6 +374,11 @@ void Server::Impl::stop() {
     while (!listenDone && !http->is_running()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    {
+        std::lock_guard lock(mutex);
+        stopped = true;
+    }
+    stopping.notify_all();  // delayed answers go out now, so that stopping never waits for them
     http->stop();
     if (thread.joinable()) thread.join();
     http.reset();
@@ -451,7 +460,8 @@ void Server::Impl::handle(const httplib::Request& req, httplib::Response& res) {
 
     auto fault = takeFault(req.path);
     if (fault && fault->kind == Fault::Kind::delay && fault->delayMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+        std::unique_lock lock(mutex);
+        stopping.wait_for(lock, std::chrono::milliseconds(fault->delayMs), [&] { return stopped; });
     }
 
     Exchange ex{req, rec};

@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -115,6 +116,8 @@ struct Server::Impl {
     std::atomic<bool> listenDone{false};
 
     mutable std::mutex mutex;  // guards everything below
+    std::condition_variable stopping;  ///< a delayed answer ends its wait when the server stops
+    bool stopped = false;
     std::string error;
     wire::Key strangerKey;
     wire::Key fixedSessionKey;  ///< options.fixedTransactionKeys
