@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -111,9 +110,7 @@ TEST_F(RefusedRequest, CleartextToAnotherHost) {
     for (const char* base : {"http://192.0.2.1", "http://192.0.2.1:80", "HTTP://example.com",
                              "http://127.0.0.1.example.com"}) {
         AppConstantTAVI::shared().serverURL = base;
-        const auto start = std::chrono::steady_clock::now();
         auto results = run("/mpgs/txn-status?txnId=1");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
         ASSERT_EQ(results.size(), 1u) << base;
         ASSERT_FALSE(results[0].ok()) << base;
         EXPECT_EQ(results[0].error().domain, ErrorDomain::client);

