@@ -405,16 +405,16 @@ TEST_F(SealedStoreTest, AnotherUserCannotUseTheCopy) {
     EXPECT_EQ(waitChild(child), 0);
 }
 
-// A rekey: the values stay, the old key is gone, another handle on the file follows, and it is
-// quick for a session-sized store.
+// A rekey: the values stay, the old key is gone, another handle on the file follows. More values
+// than one draw of nonces holds (1,024), each under a nonce of its own.
 TEST_F(SealedStoreTest, RekeyReplacesTheKeyAndOthersFollow) {
     auto store = open();
     auto other = open();
     ASSERT_TRUE(store && other);
     writeSession(*store);
     std::vector<NamedItem> keys;
-    for (int i = 0; i < 4; ++i) {
-        const std::string der(600, static_cast<char>('A' + i));
+    for (int i = 0; i < 1100; ++i) {
+        const std::string der(600, static_cast<char>('A' + i % 26));
         keys.push_back(NamedItem{"key" + std::to_string(i),
                                  StoreItem{Bytes(der.begin(), der.end()), KeyClass::publicKey}});
     }
@@ -428,6 +428,13 @@ TEST_F(SealedStoreTest, RekeyReplacesTheKeyAndOthersFollow) {
     std::printf("rekey of %zu items: %.2f ms\n", rekeyed.value().itemCount,
                 std::chrono::duration<double, std::milli>(took).count());
     EXPECT_FALSE(fs::exists(before));
+    auto nonces = sealedNonces(path_);
+    ASSERT_EQ(nonces.size(), kSession.size() + keys.size());
+    std::sort(nonces.begin(), nonces.end());
+    EXPECT_EQ(std::adjacent_find(nonces.begin(), nonces.end()), nonces.end());
+    StoreItem last;
+    ASSERT_EQ(other->copy(ItemClass::key, "key1099", last), 0);
+    EXPECT_EQ(last.data, keys.back().item.data);
     expectSession(*store);
     expectSession(*other);  // takes up the new key
     writeSession(*other, "-after");

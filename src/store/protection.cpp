@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -291,12 +292,9 @@ std::string keyCheckBinding(std::string_view storeId, std::string_view keyId) {
 }
 
 ValueSealer::ValueSealer(const SecretBytes& key, std::size_t count) {
-    if (key.size() != kDataKeySize || count == 0 || count > 0x10000) return;
-    nonces_.resize(count * kNonceSize);
-    if (RAND_bytes(nonces_.data(), static_cast<int>(nonces_.size())) != 1) {
-        nonces_.clear();
-        return;
-    }
+    if (key.size() != kDataKeySize) return;
+    nonces_.resize(std::clamp<std::size_t>(count, 1, 1024) * kNonceSize);
+    next_ = nonces_.size();  // drawn with the first value
     ctx_.reset(EVP_CIPHER_CTX_new());
     // The key is expanded here once; each value then sets only its nonce.
     if (ctx_ && EVP_EncryptInit_ex(ctx_.get(), gcmCipher(), nullptr, key.data(), nullptr) != 1) {
@@ -306,7 +304,11 @@ ValueSealer::ValueSealer(const SecretBytes& key, std::size_t count) {
 
 std::optional<Bytes> ValueSealer::seal(std::string_view binding, const std::uint8_t* plain,
                                        std::size_t size) {
-    if (!ctx_ || next_ + kNonceSize > nonces_.size() || size > 0x7FFFFFF0) return std::nullopt;
+    if (!ctx_ || size > 0x7FFFFFF0) return std::nullopt;
+    if (next_ == nonces_.size()) {
+        if (RAND_bytes(nonces_.data(), static_cast<int>(nonces_.size())) != 1) return std::nullopt;
+        next_ = 0;
+    }
     Bytes out(kNonceSize + size + kTagSize);
     std::memcpy(out.data(), nonces_.data() + next_, kNonceSize);
     next_ += kNonceSize;  // never offered again, whatever happens below

@@ -102,23 +102,23 @@ std::string itemBinding(std::string_view storeId, ItemClass cls, KeyClass keyCla
 /// The associated data of the key check (which proves a data key is this store's current one).
 std::string keyCheckBinding(std::string_view storeId, std::string_view keyId);
 
-/// Seals up to `count` values under one key, as nonce || ciphertext || tag, each bound to its
-/// own associated data. The key is set up once and the nonces of all the values are drawn from
-/// the random source at once: a session's values are written together, and each draw and each
-/// key set-up costs about as much as sealing a short value.
+/// Seals values under one key, as nonce || ciphertext || tag, each bound to its own associated
+/// data. The key is set up once, and the nonces are drawn from the random source `count` at a
+/// time (at most 1,024): a session's values are written together, and each draw and each key
+/// set-up costs about as much as sealing a short value. Any number of values may be sealed.
 class ValueSealer {
   public:
     ValueSealer(const SecretBytes& key, std::size_t count);
 
     /// `plain` sealed and bound to `binding`, under a nonce no other value of this sealer has;
-    /// none when the random source or the cipher failed, or `count` values were sealed already.
+    /// none when the random source or the cipher failed.
     std::optional<Bytes> seal(std::string_view binding, const std::uint8_t* plain,
                               std::size_t size);
 
   private:
     Handle<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx_;  ///< keyed; none when that failed
-    Bytes nonces_;  ///< every nonce, drawn at once; empty when the random source failed
-    std::size_t next_ = 0;
+    Bytes nonces_;          ///< the nonces of the current draw
+    std::size_t next_ = 0;  ///< the next unused one; nonces_.size(): draw again
 };
 
 /// One value sealed as ValueSealer seals it; none when the random source or the cipher fails.

@@ -629,10 +629,11 @@ Result<std::optional<Migration>> sealStore(sqlite3* db, const std::string& path,
         return fail(dbMessage(db));
     }
     const Stmt insert(raw);
+    detail::ValueSealer sealer(s.key, items.size());
     for (auto& item : items) {
         const auto binding = detail::itemBinding(s.storeId, static_cast<ItemClass>(item.cls),
                                                  keyClassOf(item.keyClass), item.name);
-        const auto sealed = detail::sealValue(s.key, binding, item.data.data(), item.data.size());
+        const auto sealed = sealer.seal(binding, item.data.data(), item.data.size());
         migration.plain.emplace_back(item.data.begin(), item.data.end());
         OPENSSL_cleanse(item.data.data(), item.data.size());
         if (!sealed) return fail("a value could not be sealed");
@@ -1214,6 +1215,7 @@ class SqliteSecureStore final : public SecureStore {
             return fail(statusError(KeychainStatus::ioError, dbMessage(db_.get())));
         }
         const Stmt update(raw);
+        detail::ValueSealer sealer(next.value().key, items.value().size());
         for (const auto& item : items.value()) {
             const auto binding = detail::itemBinding(sealing_->storeId,
                                                      static_cast<ItemClass>(item.cls),
@@ -1224,8 +1226,7 @@ class SqliteSecureStore final : public SecureStore {
                 refusal_ = integrityError(path_, item.name);
                 return fail(*refusal_);
             }
-            const auto sealed =
-                detail::sealValue(next.value().key, binding, plain->data(), plain->size());
+            const auto sealed = sealer.seal(binding, plain->data(), plain->size());
             if (!sealed) return fail(statusError(KeychainStatus::ioError, "sealing failed"));
             const StmtReset reset(update.get());
             sqlite3_bind_blob64(update.get(), 1, sealed->data(), sealed->size(), SQLITE_STATIC);
