@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "support/fixture.hpp"
 #include "tavi/client.hpp"
@@ -76,6 +77,26 @@ TEST_F(ClientTest, TwoServersTwoStoresSideBySide) {
     EXPECT_NE(a.stored("taviKey"), b.stored("taviKey"));
     EXPECT_EQ(KeychainManager::getPreference("taviKey"), std::nullopt);
 
+    // Each marked registered in its own store: b's mark made while a's call runs (in its sink).
+    bool marked = false;
+    CallOptions marking;
+    marking.diagnosticsSink = [&](std::string_view) {
+        if (!std::exchange(marked, true)) {
+            EXPECT_EQ(b.client.savePreference("true", SessionManager::IS_REGISTERED), 0);
+        }
+    };
+    ASSERT_TRUE(a.client.call(RetrieveKeysRequest{"M0", "FINANCIAL_TXN", "T-0", "BIC1", "ACCOUNT"},
+                              marking));
+    ASSERT_TRUE(marked);
+    EXPECT_EQ(b.stored(SessionManager::IS_REGISTERED), "true");
+    EXPECT_EQ(a.stored(SessionManager::IS_REGISTERED), "");
+    EXPECT_EQ(a.client.savePreference("true", SessionManager::IS_REGISTERED), 0);
+    for (Environment* e : {&a, &b}) {
+        auto checked = e->client.call(CheckRegistrationRequest{"+15550100"});
+        ASSERT_TRUE(checked) << checked.error().description();
+        EXPECT_EQ(checked.value(), RegistrationStatus::registered);
+    }
+
     // Both in flight at once: each server holds its answer back.
     for (Environment* e : {&a, &b}) {
         sandbox::Fault slow;
@@ -93,7 +114,7 @@ TEST_F(ClientTest, TwoServersTwoStoresSideBySide) {
     callB.wait();
     ASSERT_TRUE(keysA && *keysA) << keysA->error().description();
     ASSERT_TRUE(keysB && *keysB) << keysB->error().description();
-    EXPECT_EQ(a.server->arrivals(kKeyPath), 1u);
+    EXPECT_EQ(a.server->arrivals(kKeyPath), 2u);
     EXPECT_EQ(b.server->arrivals(kKeyPath), 1u);
 
     // Each transaction's keys work with its own server only.

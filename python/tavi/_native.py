@@ -166,7 +166,7 @@ _declare("tavi_store_open_sqlite", ctypes.c_void_p, [_c, ctypes.POINTER(ctypes.P
 _declare("tavi_store_new_memory", ctypes.c_void_p, [])
 _declare("tavi_store_free", None, [ctypes.c_void_p])
 _declare("tavi_call_cancel", ctypes.c_int, [ctypes.c_void_p])
-_declare("tavi_call_wait", None, [ctypes.c_void_p])
+_declare("tavi_call_wait", ctypes.c_int, [ctypes.c_void_p])
 _declare("tavi_call_free", None, [ctypes.c_void_p])
 _declare("tavi_card_check_number", ctypes.c_int, [ctypes.c_void_p])
 _declare("tavi_card_brand", ctypes.c_char_p, [ctypes.c_void_p])
@@ -353,10 +353,8 @@ def _shutdown() -> None:
     for h in handles:
         lib.tavi_call_wait(h)
     lib.tavi_set_log_sink(_LOG(), None)
-    with _pending_lock:
-        clients = list(_clients)
-    for c in clients:  # each client's configuration holds the sink it was made with
-        lib.tavi_client_config_set(c, b"logLevel", b"off")
+    # Each client's configuration holds the sink it was made with; with every call ended, the
+    # library's own threads write no line to it (they write lines only for calls).
 
 
 atexit.register(_shutdown)

@@ -87,19 +87,30 @@ def _check_text(name: str, value: Any) -> None:
                               domain="TaviClientError", code=11)
 
 
+def _no_nul(name: str, raw: bytes) -> None:
+    # The library reads a C string: the text after a NUL would be cut off silently.
+    if b"\0" in raw:
+        raise InvalidArgument(f'argument "{name}" holds a NUL character', argument=name,
+                              domain="TaviClientError", code=11)
+
+
 def _buffers(operation: str, values: Dict[str, Any]) -> List[Optional[ctypes.Array]]:
     out: List[Optional[ctypes.Array]] = []
-    for name in _native.OPERATIONS[operation]:
-        value = values[name]
-        _check_text(name, value)
-        if value is None:
-            out.append(None)
-            continue
-        raw = value.encode("utf-8", "surrogateescape") if isinstance(value, str) else value
-        if b"\0" in raw:
-            raise InvalidArgument(f'argument "{name}" holds a NUL character', argument=name,
-                                  domain="TaviClientError", code=11)
-        out.append(_native.secret_buffer(raw))
+    try:
+        for name in _native.OPERATIONS[operation]:
+            value = values[name]
+            _check_text(name, value)
+            if value is None:
+                out.append(None)
+                continue
+            raw = value.encode("utf-8", "surrogateescape") if isinstance(value, str) else value
+            _no_nul(name, raw)
+            out.append(_native.secret_buffer(raw))
+    except BaseException:  # a later argument refused: the copies made so far are wiped
+        for b in out:
+            if b is not None:
+                _native.wipe(b)
+        raise
     return out
 
 
@@ -269,6 +280,7 @@ class Client:
         if not isinstance(msg_id, str):
             raise InvalidArgument('argument "msg_id" must be str', argument="msg_id",
                                   domain="TaviClientError", code=11)
+        _no_nul("msg_id", msg_id.encode("utf-8", "surrogateescape"))
         with self._lock:
             if self._closed:
                 raise Error("the tavi.Client is closed", domain="tavi.Client")

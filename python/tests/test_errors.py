@@ -105,6 +105,8 @@ LIVE = [
      dict(argument="txn_id")),
     ("nul-character", {}, None, lambda c: keys(c, "blocking", txn="TXN\0"), tavi.InvalidArgument,
      dict(argument="txn_id")),
+    ("nul-in-msg-id", {}, None, lambda c: c.settle_outcome("MSG-1\0X"), tavi.InvalidArgument,
+     dict(argument="msg_id")),
     ("bad-deadline", {}, None, lambda c: keys(c, "blocking", deadline=-1), tavi.InvalidArgument,
      dict(argument="deadline")),
     ("no-session", {"store": tavi.MEMORY_STORE}, None, lambda c: keys(c, "async"), tavi.Error,
