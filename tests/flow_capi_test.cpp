@@ -579,5 +579,20 @@ TEST_F(CApiFlow, SealedStoreStatusRekeyAndReset) {
     tavi_store_free(memory);
     const std::string host = json(tavi_store_status, TAVI_FAILED);
     EXPECT_NE(host.find("\"error\""), std::string::npos) << host;
+    // A client's own store, its protection named: its status, not the installed store's.
+    tavi_store* own = tavi_store_open_sqlite_protected((dir + "/own.db").c_str(), "file", &error);
+    ASSERT_NE(own, nullptr);
+    tavi_client* client = tavi_client_new(own);
+    tavi_store_free(own);
+    char* out = nullptr;
+    EXPECT_EQ(tavi_client_store_status(client, &out), TAVI_OK);
+    EXPECT_NE(text(out).find("\"backend\":\"file\""), std::string::npos);
+    EXPECT_EQ(tavi_client_store_rekey(client, &out), TAVI_OK);
+    EXPECT_NE(text(out).find("\"chosen\":\"asked for\""), std::string::npos);
+    tavi_client_free(client);
+    EXPECT_EQ(tavi_store_open_sqlite_protected((dir + "/x.db").c_str(), "bogus", &error), nullptr);
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error->error->message).find("bogus"), std::string::npos);
+    tavi_result_free(error);
     std::filesystem::remove_all(dir);
 }

@@ -158,6 +158,12 @@ typedef struct tavi_store tavi_store;
 /** Opens (creating it 0600) the SQLite store at `path`. NULL on failure; then, when `error` is
  *  not NULL, `*error` receives a result with status TAVI_FAILED and the error (free it). */
 TAVI_API tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error);
+/** As tavi_store_open_sqlite, with the store's data key kept as `protection` says: "auto" (the
+ *  strongest backend that works here; NULL means the same), "tpm", "secret-service", "file"
+ *  (weak) or "none" (values in clear). A backend named that cannot be used here is an error,
+ *  never a weaker one. (Since 1.3.) */
+TAVI_API tavi_store* tavi_store_open_sqlite_protected(const char* path, const char* protection,
+                                                      tavi_result** error);
 /** A new, empty in-memory store. */
 TAVI_API tavi_store* tavi_store_new_memory(void);
 
@@ -540,6 +546,11 @@ TAVI_API tavi_status tavi_store_status(char** json);
 TAVI_API tavi_status tavi_store_reset(char** json);
 /** Seals every value again under a new data key, and destroys the old key. */
 TAVI_API tavi_status tavi_store_rekey(char** json);
+/** As tavi_store_status and tavi_store_rekey, for `client`'s store (NULL: the default client's,
+ *  the installed store). A client's store that is not a SQLite store has no status: TAVI_FAILED.
+ */
+TAVI_API tavi_status tavi_client_store_status(const tavi_client* client, char** json);
+TAVI_API tavi_status tavi_client_store_rekey(const tavi_client* client, char** json);
 
 /* ---- The journal of outcomes unknown (added in 1.3) -----------------------------------------
  * Before a state-changing request (registration, credential submission, OTP validation, card

@@ -162,8 +162,11 @@ _declare("tavi_pending_outcomes", ctypes.c_int,
 _declare("tavi_pending_outcomes_free", None, [ctypes.POINTER(_PendingOutcome), ctypes.c_size_t])
 _declare("tavi_settle_outcome", ctypes.c_int,
          [ctypes.c_void_p, _c, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_void_p)])
-_declare("tavi_store_open_sqlite", ctypes.c_void_p, [_c, ctypes.POINTER(ctypes.POINTER(_Result))])
+_declare("tavi_store_open_sqlite_protected", ctypes.c_void_p,
+         [_c, _c, ctypes.POINTER(ctypes.POINTER(_Result))])
 _declare("tavi_store_new_memory", ctypes.c_void_p, [])
+_declare("tavi_client_store_status", ctypes.c_int, [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)])
+_declare("tavi_client_store_rekey", ctypes.c_int, [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)])
 _declare("tavi_store_free", None, [ctypes.c_void_p])
 _declare("tavi_call_cancel", ctypes.c_int, [ctypes.c_void_p])
 _declare("tavi_call_wait", ctypes.c_int, [ctypes.c_void_p])
@@ -378,12 +381,15 @@ lib.tavi_set_log_sink(_sink, None)
 # ---- Stores -----------------------------------------------------------------------------------
 
 
-def open_store(path: Optional[str]) -> Tuple[Optional[int], Optional[Outcome]]:
-    """A store handle (``None`` for an in-memory one), or the failure's outcome."""
+def open_store(path: Optional[str],
+               protection: Optional[str]) -> Tuple[Optional[int], Optional[Outcome]]:
+    """A store handle (``path`` ``None``: an in-memory one), or the failure's outcome."""
     if path is None:
         return lib.tavi_store_new_memory(), None
     error = ctypes.POINTER(_Result)()
-    handle = lib.tavi_store_open_sqlite(os.fsencode(path), ctypes.byref(error))
+    handle = lib.tavi_store_open_sqlite_protected(
+        os.fsencode(path), None if protection is None else protection.encode(),
+        ctypes.byref(error))
     if handle:
         return handle, None
     outcome = Outcome(TAVI_FAILED, {}, _copy_error(error.contents.error) if error else None)
@@ -432,3 +438,16 @@ def settle_outcome(client: int, msg_id: str) -> Tuple[bool, Optional[Outcome]]:
     if status != TAVI_OK:
         return False, _journal_failure(status, raw)
     return removed.value == 1, None
+
+
+def store_json(client: int, rekey: bool) -> Tuple[Optional[Dict], Optional[Outcome]]:
+    """The client's store status (after a rekey, with ``rekey``), or the failure's outcome."""
+    raw = ctypes.c_void_p()
+    fn = lib.tavi_client_store_rekey if rekey else lib.tavi_client_store_status
+    status = fn(client, ctypes.byref(raw))
+    if status != TAVI_OK:
+        return None, _journal_failure(status, raw)
+    try:
+        return json.loads(ctypes.string_at(raw.value).decode("utf-8", "replace")), None
+    finally:
+        lib.tavi_string_free(raw.value)

@@ -54,15 +54,15 @@ def _default_store() -> str:
     return os.path.join(base, "tavi", "store.db")
 
 
-def _open_client(values: Dict[str, str], store: str) -> int:
+def _open_client(values: Dict[str, str], store: str, protection: Optional[str]) -> int:
     """A client handle of the library with these configuration values and this store; a
     parameter left out keeps the library's default."""
     if store == MEMORY_STORE:
-        handle, failure = _native.open_store(None)
+        handle, failure = _native.open_store(None, None)
     else:
         if store == _default_store():
             Path(store).parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        handle, failure = _native.open_store(store)
+        handle, failure = _native.open_store(store, protection)
     if handle is None:
         raise from_outcome(failure) if failure and failure.error else Error(
             f"the store cannot be opened: {store}", domain="TaviClientError", code=9)
@@ -180,6 +180,10 @@ class Client:
         server_url: the payment server's address (``https://…``; ``http`` only to loopback).
         store: the secure store's SQLite file (created 0600), :data:`tavi.MEMORY_STORE` for one
             in memory, or ``None`` for ``$XDG_DATA_HOME/tavi/store.db``.
+        store_protection: where the store's data key is kept: ``"auto"`` (the default: the
+            strongest backend that works here), ``"tpm"``, ``"secret-service"``, ``"file"``
+            (weak) or ``"none"`` (values in clear). A backend named that cannot be used here
+            raises :class:`tavi.StoreUnavailable`, never falls back to a weaker one.
         ca_file: a PEM file of the CAs to trust instead of the system's.
         pinned_public_key: the server key's pin (``sha256//…``), checked on every connection.
         timeout: seconds each exchange may take (connection and answer).
@@ -192,7 +196,7 @@ class Client:
     """
 
     def __init__(self, server_url: str, *, store: Union[str, "os.PathLike[str]", None] = None,
-                 ca_file: Optional[str] = None, pinned_public_key: Optional[str] = None,
+                 store_protection: Optional[str] = None, ca_file: Optional[str] = None, pinned_public_key: Optional[str] = None,
                  timeout: Optional[float] = None, deadline: Optional[float] = None,
                  app_id: Optional[str] = None, psp_org_id: Optional[str] = None,
                  merchant_key: Optional[str] = None, merchant_ki: Optional[str] = None,
@@ -218,8 +222,9 @@ class Client:
         if store is not None and not isinstance(store, str):
             raise InvalidArgument('argument "store" must be a path', argument="store",
                                   domain="TaviClientError", code=11)
+        _check_text("store_protection", store_protection)
         self._server_url = server_url
-        self._handle = _open_client(values, store or _default_store())
+        self._handle = _open_client(values, store or _default_store(), store_protection)
         self._in_flight: Dict[int, None] = {}  # handles not yet freed, under _lock
         self._lock = threading.Lock()
         self._closed = False
@@ -259,6 +264,30 @@ class Client:
 
     def __repr__(self) -> str:
         return f"tavi.Client(server_url={self._server_url!r}{', closed' if self._closed else ''})"
+
+    # ---- the store
+
+    def store_status(self) -> Dict[str, Any]:
+        """What protects this Client's store: ``backend`` (``"tpm"``, ``"secret-service"``,
+        ``"file"`` or ``"none"``), ``strength``, ``formatVersion``, ``itemCount``, ``migrated``
+        and the backend's own details (docs/SECURITY.md). An in-memory store has none: it
+        raises :class:`tavi.Error`."""
+        return self._store(rekey=False)
+
+    def rekey_store(self) -> Dict[str, Any]:
+        """Seals every value of this Client's store again under a new data key and destroys
+        the old key; the store's status afterwards."""
+        return self._store(rekey=True)
+
+    def _store(self, rekey: bool) -> Dict[str, Any]:
+        with self._lock:
+            if self._closed:
+                raise Error("the tavi.Client is closed", domain="tavi.Client")
+            status, failure = _native.store_json(self._handle, rekey)
+        if failure is not None:
+            raise from_outcome(failure)
+        assert status is not None
+        return status
 
     # ---- the journal of outcomes unknown, in this Client's store
 

@@ -113,6 +113,8 @@ LIVE = [
      dict(domain="TaviClientError", code=1)),
     ("open-store-dir", {"store": "shared"}, None, None, tavi.StoreUnavailable,
      dict(domain="TaviClientError", code=9)),
+    ("unknown-protection", {"store_protection": "bogus"}, None, None, tavi.StoreUnavailable,
+     dict(code=9)),
     ("bad-setting", {"proxy": "http://proxy.invalid:1", "log_level": "loud"}, None, None,
      tavi.InvalidArgument, dict(argument="log_level")),
 ]

@@ -74,9 +74,11 @@ def test_clients_side_by_side(sandbox, store, tmp_path):
     other = Sandbox(tmp_path)
     try:
         with client_for(sandbox, store) as first, \
-                client_for(other, str(tmp_path / "other.db")) as second:
+                client_for(other, str(tmp_path / "other.db"), store_protection="file") as second:
             assert not second.check_device_registered(MOBILE).registered  # its own store
+            assert second.store_status()["backend"] == "file"
             second.register_device(other.server_key, MOBILE, "REG-PY-2", "com.example.py")
+            assert second.rekey_store()["itemCount"] == second.store_status()["itemCount"] > 0
 
             async def both():
                 return await asyncio.gather(

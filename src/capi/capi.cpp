@@ -614,16 +614,23 @@ void tavi_set_log_sink(tavi_log_fn fn, void* user_data) {
 
 // ---- Store ----------------------------------------------------------------------------------
 
-tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error) {
+tavi_store* tavi_store_open_sqlite_protected(const char* path, const char* protection,
+                                             tavi_result** error) {
     return guard<tavi_store*>(nullptr, [&]() -> tavi_store* {
         if (error) *error = nullptr;
-        const auto opened = path ? tavi::openSqliteSecureStore(path)
-                                 : Result<std::shared_ptr<tavi::SecureStore>>(
-                                       argumentError("path", "is null"));
+        const auto opened =
+            path ? tavi::openSqliteSecureStore(path, tavi::StoreOptions{protection ? protection
+                                                                                   : "auto",
+                                                                        {}})
+                 : Result<std::shared_ptr<tavi::SecureStore>>(argumentError("path", "is null"));
         if (opened) return new tavi_store{opened.value()};
         if (error) *error = make(path ? TAVI_FAILED : TAVI_INVALID_ARGUMENT, {}, &opened.error());
         return nullptr;
     });
+}
+
+tavi_store* tavi_store_open_sqlite(const char* path, tavi_result** error) {
+    return tavi_store_open_sqlite_protected(path, nullptr, error);
 }
 
 tavi_store* tavi_store_new_memory(void) {
@@ -689,16 +696,30 @@ int32_t tavi_preference_delete(const char* name) {
     return tavi_client_preference_delete(nullptr, name);
 }
 
+tavi_status tavi_client_store_status(const tavi_client* client, char** json) {
+    return storeJson(json, [&] {
+        const auto& own = client ? client->settings.store : nullptr;
+        return own ? tavi::secureStoreStatus(*own) : tavi::KeychainManager::status();
+    });
+}
+
 tavi_status tavi_store_status(char** json) {
-    return storeJson(json, [] { return tavi::KeychainManager::status(); });
+    return tavi_client_store_status(nullptr, json);
 }
 
 tavi_status tavi_store_reset(char** json) {
     return storeJson(json, [] { return tavi::KeychainManager::resetStore(); });
 }
 
+tavi_status tavi_client_store_rekey(const tavi_client* client, char** json) {
+    return storeJson(json, [&] {
+        const auto& own = client ? client->settings.store : nullptr;
+        return own ? tavi::rekeySecureStore(*own) : tavi::KeychainManager::rekeyStore();
+    });
+}
+
 tavi_status tavi_store_rekey(char** json) {
-    return storeJson(json, [] { return tavi::KeychainManager::rekeyStore(); });
+    return tavi_client_store_rekey(nullptr, json);
 }
 
 // ---- Device ---------------------------------------------------------------------------------
