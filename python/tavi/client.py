@@ -8,7 +8,7 @@ import os
 import threading
 import weakref
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from . import _native
 from .errors import Cancelled, Delivery, Error, InvalidArgument, from_outcome
@@ -272,22 +272,23 @@ class Client:
         ``"file"`` or ``"none"``), ``strength``, ``formatVersion``, ``itemCount``, ``migrated``
         and the backend's own details (docs/SECURITY.md). An in-memory store has none: it
         raises :class:`tavi.Error`."""
-        return self._store(rekey=False)
+        return dict(self._local(_native.store_json, False))
 
     def rekey_store(self) -> Dict[str, Any]:
         """Seals every value of this Client's store again under a new data key and destroys
         the old key; the store's status afterwards."""
-        return self._store(rekey=True)
+        return dict(self._local(_native.store_json, True))
 
-    def _store(self, rekey: bool) -> Dict[str, Any]:
+    def _local(self, fn: Callable[..., Tuple[Any, Optional[_native.Outcome]]], *args: Any) -> Any:
+        """``fn(handle, *args)`` on this Client's library client (it returns at once): its value,
+        or its failure raised."""
         with self._lock:
             if self._closed:
                 raise Error("the tavi.Client is closed", domain="tavi.Client")
-            status, failure = _native.store_json(self._handle, rekey)
+            value, failure = fn(self._handle, *args)
         if failure is not None:
             raise from_outcome(failure)
-        assert status is not None
-        return status
+        return value
 
     # ---- the journal of outcomes unknown, in this Client's store
 
@@ -295,13 +296,7 @@ class Client:
         """Every state-changing request whose answer was never handled: after a crash, or an
         error whose ``delivery`` is ``MAY_HAVE_BEEN_RECEIVED``. The server may have acted on
         each: find out what became of it before repeating it, then :meth:`settle_outcome` it."""
-        with self._lock:
-            if self._closed:
-                raise Error("the tavi.Client is closed", domain="tavi.Client")
-            records, failure = _native.pending_outcomes(self._handle)
-        if failure is not None:
-            raise from_outcome(failure)
-        return [PendingOutcome(*record) for record in records]
+        return [PendingOutcome(*record) for record in self._local(_native.pending_outcomes)]
 
     def settle_outcome(self, msg_id: str) -> bool:
         """Forgets the record of ``msg_id`` once you know what became of its request: True when
@@ -310,13 +305,7 @@ class Client:
             raise InvalidArgument('argument "msg_id" must be str', argument="msg_id",
                                   domain="TaviClientError", code=11)
         _no_nul("msg_id", msg_id.encode("utf-8", "surrogateescape"))
-        with self._lock:
-            if self._closed:
-                raise Error("the tavi.Client is closed", domain="tavi.Client")
-            removed, failure = _native.settle_outcome(self._handle, msg_id)
-        if failure is not None:
-            raise from_outcome(failure)
-        return removed
+        return bool(self._local(_native.settle_outcome, msg_id))
 
     # ---- the two ways a call runs
 
