@@ -329,12 +329,14 @@ TEST_F(CallsTest, DeadlinesAndHostExecutor) {
     server().clearFaults();
 
     // The blocking value form honours the same option.
-    server().addFault(delay(kKeyPath, 3000));
+    server().addFault(delay(kKeyPath, 30000));
+    const std::size_t answeredBeforeBlocking = requestsTo(kKeyPath).size();
     const auto blocking = TaviApiService::shared().retrieveKeys("MSG-SLOW-2", "FINANCIAL_TXN",
                                                                 "SLOW-2", "DEMOBIC01", "ACCOUNT",
                                                                 bounded);
     ASSERT_FALSE(blocking.ok());
     EXPECT_EQ(blocking.error().code, ClientErrorCode::deadlineExceeded);
+    EXPECT_EQ(requestsTo(kKeyPath).size(), answeredBeforeBlocking) << "it waited for the answer";
     server().clearFaults();
 
     // The host's executor: a queue this thread drains.

@@ -291,7 +291,14 @@ struct RawItem {
     int cls = 0;
     std::string name;
     int keyClass = 0;
-    Bytes data;
+    Bytes data;  ///< in a store kept in clear, the value itself: wiped on every way out
+
+    RawItem() = default;
+    RawItem(RawItem&&) noexcept = default;
+    RawItem& operator=(RawItem&&) noexcept = default;
+    RawItem(const RawItem&) = delete;
+    RawItem& operator=(const RawItem&) = delete;
+    ~RawItem() { OPENSSL_cleanse(data.data(), data.size()); }
 };
 
 Result<std::vector<RawItem>> allItems(sqlite3* db, const char* table) {
