@@ -400,8 +400,8 @@ def open_store(path: Optional[str],
 # ---- The journal of outcomes unknown ----------------------------------------------------------
 
 
-def _journal_failure(status: int, raw: ctypes.c_void_p) -> Outcome:
-    """The outcome of a journal function that failed, with the error its JSON line names."""
+def _json_failure(status: int, raw: ctypes.c_void_p) -> Outcome:
+    """The outcome of a function that failed with an error JSON line (journal, store status)."""
     error = None
     if raw.value:
         try:
@@ -421,7 +421,7 @@ def pending_outcomes(client: int) -> Tuple[List[Tuple[str, str, str, int]], Opti
     status = lib.tavi_pending_outcomes(client, ctypes.byref(records), ctypes.byref(count),
                                        ctypes.byref(raw))
     if status != TAVI_OK:
-        return [], _journal_failure(status, raw)
+        return [], _json_failure(status, raw)
     try:
         return [(_text(r.operation) or "", _text(r.msg_id) or "", _text(r.txn_id) or "",
                  int(r.recorded_at_ms)) for r in records[:count.value]], None
@@ -436,7 +436,7 @@ def settle_outcome(client: int, msg_id: str) -> Tuple[bool, Optional[Outcome]]:
     status = lib.tavi_settle_outcome(client, msg_id.encode("utf-8", "surrogateescape"),
                                      ctypes.byref(removed), ctypes.byref(raw))
     if status != TAVI_OK:
-        return False, _journal_failure(status, raw)
+        return False, _json_failure(status, raw)
     return removed.value == 1, None
 
 
@@ -446,7 +446,7 @@ def store_json(client: int, rekey: bool) -> Tuple[Optional[Dict], Optional[Outco
     fn = lib.tavi_client_store_rekey if rekey else lib.tavi_client_store_status
     status = fn(client, ctypes.byref(raw))
     if status != TAVI_OK:
-        return None, _journal_failure(status, raw)
+        return None, _json_failure(status, raw)
     try:
         return json.loads(ctypes.string_at(raw.value).decode("utf-8", "replace")), None
     finally:

@@ -372,14 +372,6 @@ std::string errorJson(const Error& e) {
            std::to_string(e.code) + ",\"message\":" + jsonQuoted(e.message) + "}}";
 }
 
-/// `body` on the installed store, also when called inside a client's call (from its sink, say).
-template <class F>
-auto outsideCalls(F&& body) {
-    const tavi::detail::CurrentCallScope outside(nullptr);
-    const tavi::detail::StartingClientScope installed(nullptr);
-    return body();
-}
-
 /// The store's protection as one JSON line in *json: its status, or its error.
 template <class F>
 tavi_status storeJson(char** json, F&& call) {
@@ -707,8 +699,9 @@ int32_t tavi_preference_delete(const char* name) {
 tavi_status tavi_client_store_status(const tavi_client* client, char** json) {
     return storeJson(json, [&] {
         const auto& own = client ? client->settings.store : nullptr;
-        return own ? tavi::secureStoreStatus(*own)
-                   : outsideCalls([] { return tavi::KeychainManager::status(); });
+        if (own) return tavi::secureStoreStatus(*own);
+        const tavi::detail::ClientStoreScope installed(nullptr);
+        return tavi::KeychainManager::status();
     });
 }
 
@@ -723,8 +716,9 @@ tavi_status tavi_store_reset(char** json) {
 tavi_status tavi_client_store_rekey(const tavi_client* client, char** json) {
     return storeJson(json, [&] {
         const auto& own = client ? client->settings.store : nullptr;
-        return own ? tavi::rekeySecureStore(*own)
-                   : outsideCalls([] { return tavi::KeychainManager::rekeyStore(); });
+        if (own) return tavi::rekeySecureStore(*own);
+        const tavi::detail::ClientStoreScope installed(nullptr);
+        return tavi::KeychainManager::rekeyStore();
     });
 }
 

@@ -159,6 +159,16 @@ class CurrentCallScope {
     CallContext* previous_;
 };
 
+/// Makes `client`'s store (null: the installed store) the one the store's functions use for a
+/// scope, also inside another client's call running on this thread (from its diagnostics sink
+/// or its store, say).
+struct ClientStoreScope {
+    explicit ClientStoreScope(std::shared_ptr<const ClientContext> client)
+        : outside(nullptr), scope(std::move(client)) {}
+    const CurrentCallScope outside;
+    const StartingClientScope scope;
+};
+
 /// A call's context from the configuration: the deadline is
 /// AppConstantTAVI::operationDeadlineMilliseconds, or twice timeoutMilliseconds when that is 0;
 /// `deadlineMilliseconds` (when given) replaces it.

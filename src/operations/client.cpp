@@ -45,15 +45,6 @@ class EngineConnection final : public Connection {
     const std::shared_ptr<const detail::ClientContext>& context() const { return context_; }
 };
 
-/// Makes `context`'s store the one KeychainManager uses for a scope, also inside another
-/// client's call running on this thread (from its diagnostics sink or its store, say).
-struct ClientStoreScope {
-    explicit ClientStoreScope(std::shared_ptr<const detail::ClientContext> context)
-        : outside(nullptr), scope(std::move(context)) {}
-    const detail::CurrentCallScope outside;
-    const detail::StartingClientScope scope;
-};
-
 /// The client context of `connection` (null: the default client, or a host's connection, whose
 /// journal is the installed store's).
 std::shared_ptr<const detail::ClientContext> contextOf(const std::shared_ptr<Connection>& c) {
@@ -79,12 +70,12 @@ Client Client::connect(ClientSettings settings) {
 }
 
 Result<std::vector<PendingOutcome>> Client::pendingOutcomes() const {
-    const ClientStoreScope scope(contextOf(connection_));
+    const detail::ClientStoreScope scope(contextOf(connection_));
     return detail::pendingRecords();
 }
 
 Result<bool> Client::settleOutcome(const std::string& msgId) const {
-    const ClientStoreScope scope(contextOf(connection_));
+    const detail::ClientStoreScope scope(contextOf(connection_));
     return detail::settleRecord(msgId);
 }
 
@@ -107,17 +98,17 @@ Result<OtpStatus> Client::settleOtpOutcome(const std::string& msgId,
 }
 
 std::int32_t Client::savePreference(const std::string& data, const std::string& forKey) const {
-    const ClientStoreScope scope(contextOf(connection_));
+    const detail::ClientStoreScope scope(contextOf(connection_));
     return KeychainManager::savePreference(data, forKey);
 }
 
 std::optional<std::string> Client::getPreference(const std::string& forKey) const {
-    const ClientStoreScope scope(contextOf(connection_));
+    const detail::ClientStoreScope scope(contextOf(connection_));
     return KeychainManager::getPreference(forKey);
 }
 
 std::int32_t Client::deletePreference(const std::string& forKey) const {
-    const ClientStoreScope scope(contextOf(connection_));
+    const detail::ClientStoreScope scope(contextOf(connection_));
     return KeychainManager::deletePreference(forKey);
 }
 
