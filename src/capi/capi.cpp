@@ -384,6 +384,19 @@ tavi_status storeJson(char** json, F&& call) {
     });
 }
 
+/// As storeJson, for `client`'s own store (`own`), else for the installed store (`installed`,
+/// outside any call running on this thread).
+template <class Own, class Installed>
+tavi_status clientStoreJson(const tavi_client* client, char** json, Own&& own,
+                            Installed&& installed) {
+    return storeJson(json, [&] {
+        const auto& store = client ? client->settings.store : nullptr;
+        if (store) return own(*store);
+        const tavi::detail::ClientStoreScope outside(nullptr);
+        return installed();
+    });
+}
+
 // ---- Configuration by name ----------------------------------------------------------------------
 
 using tavi::AppConstantTAVI;
@@ -697,12 +710,7 @@ int32_t tavi_preference_delete(const char* name) {
 }
 
 tavi_status tavi_client_store_status(const tavi_client* client, char** json) {
-    return storeJson(json, [&] {
-        const auto& own = client ? client->settings.store : nullptr;
-        if (own) return tavi::secureStoreStatus(*own);
-        const tavi::detail::ClientStoreScope installed(nullptr);
-        return tavi::KeychainManager::status();
-    });
+    return clientStoreJson(client, json, tavi::secureStoreStatus, tavi::KeychainManager::status);
 }
 
 tavi_status tavi_store_status(char** json) {
@@ -714,12 +722,8 @@ tavi_status tavi_store_reset(char** json) {
 }
 
 tavi_status tavi_client_store_rekey(const tavi_client* client, char** json) {
-    return storeJson(json, [&] {
-        const auto& own = client ? client->settings.store : nullptr;
-        if (own) return tavi::rekeySecureStore(*own);
-        const tavi::detail::ClientStoreScope installed(nullptr);
-        return tavi::KeychainManager::rekeyStore();
-    });
+    return clientStoreJson(client, json, tavi::rekeySecureStore,
+                           tavi::KeychainManager::rekeyStore);
 }
 
 tavi_status tavi_store_rekey(char** json) {
